@@ -1,0 +1,193 @@
+"""The corvane exception family.
+
+Every failure that leaves the SDK is a :class:`CorvaneError` carrying three public
+attributes: ``code`` (a stable error code), ``user_message`` (a privacy-safe message,
+shown as the exception's text) and ``retryable`` (whether trying again later can succeed).
+Each class has its own defaults, used when it is raised without arguments.
+"""
+
+from __future__ import annotations
+
+__all__ = [
+    "CorvaneError",
+    "APIError",
+    "AuthError",
+    "CategoryNotFoundError",
+    "DataConnectionError",
+    "HostSelectionError",
+    "InvalidCategoryError",
+    "LocalStorageError",
+    "MetaError",
+    "NetworkError",
+    "PermissionDeniedError",
+    "ProtocolError",
+    "QuotaExceededError",
+    "RemoteDataError",
+    "SerializationError",
+    "ServiceUnavailableError",
+    "SyncError",
+]
+
+_UNSET = object()
+
+
+class CorvaneError(Exception):
+    """Base of every corvane failure."""
+
+    default_code = "CORVANE_ERROR"
+    default_user_message = "操作失败，请稍后重试"
+    default_retryable = False
+
+    def __init__(self, message=_UNSET, *, code=None, user_message=None, retryable=None,
+                 detail=None):
+        if message is not _UNSET and user_message is None:
+            user_message = message
+        self.code = self.default_code if code is None else str(code)
+        self.user_message = (self.default_user_message if user_message is None
+                             else str(user_message))
+        self.retryable = self.default_retryable if retryable is None else bool(retryable)
+        # Internal context for debugging; never shown by str() or repr().
+        self.detail = detail
+        super().__init__(self.user_message)
+
+    def __str__(self):
+        return self.user_message
+
+    def __repr__(self):
+        return (f"{type(self).__name__}(code={self.code!r}, "
+                f"user_message={self.user_message!r}, retryable={self.retryable!r})")
+
+    def __reduce__(self):
+        return (_rebuild, (type(self), self.code, self.user_message, self.retryable))
+
+
+def _rebuild(cls, code, user_message, retryable):
+    return cls(code=code, user_message=user_message, retryable=retryable)
+
+
+class AuthError(CorvaneError):
+    """The API token was refused or is malformed."""
+
+    default_code = "AUTH_INVALID"
+    default_user_message = "API 凭证无效或已过期，请检查后重试"
+    default_retryable = False
+
+
+class PermissionDeniedError(CorvaneError):
+    """The account, its subscription or its data permissions do not allow the request."""
+
+    default_code = "PERMISSION_DENIED"
+    default_user_message = "权限不足：当前账号没有该数据权限"
+    default_retryable = False
+
+
+class QuotaExceededError(CorvaneError):
+    """The account has reached its limit of live sessions."""
+
+    default_code = "CONNECTION_LIMIT"
+    default_user_message = "连接数已达上限，请关闭其他连接后重试"
+    default_retryable = True
+
+
+class DataConnectionError(CorvaneError):
+    """The data session or the data-store connection was lost or refused."""
+
+    default_code = "CONNECTION_INTERRUPTED"
+    default_user_message = "连接中断，请重新初始化客户端"
+    default_retryable = True
+
+
+class APIError(CorvaneError):
+    """The service refused the request as invalid."""
+
+    default_code = "REQUEST_INVALID"
+    default_user_message = "请求参数无效，请检查输入后重试"
+    default_retryable = False
+
+
+class ServiceUnavailableError(CorvaneError):
+    """The service failed or answered in an unexpected way."""
+
+    default_code = "SERVICE_UNAVAILABLE"
+    default_user_message = "服务暂时不可用，请稍后重试"
+    default_retryable = True
+
+
+class RemoteDataError(CorvaneError):
+    """Remote data could not be read."""
+
+    default_code = "DATA_UNAVAILABLE"
+    default_user_message = "数据暂时不可用，请稍后重试"
+    default_retryable = True
+
+
+class SerializationError(CorvaneError):
+    """Downloaded data failed its size, hash or format check."""
+
+    default_code = "DATA_VERIFY_FAILED"
+    default_user_message = "数据校验失败，请重新同步"
+    default_retryable = True
+
+
+class CategoryNotFoundError(CorvaneError):
+    """The category is neither stored locally nor authorised remotely."""
+
+    default_code = "CATEGORY_NOT_FOUND"
+    default_user_message = "数据类别不存在"
+    default_retryable = False
+
+
+class InvalidCategoryError(CorvaneError):
+    """A category name does not have the form <dataset>_pivot#<field> or <dataset>_unstack#<field>."""
+
+    default_code = "CATEGORY_INVALID"
+    default_user_message = "数据类别名称无效，请检查拼写"
+    default_retryable = False
+
+
+class HostSelectionError(CorvaneError):
+    """The API address is malformed or unsafe."""
+
+    default_code = "API_URL_INVALID"
+    default_user_message = "API 地址无效，请检查 api_url 或 CORVANE_API_URL"
+    default_retryable = False
+
+
+class LocalStorageError(CorvaneError):
+    """The local store or storage directory could not be used."""
+
+    default_code = "LOCAL_STORAGE_FAILED"
+    default_user_message = "本地存储失败，请检查存储路径和磁盘空间"
+    default_retryable = False
+
+
+class MetaError(CorvaneError):
+    """Remote metadata is missing or malformed."""
+
+    default_code = "METADATA_UNAVAILABLE"
+    default_user_message = "数据元信息不可用，请稍后重试"
+    default_retryable = True
+
+
+class NetworkError(CorvaneError):
+    """The service could not be reached."""
+
+    default_code = "NETWORK_ERROR"
+    default_user_message = "网络连接失败，请检查网络后重试"
+    default_retryable = True
+
+
+class ProtocolError(CorvaneError):
+    """The service answered with values outside the protocol."""
+
+    default_code = "PROTOCOL_ERROR"
+    default_user_message = "服务响应格式不兼容，请升级 SDK 后重试"
+    default_retryable = False
+
+
+class SyncError(CorvaneError):
+    """An update run finished with categories that failed."""
+
+    default_code = "SYNC_INCOMPLETE"
+    default_user_message = "部分数据更新失败，请稍后重试"
+    default_retryable = True
