@@ -13,6 +13,8 @@ Ref make_method(PyObject* module, MethodDef& def) {
         case Binding::Instance: return check(PyInstanceMethod_New(function.get()));
         case Binding::Static: return check(PyStaticMethod_New(function.get()));
         case Binding::Class: return check(PyClassMethod_New(function.get()));
+        case Binding::Property:
+            return call(reinterpret_cast<PyObject*>(&PyProperty_Type), function);
     }
     return function;
 }

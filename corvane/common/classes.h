@@ -1,8 +1,8 @@
 // Plain Python classes whose methods are C++ functions.
 //
 // A method is a builtin function bound to the module (so its body can reach the module's
-// namespace), wrapped like a Python `def`: as an instance method, a staticmethod or a
-// classmethod. The class itself is made by calling the metaclass, so subclassing,
+// namespace), wrapped like a Python `def`: as an instance method, a staticmethod, a
+// classmethod or a read-only property. The class itself is made by calling the metaclass, so subclassing,
 // instance dictionaries and replacing a method behave as for a class written in Python.
 #pragma once
 
@@ -19,7 +19,7 @@ namespace corvane {
 using MethodBody = PyObject* (*)(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames);
 
-enum class Binding { Instance, Static, Class };
+enum class Binding { Instance, Static, Class, Property };
 
 struct MethodDef {
     PyMethodDef def;
@@ -38,8 +38,8 @@ inline MethodDef method(const char* name, MethodBody body, const char* doc,
 // The class attribute for one method definition (which must outlive the module).
 Ref make_method(PyObject* module, MethodDef& def);
 
-// Adds the methods named in `order` to `dict` in that order, taking each from `tables`.
-// Every method of the tables must be named in `order`, so none is forgotten.
+// Adds the methods of `tables` to `dict` in the order of `order`. Every method of the
+// tables must be named in `order`, so none is forgotten.
 void add_methods(PyObject* module, PyObject* dict, std::span<const std::string_view> order,
                  std::initializer_list<std::span<MethodDef>> tables);
 

@@ -1,0 +1,187 @@
+#include "corvane/client/client_class.h"
+
+#include <string_view>
+
+#include "corvane/common/classes.h"
+#include "corvane/transport/validators.h"
+
+namespace corvane::client {
+
+namespace {
+
+constexpr const char* kClassDoc =
+    "Corvane 3.0 简洁版客户端\n"
+    "\n"
+    "独立完整实现，自动管理所有底层连接和数据缓存。\n"
+    "\n"
+    "Args:\n"
+    "    api_token: API Token（认证凭据）\n"
+    "    save_path: 本地数据存储路径\n"
+    "    api_url: API 地址（可选，默认从环境变量 CORVANE_API_URL 读取）\n"
+    "    log_level: 日志级别\n";
+
+// Public codes in table order: message, exception class, retryable.
+struct PublicCode {
+    const char* code;
+    const char* message;
+    const char* exception_class;
+};
+
+constexpr PublicCode kPublicCodes[] = {
+    {"AUTH_INVALID", "API 凭证无效或已过期，请检查后重试", "AuthError"},
+    {"ACCOUNT_UNAVAILABLE", "账号不可用，请联系管理员处理", "PermissionDeniedError"},
+    {"SUBSCRIPTION_UNAVAILABLE", "套餐不可用或已过期，请续费后重试", "PermissionDeniedError"},
+    {"PERMISSION_DENIED", "权限不足：当前账号没有该数据权限", "PermissionDeniedError"},
+    {"CONNECTION_LIMIT", "连接数已达上限，请关闭其他连接后重试", "QuotaExceededError"},
+    {"CONNECTION_INTERRUPTED", "连接中断，请重新初始化客户端", "DataConnectionError"},
+    {"REQUEST_INVALID", "请求参数无效，请检查输入后重试", "APIError"},
+    {"SERVICE_UNAVAILABLE", "服务暂时不可用，请稍后重试", "ServiceUnavailableError"},
+    {"DATA_UNAVAILABLE", "数据暂时不可用，请稍后重试", "RemoteDataError"},
+    {"DATA_VERIFY_FAILED", "数据校验失败，请重新同步", "SerializationError"},
+};
+
+constexpr std::pair<const char*, const char*> kServiceCodes[] = {
+    {"Unauthorized", "AUTH_INVALID"},
+    {"UserDisabled", "ACCOUNT_UNAVAILABLE"},
+    {"SubscriptionInvalid", "SUBSCRIPTION_UNAVAILABLE"},
+    {"SubscriptionExpired", "SUBSCRIPTION_UNAVAILABLE"},
+    {"NoDatasetAccess", "PERMISSION_DENIED"},
+    {"ConnectionLimitExceeded", "CONNECTION_LIMIT"},
+    {"InvalidRequest", "REQUEST_INVALID"},
+    {"MissingParameters", "REQUEST_INVALID"},
+    {"TicketNotFound", "CONNECTION_INTERRUPTED"},
+    {"TicketExpired", "CONNECTION_INTERRUPTED"},
+    {"SessionNotFound", "CONNECTION_INTERRUPTED"},
+    {"SessionExpired", "CONNECTION_INTERRUPTED"},
+    {"RenewFailed", "CONNECTION_INTERRUPTED"},
+    {"InternalError", "SERVICE_UNAVAILABLE"},
+};
+
+// Methods in the order the class defines them; each subsystem supplies its table.
+constexpr std::string_view kMethodOrder[] = {
+    "__init__",
+    "_display_error",
+    "_public_error_clone",
+    "_as_corvane_error",
+    "_validate_api_token",
+    "_is_loopback_host",
+    "_normalize_api_url",
+    "_required_text",
+    "_validate_redis_host",
+    "_validate_scope_list",
+    "_validate_partition_name",
+    "_validate_hash",
+    "_read_api_response",
+    "_api_post_json",
+    "_parse_api_response",
+    "_normalize_error_code",
+    "_public_code_from_status",
+    "_build_public_error",
+    "_init_connection",
+    "_fetch_ticket",
+    "_connect_redis",
+    "_official_plaintext_redis_is_allowed",
+    "_disconnect_server",
+    "_ensure_connection",
+    "_renew_ticket",
+    "_start_heartbeat",
+    "_heartbeat_loop",
+    "UpdateAllCategory",
+    "_update_all_category",
+    "GetCategory",
+    "_get_category",
+    "ListCategories",
+    "_list_categories",
+    "ListLocalCategories",
+    "close",
+    "__enter__",
+    "__exit__",
+    "_refresh_categories",
+    "_sync_category",
+    "_sync_pivot_category",
+    "_sync_unstack_category",
+    "_download_partition",
+    "_redis_get_with_retry",
+    "_json_get",
+    "_json_get_required",
+    "_get_category_meta",
+    "_get_partition_meta",
+    "_validate_protocol",
+    "_validate_category_name",
+    "_get_hash_path",
+    "_check_local_hash",
+    "_write_local_hash",
+    "_filter_partitions_by_date",
+};
+
+class ClassBody {
+public:
+    explicit ClassBody(PyObject* module) : module_(module), dict_(check(PyDict_New())) {}
+
+    void set(const char* name, const Ref& value) {
+        check_status(PyDict_SetItemString(dict_.get(), name, value.get()));
+    }
+    void set_text(const char* name, const char* value) { set(name, text(value)); }
+    void set_int(const char* name, long long value) { set(name, integer(value)); }
+    void set_pattern(const char* name, const char* pattern) {
+        Ref re = global(module_, "re");
+        set(name, call_method(re.get(), "compile", text(pattern)));
+    }
+
+    PyObject* module() const { return module_; }
+    PyObject* dict() const { return dict_.get(); }
+
+private:
+    PyObject* module_;
+    Ref dict_;
+};
+
+void define_constants(ClassBody& body) {
+    body.set_text("DEFAULT_API_URL", "https://api.corvane.com");
+    body.set_text("OFFICIAL_PLAINTEXT_REDIS_POLICY", "mvp-plaintext-public-redis-v1");
+    body.set("OFFICIAL_PLAINTEXT_REDIS_SUFFIXES",
+             check(PyTuple_Pack(2, text(".redis.rds.aliyuncs.com").get(),
+                                text(".tair.rds.aliyuncs.com").get())));
+    body.set_int("PROTOCOL_VERSION", 1);
+    body.set_text("DATA_FORMAT", "parquet");
+    body.set_int("MAX_API_RESPONSE_BYTES", 1048576);
+    body.set_int("MAX_METADATA_BYTES", 5242880);
+    body.set_int("MAX_PARTITION_BYTES", 536870912);
+    body.set_pattern("CATEGORY_PATTERN",
+                     "^[A-Za-z0-9][A-Za-z0-9_.-]{0,127}_(pivot|unstack)#[A-Za-z0-9][A-Za-z0-9_.-]{0,127}$");
+    body.set_pattern("PARTITION_PATTERN", R"(^(?:full|\d{4}(?:-\d{2}(?:-\d{2})?)?)$)");
+    body.set_pattern("HASH_PATTERN", "^sha256:[0-9a-f]{64}$");
+    body.set_int("HEARTBEAT_INTERVAL", 30);
+    body.set_int("TICKET_REFRESH_THRESHOLD", 30);
+    body.set_text("META_CATEGORIES_KEY", "corvane:meta:categories");
+    body.set_text("META_CATEGORY_KEY_PREFIX", "corvane:meta:category:");
+    body.set_text("META_PARTITION_KEY_PREFIX", "corvane:meta:partition:");
+
+    Ref messages = check(PyDict_New());
+    Ref classes = check(PyDict_New());
+    for (const PublicCode& row : kPublicCodes) {
+        check_status(PyDict_SetItemString(messages.get(), row.code, text(row.message).get()));
+        Ref exception_class = global(body.module(), row.exception_class);
+        check_status(PyDict_SetItemString(classes.get(), row.code, exception_class.get()));
+    }
+    Ref legacy = check(PyDict_New());
+    for (const auto& [service_code, public_code] : kServiceCodes) {
+        check_status(PyDict_SetItemString(legacy.get(), service_code, text(public_code).get()));
+    }
+    body.set("PUBLIC_ERROR_MESSAGES", messages);
+    body.set("LEGACY_ERROR_CODE_MAP", legacy);
+    body.set("ERROR_CLASS_MAP", classes);
+}
+
+}  // namespace
+
+void define_client_class(PyObject* module) {
+    ClassBody body(module);
+    define_constants(body);
+    add_methods(module, body.dict(), kMethodOrder, {transport::validator_methods()});
+    Ref bases = check(PyTuple_New(0));
+    Ref client = make_class(module, "CorvaneClient", bases.get(), body.dict(), kClassDoc);
+    setattr(module, "CorvaneClient", client.get());
+}
+
+}  // namespace corvane::client

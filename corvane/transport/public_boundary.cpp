@@ -1,0 +1,18 @@
+#include "corvane/transport/public_boundary.h"
+
+namespace corvane::transport {
+
+void raise_public(PyObject* module, PyObject* self, const PyError& failure) {
+    Ref family = global(module, "CorvaneError");
+    Ref replacement;
+    if (failure.matches(family.get())) {
+        replacement = call_method(self, "_public_error_clone", failure.exception());
+    } else {
+        Ref unavailable = global(module, "ServiceUnavailableError");
+        replacement = call(unavailable.get());
+    }
+    call_method(self, "_display_error", replacement);
+    raise_bare(std::move(replacement));
+}
+
+}  // namespace corvane::transport
