@@ -2,7 +2,12 @@
 
 #include <string_view>
 
+#include "corvane/client/reads.h"
 #include "corvane/common/classes.h"
+#include "corvane/sync/category_sync.h"
+#include "corvane/sync/hash_records.h"
+#include "corvane/sync/partition_filter.h"
+#include "corvane/sync/update_driver.h"
 #include "corvane/transport/validators.h"
 
 namespace corvane::client {
@@ -178,7 +183,10 @@ void define_constants(ClassBody& body) {
 void define_client_class(PyObject* module) {
     ClassBody body(module);
     define_constants(body);
-    add_methods(module, body.dict(), kMethodOrder, {transport::validator_methods()});
+    add_methods(module, body.dict(), kMethodOrder,
+                {transport::validator_methods(), sync::update_driver_methods(), read_methods(),
+                 sync::category_sync_methods(), sync::hash_record_methods(),
+                 sync::partition_filter_methods()});
     Ref bases = check(PyTuple_New(0));
     Ref client = make_class(module, "CorvaneClient", bases.get(), body.dict(), kClassDoc);
     setattr(module, "CorvaneClient", client.get());
