@@ -285,6 +285,16 @@ def test_validators_reach_each_other_and_the_constants_through_the_class():
     assert_refused(SerializationError, Strict._validate_hash, "sha256:" + HEX64)
 
 
+@pytest.mark.parametrize("returned", [None, 12345, ["redis.example"], b"redis.example"])
+def test_redis_host_refuses_a_non_text_from_an_overridden_required_text(returned):
+    class Loose(C):
+        @staticmethod
+        def _required_text(value, max_length):
+            return returned
+
+    assert_refused(ProtocolError, Loose._validate_redis_host, "redis.example")
+
+
 # ---------------------------------------------------------------- the patterns
 
 @pytest.mark.parametrize("name, text", [
