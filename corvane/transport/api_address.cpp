@@ -91,7 +91,7 @@ PyObject* normalize_api_url(PyObject* module, PyObject* const* args, Py_ssize_t 
 
         SplitAddress split = split_address(module, trimmed.get());
         Ref scheme = getattr(split.parts.get(), "scheme");
-        if (split.hostname.is_none() || !truthy(split.hostname.get()) || has_extras(split) ||
+        if (!truthy(split.hostname.get()) || has_extras(split) ||
             !(text_is(scheme.get(), "http") || text_is(scheme.get(), "https"))) {
             refuse_address(module);
         }
