@@ -3,6 +3,9 @@
 #include <string_view>
 
 #include "corvane/common/classes.h"
+#include "corvane/transport/api_address.h"
+#include "corvane/transport/error_model.h"
+#include "corvane/transport/http_transport.h"
 #include "corvane/transport/validators.h"
 
 namespace corvane::client {
@@ -178,7 +181,9 @@ void define_constants(ClassBody& body) {
 void define_client_class(PyObject* module) {
     ClassBody body(module);
     define_constants(body);
-    add_methods(module, body.dict(), kMethodOrder, {transport::validator_methods()});
+    add_methods(module, body.dict(), kMethodOrder,
+                {transport::validator_methods(), transport::api_address_methods(),
+                 transport::http_transport_methods(), transport::error_model_methods()});
     Ref bases = check(PyTuple_New(0));
     Ref client = make_class(module, "CorvaneClient", bases.get(), body.dict(), kClassDoc);
     setattr(module, "CorvaneClient", client.get());
