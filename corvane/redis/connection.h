@@ -43,6 +43,8 @@ public:
     ReplyHead command(std::string_view encoded);
     // The body of the bulk reply whose head `command` just returned.
     void read_body(char* dst, std::size_t length) { reader_.read_body(dst, length); }
+    // Bytes received so far.
+    std::uint64_t received() const noexcept { return reader_.received(); }
 
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;

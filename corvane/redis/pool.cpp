@@ -1,5 +1,7 @@
 #include "corvane/redis/pool.h"
 
+#include "corvane/redis/failure.h"
+
 namespace corvane::redis {
 
 namespace {
@@ -16,9 +18,18 @@ Lease::Lease(Pool& pool, std::shared_ptr<const Settings> settings, std::uint64_t
       generation_(generation),
       connection_(std::move(connection)) {}
 
-Connection& Lease::connection() {
-    if (!connection_) connection_ = Connection::open(*settings_);
-    return *connection_;
+ReplyHead Lease::command(std::string_view encoded) {
+    if (connection_) {
+        const std::uint64_t before = connection_->received();
+        try {
+            return connection_->command(encoded);
+        } catch (const Failure& failure) {
+            if (failure.kind() != FailureKind::Connection || connection_->received() != before) throw;
+        }
+        connection_.reset();
+    }
+    connection_ = Connection::open(*settings_);
+    return connection_->command(encoded);
 }
 
 void Lease::give_back() noexcept {

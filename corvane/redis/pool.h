@@ -23,8 +23,13 @@ public:
     ~Lease() = default;
 
     const Settings& settings() const noexcept { return *settings_; }
-    // The leased connection, opened first when the pool had no idle one. Blocking.
-    Connection& connection();
+    // Sends a command that is safe to repeat and reads the head of its reply, connecting
+    // first when the pool had no idle connection. An idle connection may have been closed
+    // by the server meanwhile: when it fails before any byte of the reply came, the command
+    // goes once more on a new connection. Blocking.
+    ReplyHead command(std::string_view encoded);
+    // The body of the bulk reply whose head `command` returned. Blocking.
+    void read_body(char* dst, std::size_t length) { connection_->read_body(dst, length); }
     // Returns the connection to the pool for the next command.
     void give_back() noexcept;
 

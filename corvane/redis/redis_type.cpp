@@ -131,7 +131,7 @@ PyObject* redis_get(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py
         ReplyHead head;
         {
             ReleasedGil nogil;
-            head = lease.connection().command(command);
+            head = lease.command(command);
         }
         if (head.kind == ReplyKind::Null) {
             lease.give_back();
@@ -144,7 +144,7 @@ PyObject* redis_get(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py
         {
             ReleasedGil nogil;
             advise_huge_pages(data, head.length);
-            lease.connection().read_body(data, head.length);
+            lease.read_body(data, head.length);
         }
         lease.give_back();
         if (lease.settings().decode_responses) {
@@ -164,7 +164,7 @@ PyObject* redis_ping(PyObject* self, PyTypeObject* cls, PyObject* const* args, P
         ReplyHead head;
         {
             ReleasedGil nogil;
-            head = lease.connection().command(command);
+            head = lease.command(command);
         }
         if (head.kind != ReplyKind::Status) unexpected_reply(head, "PING");
         lease.give_back();

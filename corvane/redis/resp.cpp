@@ -74,7 +74,9 @@ void ReplyReader::fill() {
         end_ -= begin_;
         begin_ = 0;
     }
-    end_ += source_.read_some(buffer_.get() + end_, kBufferSize - end_);
+    const std::size_t got = source_.read_some(buffer_.get() + end_, kBufferSize - end_);
+    end_ += got;
+    received_ += got;
 }
 
 std::string_view ReplyReader::read_line() {
@@ -148,7 +150,9 @@ void ReplyReader::read_body(char* dst, std::size_t length) {
     begin_ += buffered;
     // The rest goes from the source straight to its destination.
     for (std::size_t done = buffered; done < length;) {
-        done += source_.read_some(dst + done, length - done);
+        const std::size_t got = source_.read_some(dst + done, length - done);
+        done += got;
+        received_ += got;
     }
     while (end_ - begin_ < 2) fill();
     if (buffer_[begin_] != '\r' || buffer_[begin_ + 1] != '\n') {

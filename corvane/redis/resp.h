@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -46,6 +47,8 @@ public:
     // The body of the bulk string whose head was just read: exactly `length` bytes into
     // `dst`, then the terminating CRLF.
     void read_body(char* dst, std::size_t length);
+    // Bytes taken from the source so far.
+    std::uint64_t received() const noexcept { return received_; }
 
 private:
     std::string_view read_line();
@@ -55,6 +58,7 @@ private:
     std::unique_ptr<char[]> buffer_;
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
+    std::uint64_t received_ = 0;
 };
 
 // A command as a RESP array of bulk strings.
