@@ -14,7 +14,7 @@ situation                                   status  "error"
 ==========================================  ======  ===========================
 wrong or missing bearer token               401     "Unauthorized"
 live sessions already at the limit          429     "ConnectionLimitExceeded"
-body not a JSON object                      400     "InvalidRequest"
+body not a JSON object, or over 1 MiB       400     "InvalidRequest"
 member missing from the body                400     "MissingParameters"
 session unknown, forgotten or released      404     "SessionNotFound"
 session known but the ticket id differs     404     "TicketNotFound"
@@ -66,7 +66,8 @@ class TicketSettings:
 
     redis_host: str = "127.0.0.1"
     redis_port: int = 6379
-    redis_password: str = "password"
+    redis_password: str = dataclasses.field(
+        default_factory=lambda: "pw-" + secrets.token_urlsafe(24))
     redis_username: str | None = None
     redis_ssl: bool = False
     transport_policy: str | None = None
@@ -229,7 +230,7 @@ class ApiServer:
             return self._settings
 
     def configure(self, **changes) -> TicketSettings:
-        """Change ticket settings for the tickets issued from now on."""
+        """Change the ticket contents and session rules for the requests from now on."""
         with self._lock:
             self._settings = dataclasses.replace(self._settings, **changes)
             return self._settings
@@ -439,12 +440,15 @@ class _Handler(BaseHTTPRequestHandler):
 
     def _handle(self):
         owner = self.server.owner
-        length = int(self.headers.get("Content-Length") or 0)
-        if length > _MAX_REQUEST_BYTES:
-            self._reply(413, json.dumps({"success": False, "error": "InvalidRequest"}).encode(), {})
+        try:
+            length = int(self.headers.get("Content-Length") or 0)
+        except ValueError:
+            length = -1
+        if not 0 <= length <= _MAX_REQUEST_BYTES:
+            self._reply(400, json.dumps({"success": False, "error": "InvalidRequest"}).encode(), {})
             return
         request = RecordedRequest(self.command, self.path, tuple(self.headers.items()),
-                                  self.rfile.read(length) if length > 0 else b"")
+                                  self.rfile.read(length))
         answer = owner._record(request)
         if answer is not None:
             owner._wait(answer.delay)

@@ -53,8 +53,16 @@ def payload_hash(payload: bytes) -> str:
 
 def parquet_bytes(frame, index: bool = True) -> bytes:
     """The byte image of one Parquet file holding ``frame``."""
+    import pyarrow as pa
+
+    return _table_bytes(pa.Table.from_pandas(frame, preserve_index=index))
+
+
+def _table_bytes(table) -> bytes:
+    import pyarrow.parquet as pq
+
     buffer = io.BytesIO()
-    frame.to_parquet(buffer, engine="pyarrow", index=index)
+    pq.write_table(table, buffer)
     return buffer.getvalue()
 
 
@@ -89,7 +97,7 @@ class Publisher:
 
     # -- metadata and payloads ------------------------------------------------------------
 
-    def publish_category_meta(self, category: str, *, listed: bool = True, **members) -> dict:
+    def publish_category_meta(self, category: str, /, *, listed: bool = True, **members) -> dict:
         """Write the category metadata: protocol members and name, then ``members``.
 
         A member given as ``OMIT`` is left out. ``listed`` adds the name to the category list.
@@ -101,7 +109,7 @@ class Publisher:
             self._list(category)
         return meta
 
-    def publish_partition(self, category: str, partition: str, payload: bytes, *,
+    def publish_partition(self, category: str, partition: str, payload: bytes, /, *,
                           hash: str | None = None, data_key: str | None = None,
                           **extra_meta) -> dict:
         """Write a payload as it is and its partition metadata; returns the metadata.
@@ -120,27 +128,36 @@ class Publisher:
         pipe.execute()
         return meta
 
-    def publish_pivot(self, category: str, frame, *, partition_mode: str = "monthly",
+    def publish_pivot(self, category: str, frame, /, *, partition_mode: str = "monthly",
                       granularity: str | None = None, **category_meta) -> list[str]:
         """Split a wide date-indexed frame into partitions and publish them.
 
-        ``granularity`` ("daily", "monthly" or "yearly"; by default ``partition_mode``) names
-        the partitions YYYY-MM-DD, YYYY-MM or YYYY. Returns the partition names, ascending.
+        ``granularity`` ("daily", "monthly" or "yearly"; by default ``partition_mode`` when it
+        is one of these, else "monthly") names the partitions YYYY-MM-DD, YYYY-MM or YYYY.
+        Returns the partition names, ascending.
         """
-        granularity = granularity or partition_mode
+        if granularity is None:
+            known = isinstance(partition_mode, str) and partition_mode in _PARTITION_FORMATS
+            granularity = partition_mode if known else "monthly"
         if granularity not in _PARTITION_FORMATS:
             raise ValueError(f"granularity must be one of {sorted(_PARTITION_FORMATS)}, "
                              f"not {granularity!r}")
-        labels = frame.index.strftime(_PARTITION_FORMATS[granularity])
-        partitions = []
-        for partition, rows in frame.groupby(labels, sort=True):
-            self.publish_partition(category, partition, parquet_bytes(rows))
-            partitions.append(partition)
+        import numpy as np
+        import pyarrow as pa
+
+        labels = np.asarray(frame.index.strftime(_PARTITION_FORMATS[granularity]))
+        partitions, group_of_row = np.unique(labels, return_inverse=True)
+        partitions = [str(p) for p in partitions]
+        # One conversion for the whole frame: per-partition frames cost far more than slices.
+        table = pa.Table.from_pandas(frame, preserve_index=True)
+        for group, partition in enumerate(partitions):
+            rows = table.take(np.flatnonzero(group_of_row == group))
+            self.publish_partition(category, partition, _table_bytes(rows))
         self.publish_category_meta(category, **{"partition_mode": partition_mode,
                                                 "partition_keys": partitions, **category_meta})
         return partitions
 
-    def publish_unstack(self, category: str, frame, *, duplicate_keys=None,
+    def publish_unstack(self, category: str, frame, /, *, duplicate_keys=None,
                         **category_meta) -> None:
         """Publish a long frame as the single partition "full"."""
         self.publish_partition(category, "full", parquet_bytes(frame, index=False))

@@ -69,7 +69,11 @@ class RedisServer:
     # -- lifetime -------------------------------------------------------------------------
 
     def __enter__(self) -> RedisServer:
-        self.start()
+        try:
+            self.start()
+        except BaseException:
+            self.close()
+            raise
         return self
 
     def __exit__(self, *exc_info) -> None:
@@ -87,7 +91,12 @@ class RedisServer:
         for attempt in range(_START_ATTEMPTS):
             if self.port is None:
                 self.port = _free_port()
-            if self._launch():
+            try:
+                launched = self._launch()
+            except BaseException:
+                self.kill()
+                raise
+            if launched:
                 return self
             # Another process took the port between probing and binding: try a new one,
             # unless the caller asked for this port.
