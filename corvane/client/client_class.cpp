@@ -8,6 +8,9 @@
 #include "corvane/sync/hash_records.h"
 #include "corvane/sync/partition_filter.h"
 #include "corvane/sync/update_driver.h"
+#include "corvane/transport/api_address.h"
+#include "corvane/transport/error_model.h"
+#include "corvane/transport/http_transport.h"
 #include "corvane/transport/validators.h"
 
 namespace corvane::client {
@@ -184,9 +187,10 @@ void define_client_class(PyObject* module) {
     ClassBody body(module);
     define_constants(body);
     add_methods(module, body.dict(), kMethodOrder,
-                {transport::validator_methods(), sync::update_driver_methods(), read_methods(),
-                 sync::category_sync_methods(), sync::hash_record_methods(),
-                 sync::partition_filter_methods()});
+                {transport::validator_methods(), transport::api_address_methods(),
+                 transport::http_transport_methods(), transport::error_model_methods(),
+                 sync::update_driver_methods(), read_methods(), sync::category_sync_methods(),
+                 sync::hash_record_methods(), sync::partition_filter_methods()});
     Ref bases = check(PyTuple_New(0));
     Ref client = make_class(module, "CorvaneClient", bases.get(), body.dict(), kClassDoc);
     setattr(module, "CorvaneClient", client.get());
