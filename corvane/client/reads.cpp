@@ -5,11 +5,14 @@
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/common/call.h"
+#include "corvane/sync/join.h"
 #include "corvane/transport/public_boundary.h"
 
 namespace corvane::client {
 
 namespace {
+
+using sync::join;
 
 constexpr std::array<Param, 4> kCategoryParams{{{"self"},
                                                 {"category", ArgType::Str},
@@ -29,19 +32,18 @@ PyObject* get_category_body(PyObject* module, PyObject* const* args, Py_ssize_t 
         PyObject* self = a[0];
         PyObject* category = a[1];
         Ref logger = getattr(self, "logger");
-        call_method(logger.get(), "debug", check(PyUnicode_Concat(text("读取数据: ").get(), category)));
+        call_method(logger.get(), "debug", join({text("读取数据: ").get(), category}));
 
         Ref store = getattr(self, "CV_db");
         Ref local = call_method(store.get(), "_get_all_categories");
         if (check_status(PySequence_Contains(local.get(), category)) == 0) {
             call_method(logger.get(), "info",
-                        check(PyUnicode_Concat(check(PyUnicode_Concat(text("本地不存在 ").get(), category)).get(),
-                                               text("，从远程同步...").get())));
+                        join({text("本地不存在 ").get(), category, text("，从远程同步...").get()}));
             call_method(self, "_ensure_connection");
             if (!remotely_authorised(self, category)) call_method(self, "_refresh_categories");
             if (!remotely_authorised(self, category)) {
                 Ref not_found = global(module, "CategoryNotFoundError");
-                Ref message = check(PyUnicode_Concat(text("数据类别不存在: ").get(), category));
+                Ref message = join({text("数据类别不存在: ").get(), category});
                 raise_bare(call(not_found.get(), message));
             }
             call_method(self, "_sync_category", category);

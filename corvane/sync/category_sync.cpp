@@ -1,37 +1,26 @@
 #include "corvane/sync/category_sync.h"
 
 #include <array>
-#include <initializer_list>
 
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/common/call.h"
 #include "corvane/sync/digest.h"
+#include "corvane/sync/join.h"
 #include "corvane/sync/parquet_frame.h"
+#include "corvane/transport/refuse.h"
 
 namespace corvane::sync {
 
 namespace {
 
+using transport::refuse;
+
 constexpr Py_ssize_t kMaxPartitionKeys = 10000;
 constexpr Py_ssize_t kMaxDataKeyLength = 1024;
 constexpr const char* kDateFormat = "%Y-%m-%d";
 
-[[noreturn]] void refuse(PyObject* module, const char* exception_class) {
-    raise_new(global(module, exception_class).get());
-}
-
 bool equals_text(PyObject* value, const char* expected) { return equal(value, text(expected).get()); }
-
-// The texts of `parts` joined, as Python's str() of each would give them.
-Ref join(std::initializer_list<PyObject*> parts) {
-    Ref joined = text("");
-    for (PyObject* part : parts) {
-        Ref piece = check(PyObject_Str(part));
-        joined = check(PyUnicode_Concat(joined.get(), piece.get()));
-    }
-    return joined;
-}
 
 void log_info(PyObject* self, const Ref& message) {
     Ref logger = getattr(self, "logger");

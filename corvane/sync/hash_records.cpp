@@ -7,6 +7,7 @@
 #include "corvane/common/boundary.h"
 #include "corvane/common/call.h"
 #include "corvane/sync/digest.h"
+#include "corvane/transport/refuse.h"
 
 namespace corvane::sync {
 
@@ -122,7 +123,7 @@ PyObject* write_local_hash(PyObject* module, PyObject* const* args, Py_ssize_t n
             if (truthy(call_method(path.get(), "exists", temporary).get())) {
                 call_method(os.get(), "unlink", temporary);
             }
-            raise_new(global(module, "LocalStorageError").get());
+            transport::refuse(module, "LocalStorageError");
         }
         return none();
     });

@@ -5,6 +5,7 @@
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/common/call.h"
+#include "corvane/sync/join.h"
 #include "corvane/transport/public_boundary.h"
 
 namespace corvane::sync {
@@ -19,17 +20,7 @@ void log(PyObject* logger, const char* level, const Ref& message) {
     call_method(logger, level, message);
 }
 
-Ref concat(const Ref& left, const Ref& right) {
-    return check(PyUnicode_Concat(left.get(), right.get()));
-}
-
-Ref concat(const char* left, const Ref& right) { return concat(text(left), right); }
-
-Ref count_text(Py_ssize_t count) { return check(PyObject_Str(integer(count).get())); }
-
-bool is_method(PyObject* value, const char* name) {
-    return check_status(PyObject_RichCompareBool(value, text(name).get(), Py_EQ)) != 0;
-}
+bool is_method(PyObject* value, const char* name) { return equal(value, text(name).get()); }
 
 PyObject* update_all_category_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
@@ -42,9 +33,7 @@ PyObject* update_all_category_body(PyObject* module, PyObject* const* args, Py_s
             throw_format(PyExc_ValueError, "update_method must be 'full' or 'incremental'");
         }
         Ref logger = getattr(self, "logger");
-        Ref method_text = check(PyObject_Str(method.get()));
-        log(logger.get(), "info",
-            concat(concat("开始更新数据 [方式: ", method_text), text("]")));
+        log(logger.get(), "info", join({text("开始更新数据 [方式: ").get(), method.get(), text("]").get()}));
 
         Ref start = none();
         if (incremental) {
@@ -54,41 +43,41 @@ PyObject* update_all_category_body(PyObject* module, PyObject* const* args, Py_s
             Ref window = call_kw(timedelta.get(), {{"days", integer(kIncrementalDays).get()}});
             start = check(PyNumber_Subtract(now.get(), window.get()));
             Ref day = call_method(start.get(), "strftime", text("%Y-%m-%d"));
-            log(logger.get(), "info", concat("增量更新起始日期: ", day));
+            log(logger.get(), "info", join({text("增量更新起始日期: ").get(), day.get()}));
         }
 
         call_method(self, "_ensure_connection");
         call_method(self, "_refresh_categories");
-        // Walk a snapshot: the list attribute may be replaced while categories synchronise.
-        Ref remote = getattr(self, "_remote_categories");
-        Ref categories = check(PySequence_List(remote.get()));
-        const Py_ssize_t total = PyList_GET_SIZE(categories.get());
+        Ref categories = getattr(self, "_remote_categories");
+        const Py_ssize_t total = PyObject_Length(categories.get());
+        if (total < 0) throw_current();
         if (total == 0) {
             log(logger.get(), "warning", text("没有可更新的数据类别"));
             return none();
         }
-        log(logger.get(), "info", concat(concat("发现 ", count_text(total)), text(" 个类别")));
+        log(logger.get(), "info", join({text("发现 ").get(), integer(total).get(), text(" 个类别").get()}));
 
         Py_ssize_t failed = 0;
-        for (Py_ssize_t i = 0; i < total; ++i) {
-            Ref category = Ref::borrow(PyList_GET_ITEM(categories.get(), i));
+        Ref iterator = check(PyObject_GetIter(categories.get()));
+        while (Ref category = Ref::steal(PyIter_Next(iterator.get()))) {
             try {
-                log(logger.get(), "info", concat("正在同步: ", check(PyObject_Str(category.get()))));
+                log(logger.get(), "info", join({text("正在同步: ").get(), category.get()}));
                 call_method_kw(self, "_sync_category", {{"incremental_start_date", start.get()}},
                                category);
             } catch (const PyError& failure) {
+                // One category failing never stops the others; interrupts end the run.
                 if (!failure.matches(PyExc_Exception)) throw;
                 Ref converted = call_method(self, "_as_corvane_error", failure.exception());
                 ++failed;
                 Ref message = getattr(converted.get(), "user_message");
-                log(logger.get(), "error",
-                    concat(concat(check(PyObject_Str(category.get())), text(": ")),
-                           check(PyObject_Str(message.get()))));
+                log(logger.get(), "error", join({category.get(), text(": ").get(), message.get()}));
             }
         }
+        if (PyErr_Occurred()) throw_current();
         if (failed > 0) {
             Ref sync_error = global(module, "SyncError");
-            Ref message = concat(concat("部分数据更新失败：", count_text(failed)), text(" 个数据类别未完成"));
+            Ref message = join({text("部分数据更新失败：").get(), integer(failed).get(),
+                                text(" 个数据类别未完成").get()});
             raise_bare(call_kw(sync_error.get(), {{"user_message", message.get()}}));
         }
         log(logger.get(), "info", text("数据更新完成"));
