@@ -129,7 +129,8 @@ GOOD = parquet_payload(_prices())
 
 def _publish(publisher, case):
     """Publishes partition 2024-01 broken as `case` says; returns its metadata."""
-    payload = b"PAR1 not really parquet PAR1" if case == "undecodable bytes" else GOOD
+    payload = {"undecodable bytes": b"PAR1 not really parquet PAR1",
+               "wrong hash, payload over 1 MiB": SHAPES["wide"][0]}.get(case, GOOD)
     data_key = "k" * 1024 if case == "data_key of 1,024 characters" else None
     meta = publisher.publish_partition(CATEGORY, "2024-01", payload, data_key=data_key)
     changes = {
@@ -139,6 +140,7 @@ def _publish(publisher, case):
         "data_key not text": {"data_key": 7},
         "hash missing": {"hash": OMIT},
         "wrong hash": {"hash": payload_hash(b"other")},
+        "wrong hash, payload over 1 MiB": {"hash": payload_hash(b"other")},
         "upper-case hash": {"hash": payload_hash(payload).upper().replace("SHA256", "sha256")},
     }.get(case, {})
     if case == "payload missing":
@@ -156,6 +158,7 @@ def _publish(publisher, case):
     ("payload missing", RemoteDataError),
     ("hash missing", SerializationError),
     ("wrong hash", SerializationError),
+    ("wrong hash, payload over 1 MiB", SerializationError),  # hashed beside the decoder
     ("upper-case hash", SerializationError),
     ("undecodable bytes", SerializationError),
     ("data_key of 1,024 characters", None),

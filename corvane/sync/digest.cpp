@@ -11,8 +11,8 @@ namespace corvane::sync {
 
 namespace {
 
-// Below this size the digest costs less than giving the GIL away and taking it back.
-constexpr Py_ssize_t kReleaseGilFrom = 64 * 1024;
+// Below this size a thread costs more than the digest it would take off the caller.
+constexpr Py_ssize_t kOwnThreadFrom = 1 << 20;
 
 }  // namespace
 
@@ -31,19 +31,35 @@ std::string sha256_hex(std::string_view data) {
     return hex;
 }
 
-Ref sha256_text_of_bytes(PyObject* bytes) {
-    // A bytes object never changes, so its buffer may be read without the GIL while the
-    // caller holds a reference to it.
+PendingDigest::PendingDigest(PyObject* bytes) : bytes_(Ref::borrow(bytes)) {
     const std::string_view data(PyBytes_AS_STRING(bytes),
                                 static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
-    std::string hex;
-    if (PyBytes_GET_SIZE(bytes) >= kReleaseGilFrom) {
-        ReleasedGil released;
-        hex = sha256_hex(data);
+    if (PyBytes_GET_SIZE(bytes) < kOwnThreadFrom) {
+        hex_ = sha256_hex(data);
     } else {
-        hex = sha256_hex(data);
+        // EVP_Digest fails only when the library is broken; an empty text then never matches.
+        worker_ = std::thread([this, data] {
+            try {
+                hex_ = sha256_hex(data);
+            } catch (const std::exception&) {
+                hex_.clear();
+            }
+        });
     }
-    return text("sha256:" + hex);
+}
+
+PendingDigest::~PendingDigest() { wait(); }
+
+void PendingDigest::wait() {
+    if (!worker_.joinable()) return;
+    ReleasedGil released;
+    worker_.join();
+}
+
+Ref PendingDigest::text() {
+    wait();
+    if (hex_.empty()) throw std::runtime_error("SHA-256 digest failed");
+    return corvane::text("sha256:" + hex_);
 }
 
 }  // namespace corvane::sync
