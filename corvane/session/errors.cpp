@@ -1,0 +1,24 @@
+#include "corvane/session/errors.h"
+
+namespace corvane::session {
+
+void raise_family(PyObject* module, const char* exception_class) {
+    Ref type = global(module, exception_class);
+    raise_new(type.get());
+}
+
+bool in_family(PyObject* module, const PyError& failure) {
+    Ref family = global(module, "CorvaneError");
+    return failure.matches(family.get());
+}
+
+void raise_clone(PyObject* self, const PyError& failure) {
+    raise_bare(call_method(self, "_public_error_clone", failure.exception()));
+}
+
+void log(PyObject* self, const char* level, std::string_view message) {
+    Ref logger = getattr(self, "logger");
+    call_method(logger.get(), level, text(message));
+}
+
+}  // namespace corvane::session
