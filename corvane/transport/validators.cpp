@@ -107,6 +107,8 @@ PyObject* validate_redis_host(PyObject* module, PyObject* const* args, Py_ssize_
         static constexpr std::array<Param, 2> params{{{"cls"}, {"value"}}};
         auto a = parse_args("_validate_redis_host", params, args, nargs, kwnames);
         Ref host = call_method(a[0], "_required_text", a[1], integer(kMaxHostLength));
+        // A subclass may override _required_text; whatever it returns is read as text below.
+        if (!PyUnicode_Check(host.get())) refuse(module, "ProtocolError");
         if (is_ip_literal(module, host.get())) return host;
         Py_ssize_t end = PyUnicode_GET_LENGTH(host.get());
         while (end > 0 && PyUnicode_READ_CHAR(host.get(), end - 1) == '.') --end;
