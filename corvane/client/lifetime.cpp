@@ -6,6 +6,7 @@
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/session/errors.h"
+#include "corvane/transport/refuse.h"
 #include "corvane/transport/public_boundary.h"
 
 namespace corvane::client {
@@ -105,7 +106,7 @@ PyObject* client_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
 
         Ref stripped = call_method(a[2], "strip");
         if (PyUnicode_GET_LENGTH(stripped.get()) == 0) {
-            session::raise_family(module, "LocalStorageError");
+            transport::refuse(module, "LocalStorageError");
         }
         Ref os = global(module, "os");
         Ref path_module = getattr(os.get(), "path");

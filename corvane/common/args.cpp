@@ -1,5 +1,7 @@
 #include "corvane/common/args.h"
 
+#include <vector>
+
 #include "corvane/common/error.h"
 
 namespace corvane {
@@ -86,6 +88,29 @@ void parse_args_into(const char* function, std::span<const Param> params, PyObje
             raise_argument_type(params[i].name, type_name(params[i].type), out[i]);
         }
     }
+}
+
+void parse_args_into(const char* function, std::span<const Param> params, PyObject* args,
+                     PyObject* kwargs, PyObject** out) {
+    const Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    const Py_ssize_t nkw = kwargs == nullptr ? 0 : PyDict_GET_SIZE(kwargs);
+    // The vectorcall layout: positional values, then keyword values named by a tuple.
+    std::vector<PyObject*> values(static_cast<std::size_t>(nargs + nkw));
+    for (Py_ssize_t i = 0; i < nargs; ++i) values[static_cast<std::size_t>(i)] = PyTuple_GET_ITEM(args, i);
+    Ref kwnames;
+    if (nkw != 0) {
+        kwnames = check(PyTuple_New(nkw));
+        Py_ssize_t position = 0;
+        Py_ssize_t index = 0;
+        PyObject* key = nullptr;
+        PyObject* value = nullptr;
+        while (PyDict_Next(kwargs, &position, &key, &value)) {
+            PyTuple_SET_ITEM(kwnames.get(), index, Py_NewRef(key));
+            values[static_cast<std::size_t>(nargs + index)] = value;
+            ++index;
+        }
+    }
+    parse_args_into(function, params, values.data(), nargs, kwnames.get(), out);
 }
 
 }  // namespace corvane

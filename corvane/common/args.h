@@ -50,6 +50,18 @@ Args<N> parse_args(const char* function, const std::array<Param, N>& params,
     return parsed;
 }
 
+// The same for the (args tuple, kwargs dict or null) convention of tp_new and tp_init.
+void parse_args_into(const char* function, std::span<const Param> params, PyObject* args,
+                     PyObject* kwargs, PyObject** out);
+
+template <std::size_t N>
+Args<N> parse_args(const char* function, const std::array<Param, N>& params, PyObject* args,
+                   PyObject* kwargs) {
+    Args<N> parsed;
+    parse_args_into(function, params, args, kwargs, parsed.values.data());
+    return parsed;
+}
+
 // The type error of a typed parameter given a value of the wrong type.
 [[noreturn]] void raise_argument_type(const char* name, const char* expected, PyObject* given);
 // True when `value` is acceptable for `type`.

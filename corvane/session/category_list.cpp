@@ -6,6 +6,7 @@
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/session/errors.h"
+#include "corvane/transport/refuse.h"
 
 namespace corvane::session {
 
@@ -16,12 +17,12 @@ constexpr Py_ssize_t kMaxCategories = 10000;
 // The names of the service's list, checked; the first bad entry aborts the whole read.
 Ref checked_names(PyObject* module, PyObject* self, PyObject* listed) {
     if (!PyList_Check(listed) || PyList_GET_SIZE(listed) > kMaxCategories) {
-        raise_family(module, "MetaError");
+        transport::refuse(module, "MetaError");
     }
     Ref names = check(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed); ++i) {
         Ref name = Ref::borrow(PyList_GET_ITEM(listed, i));
-        if (!PyUnicode_Check(name.get())) raise_family(module, "ProtocolError");
+        if (!PyUnicode_Check(name.get())) transport::refuse(module, "ProtocolError");
         call_method(self, "_validate_category_name", name);
         check_status(PyList_Append(names.get(), name.get()));
     }

@@ -2,11 +2,6 @@
 
 namespace corvane::session {
 
-void raise_family(PyObject* module, const char* exception_class) {
-    Ref type = global(module, exception_class);
-    raise_new(type.get());
-}
-
 bool in_family(PyObject* module, const PyError& failure) {
     Ref family = global(module, "CorvaneError");
     return failure.matches(family.get());

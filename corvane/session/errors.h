@@ -1,4 +1,4 @@
-// The session keeper's ways of raising, recognising and reporting members of the corvane
+// The session keeper's ways of recognising and re-raising members of the corvane
 // exception family and of writing to the client's logger. Class and logger are reached by
 // name when the body runs, so a test may replace either.
 #pragma once
@@ -8,9 +8,6 @@
 #include "corvane/common/call.h"
 
 namespace corvane::session {
-
-// Raises a new `exception_class` (a name of the module's namespace) with no arguments.
-[[noreturn]] void raise_family(PyObject* module, const char* exception_class);
 
 // True when the failure belongs to the corvane family (CorvaneError or a subclass).
 bool in_family(PyObject* module, const PyError& failure);

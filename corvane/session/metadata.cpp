@@ -6,6 +6,7 @@
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/session/errors.h"
+#include "corvane/transport/refuse.h"
 #include "corvane/session/redis_connection.h"
 
 namespace corvane::session {
@@ -60,12 +61,12 @@ PyObject* redis_get_with_retry(PyObject* module, PyObject* const* args, Py_ssize
                     return reply;
                 case Outcome::CredentialsRejected:
                     // A new ticket carries new credentials: try again at once.
-                    if (last) raise_family(module, "DataConnectionError");
+                    if (last) transport::refuse(module, "DataConnectionError");
                     call_method(self, "_fetch_ticket");
                     call_method(self, "_connect_redis");
                     break;
                 case Outcome::Failed:
-                    if (last) raise_family(module, "RemoteDataError");
+                    if (last) transport::refuse(module, "RemoteDataError");
                     call_method(global(module, "time").get(), "sleep", floating(kRetryPause));
                     break;
             }
@@ -87,14 +88,14 @@ PyObject* json_get(PyObject* module, PyObject* const* args, Py_ssize_t nargs, Py
             if (size < 0) throw_current();
             Ref limit = getattr(self, "MAX_METADATA_BYTES");
             if (check_status(PyObject_RichCompareBool(integer(size).get(), limit.get(), Py_GT))) {
-                raise_family(module, "SerializationError");
+                transport::refuse(module, "SerializationError");
             }
             Ref decoded = check(PyUnicode_FromEncodedObject(raw.get(), "utf-8", "strict"));
             Ref json = global(module, "json");
             return call_method(json.get(), "loads", decoded);
         } catch (const PyError& failure) {
             if (!is_ordinary(failure) || in_family(module, failure)) throw;
-            raise_family(module, "SerializationError");
+            transport::refuse(module, "SerializationError");
         }
     });
 }
@@ -105,7 +106,7 @@ PyObject* json_get_required(PyObject* module, PyObject* const* args, Py_ssize_t 
         static constexpr std::array<Param, 2> params{{{"self"}, {"key", ArgType::Str}}};
         auto a = parse_args("_json_get_required", params, args, nargs, kwnames);
         Ref value = call_method(a[0], "_json_get", a[1]);
-        if (value.is_none()) raise_family(module, "MetaError");
+        if (value.is_none()) transport::refuse(module, "MetaError");
         return value;
     });
 }
@@ -125,7 +126,7 @@ PyObject* get_category_meta(PyObject* module, PyObject* const* args, Py_ssize_t 
         call_method(self, "_validate_protocol", meta);
         Ref named = get_item_optional(meta.get(), "category");
         if (named && !named.is_none() && !equal(named.get(), category)) {
-            raise_family(module, "ProtocolError");
+            transport::refuse(module, "ProtocolError");
         }
         return meta;
     });
@@ -155,16 +156,16 @@ PyObject* validate_protocol(PyObject* module, PyObject* const* args, Py_ssize_t 
         auto a = parse_args("_validate_protocol", params, args, nargs, kwnames);
         PyObject* self = a[0];
         PyObject* meta = a[1];
-        if (!PyDict_Check(meta)) raise_family(module, "ProtocolError");
+        if (!PyDict_Check(meta)) transport::refuse(module, "ProtocolError");
         // Numeric comparison: 1 and 1.0 pass, the text "1" does not.
         Ref version = get_item_optional(meta, "protocol_version");
         if (!version || !equal(version.get(), getattr(self, "PROTOCOL_VERSION").get())) {
-            raise_family(module, "ProtocolError");
+            transport::refuse(module, "ProtocolError");
         }
         Ref format = get_item_optional(meta, "data_format");
         if (!format || !PyUnicode_Check(format.get()) ||
             !equal(format.get(), getattr(self, "DATA_FORMAT").get())) {
-            raise_family(module, "ProtocolError");
+            transport::refuse(module, "ProtocolError");
         }
         return none();
     });
@@ -176,12 +177,12 @@ PyObject* validate_category_name(PyObject* module, PyObject* const* args, Py_ssi
         static constexpr std::array<Param, 2> params{{{"self"}, {"category", ArgType::Str}}};
         auto a = parse_args("_validate_category_name", params, args, nargs, kwnames);
         if (PyUnicode_GET_LENGTH(a[1]) > kMaxCategoryLength) {
-            raise_family(module, "InvalidCategoryError");
+            transport::refuse(module, "InvalidCategoryError");
         }
         Ref pattern = getattr(a[0], "CATEGORY_PATTERN");
         // fullmatch: "$" alone would also accept a trailing newline.
         Ref match = call_method(pattern.get(), "fullmatch", a[1]);
-        if (match.is_none()) raise_family(module, "InvalidCategoryError");
+        if (match.is_none()) transport::refuse(module, "InvalidCategoryError");
         return call_method(match.get(), "group", integer(1));
     });
 }

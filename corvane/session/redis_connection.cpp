@@ -6,6 +6,7 @@
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/session/errors.h"
+#include "corvane/transport/refuse.h"
 
 namespace corvane::session {
 
@@ -73,7 +74,7 @@ Attempt attempt_connection(PyObject* module, PyObject* self, PyObject* ticket) {
         connection = open_connection(module, ticket);
         setattr(self, "_redis_client", connection.get());
         Ref pong = call_method(connection.get(), "ping");
-        if (!truthy(pong.get())) raise_family(module, "DataConnectionError");
+        if (!truthy(pong.get())) transport::refuse(module, "DataConnectionError");
         return Attempt::Connected;
     } catch (const PyError& failure) {
         if (!failure.matches(rejected.get())) throw;
@@ -86,7 +87,7 @@ Attempt attempt_connection(PyObject* module, PyObject* self, PyObject* ticket) {
 void connect_with_retry(PyObject* module, PyObject* self, PyObject* ticket) {
     for (int attempt = 0;; ++attempt) {
         if (attempt_connection(module, self, ticket) == Attempt::Connected) return;
-        if (attempt == kCredentialRetries) raise_family(module, "DataConnectionError");
+        if (attempt == kCredentialRetries) transport::refuse(module, "DataConnectionError");
         log(self, "warning", "数据连接暂未就绪，正在重试 " + std::to_string(attempt + 1) + "/" +
                                  std::to_string(kCredentialRetries));
         Ref time = global(module, "time");
@@ -101,14 +102,14 @@ PyObject* connect_redis(PyObject* module, PyObject* const* args, Py_ssize_t narg
         auto a = parse_args("_connect_redis", params, args, nargs, kwnames);
         PyObject* self = a[0];
         Ref ticket = getattr(self, "_ticket");
-        if (ticket.is_none()) raise_family(module, "DataConnectionError");
+        if (ticket.is_none()) transport::refuse(module, "DataConnectionError");
         if (!truthy(getattr(ticket.get(), "redis_ssl").get())) {
             Ref host = getattr(ticket.get(), "redis_host");
             const bool allowed =
                 truthy(call_method(self, "_is_loopback_host", host).get()) ||
                 truthy(call_method(self, "_official_plaintext_redis_is_allowed", ticket).get());
             // Refused before any socket is opened: the password must not travel in clear.
-            if (!allowed) raise_family(module, "DataConnectionError");
+            if (!allowed) transport::refuse(module, "DataConnectionError");
         }
         try {
             connect_with_retry(module, self, ticket.get());
@@ -116,7 +117,7 @@ PyObject* connect_redis(PyObject* module, PyObject* const* args, Py_ssize_t narg
             if (!is_ordinary(failure)) throw;
             if (in_family(module, failure)) raise_clone(self, failure);
             // Network, timeout, TLS and certificate failures: their texts may name hosts.
-            raise_family(module, "DataConnectionError");
+            transport::refuse(module, "DataConnectionError");
         }
         log(self, "info", "数据连接已建立");
         return none();

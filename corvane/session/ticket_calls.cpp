@@ -6,6 +6,7 @@
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/session/errors.h"
+#include "corvane/transport/refuse.h"
 
 namespace corvane::session {
 
@@ -30,7 +31,7 @@ bool integer_in_range(PyObject* value, long long low, long long high) {
 // other than a ticket.
 Ref required_member(PyObject* module, PyObject* mapping, const char* key) {
     Ref value = get_item_optional(mapping, key);
-    if (!value) raise_family(module, "ServiceUnavailableError");
+    if (!value) transport::refuse(module, "ServiceUnavailableError");
     return value;
 }
 
@@ -75,18 +76,18 @@ Ref fetch_ticket_checked(PyObject* module, PyObject* self) {
     Ref scope = get_item_optional(reply.get(), "scope");
     if (!scope) scope = check(PyDict_New());
     if (!PyDict_Check(redis.get()) || !PyDict_Check(scope.get())) {
-        raise_family(module, "ProtocolError");
+        transport::refuse(module, "ProtocolError");
     }
 
     Ref username = optional_text(self, redis.get(), "username", 256);
     Ref ssl = get_item_optional(redis.get(), "ssl");
-    if (!ssl || !PyBool_Check(ssl.get())) raise_family(module, "ProtocolError");
+    if (!ssl || !PyBool_Check(ssl.get())) transport::refuse(module, "ProtocolError");
     Ref policy = optional_text(self, redis.get(), "transport_policy", 64);
 
     Ref port = get_item_optional(redis.get(), "port");
     Ref expires_in = get_item_optional(reply.get(), "expires_in");
-    if (!integer_in_range(port.get(), 1, 65535)) raise_family(module, "ProtocolError");
-    if (!integer_in_range(expires_in.get(), 1, 86400)) raise_family(module, "ProtocolError");
+    if (!integer_in_range(port.get(), 1, 65535)) transport::refuse(module, "ProtocolError");
+    if (!integer_in_range(expires_in.get(), 1, 86400)) transport::refuse(module, "ProtocolError");
 
     Ref ticket_id = call_method(self, "_required_text",
                                 required_member(module, reply.get(), "ticket"), integer(256));
@@ -132,7 +133,7 @@ PyObject* fetch_ticket(PyObject* module, PyObject* const* args, Py_ssize_t nargs
         } catch (const PyError& failure) {
             if (!is_ordinary(failure) || in_family(module, failure)) throw;
             // A reply that cannot be read as a ticket; its details stay out of the error.
-            raise_family(module, "ServiceUnavailableError");
+            transport::refuse(module, "ServiceUnavailableError");
         }
     });
 }
@@ -143,7 +144,7 @@ PyObject* renew_ticket(PyObject* module, PyObject* const* args, Py_ssize_t nargs
         auto a = parse_args("_renew_ticket", kSelfOnly, args, nargs, kwnames);
         PyObject* self = a[0];
         Ref ticket = getattr(self, "_ticket");
-        if (ticket.is_none()) raise_family(module, "DataConnectionError");
+        if (ticket.is_none()) transport::refuse(module, "DataConnectionError");
         try {
             Ref reply = call_method(self, "_api_post_json", text("/api/v1/data/heartbeat/"),
                                     session_body(ticket.get()), integer(kHeartbeatTimeout));
@@ -163,7 +164,7 @@ PyObject* renew_ticket(PyObject* module, PyObject* const* args, Py_ssize_t nargs
                 return none();
             }
             if (in_family(module, failure)) throw;
-            raise_family(module, "ServiceUnavailableError");
+            transport::refuse(module, "ServiceUnavailableError");
         }
         return none();
     });

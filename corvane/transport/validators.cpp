@@ -6,6 +6,8 @@
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/common/call.h"
+#include "corvane/transport/ip_literal.h"
+#include "corvane/transport/refuse.h"
 
 namespace corvane::transport {
 
@@ -16,11 +18,6 @@ constexpr Py_ssize_t kMaxHostLength = 253;
 constexpr Py_ssize_t kMaxLabelLength = 63;
 constexpr Py_ssize_t kMaxScopeItemLength = 256;
 constexpr long long kDefaultMaxScopeItems = 10000;
-
-[[noreturn]] void refuse(PyObject* module, const char* exception_class) {
-    Ref type = global(module, exception_class);
-    raise_new(type.get());
-}
 
 // A Python int argument as a bound; values beyond the range of long long saturate.
 long long bound_value(PyObject* value) {
@@ -47,19 +44,6 @@ bool valid_label(PyObject* host, Py_ssize_t start, Py_ssize_t end) {
         if (!ascii_alnum(ch) && (edge || ch != '-')) return false;
     }
     return true;
-}
-
-bool is_ip_literal(PyObject* module, PyObject* host) {
-    Ref ipaddress = global(module, "ipaddress");
-    Ref parser = getattr(ipaddress.get(), "ip_address");
-    PyObject* address = PyObject_CallOneArg(parser.get(), host);
-    if (address != nullptr) {
-        Py_DECREF(address);
-        return true;
-    }
-    if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw_current();
-    PyErr_Clear();
-    return false;
 }
 
 bool whole_match(PyObject* owner, const char* pattern_name, PyObject* value) {
@@ -109,7 +93,7 @@ PyObject* validate_redis_host(PyObject* module, PyObject* const* args, Py_ssize_
         Ref host = call_method(a[0], "_required_text", a[1], integer(kMaxHostLength));
         // A subclass may override _required_text; whatever it returns is read as text below.
         if (!PyUnicode_Check(host.get())) refuse(module, "ProtocolError");
-        if (is_ip_literal(module, host.get())) return host;
+        if (parse_ip_address(module, host.get())) return host;
         Py_ssize_t end = PyUnicode_GET_LENGTH(host.get());
         while (end > 0 && PyUnicode_READ_CHAR(host.get(), end - 1) == '.') --end;
         Py_ssize_t start = 0;

@@ -1,0 +1,82 @@
+"""``python -m corvane.testing serve [--tls] [--data small|medium]``: a local service to try the
+client against, filled with synthetic data, running until Ctrl-C."""
+
+from __future__ import annotations
+
+import argparse
+import threading
+
+from . import LocalService
+from .synthetic import synthetic_pivot, synthetic_unstack
+
+# (category, instruments, first day, last day, partition mode) per data set, plus the size
+# of its one unstack category.
+_DATA_SETS = {
+    "small": {
+        "pivot": [
+            ("cn_stock_pivot#close", 50, "2024-01-01", "2024-12-31", "monthly"),
+            ("cn_stock_pivot#open", 50, "2024-01-01", "2024-12-31", "monthly"),
+            ("cn_stock_pivot#volume", 50, "2024-10-01", "2024-12-31", "daily"),
+        ],
+        "unstack_rows": 2_000,
+    },
+    "medium": {
+        "pivot": [
+            ("cn_stock_pivot#close", 500, "2022-01-01", "2024-12-31", "monthly"),
+            ("cn_stock_pivot#open", 500, "2022-01-01", "2024-12-31", "monthly"),
+            ("cn_stock_pivot#high", 500, "2022-01-01", "2024-12-31", "monthly"),
+            ("cn_stock_pivot#low", 500, "2022-01-01", "2024-12-31", "monthly"),
+            ("cn_stock_pivot#volume", 500, "2022-01-01", "2024-12-31", "daily"),
+        ],
+        "unstack_rows": 200_000,
+    },
+}
+
+
+def publish_data_set(publisher, name: str) -> list[str]:
+    """Publish one of the synthetic data sets; returns its category names."""
+    data_set = _DATA_SETS[name]
+    categories = []
+    for seed, (category, n, start, end, mode) in enumerate(data_set["pivot"]):
+        frame = synthetic_pivot(start, end, n, seed=seed, nan_fraction=0.01)
+        publisher.publish_pivot(category, frame, partition_mode=mode)
+        categories.append(category)
+    category = "cn_stock_unstack#daily_bar"
+    publisher.publish_unstack(category, synthetic_unstack(data_set["unstack_rows"]),
+                              duplicate_keys=["date", "code"])
+    categories.append(category)
+    return categories
+
+
+def _serve(args: argparse.Namespace) -> None:
+    with LocalService(tls=args.tls, expires_in=args.expires_in,
+                      set_cert_env=False) as svc:
+        categories = publish_data_set(svc.publisher, args.data)
+        print(f"API URL:   {svc.url}")
+        print(f"API token: {svc.token}")
+        if svc.ca_path:
+            print(f"Redis speaks TLS: set SSL_CERT_FILE={svc.ca_path}")
+        print(f"{len(categories)} categories: {', '.join(categories)}")
+        print("Ctrl-C stops the service.", flush=True)
+        try:
+            threading.Event().wait()
+        except KeyboardInterrupt:
+            pass
+
+
+def main(argv: list[str] | None = None) -> None:
+    parser = argparse.ArgumentParser(prog="python -m corvane.testing",
+                                     description="A local stand-in for the data service.")
+    commands = parser.add_subparsers(dest="command", required=True)
+    serve = commands.add_parser("serve", help="run a local service with synthetic data")
+    serve.add_argument("--tls", action="store_true", help="serve Redis over TLS")
+    serve.add_argument("--data", choices=sorted(_DATA_SETS), default="small",
+                       help="size of the synthetic data set")
+    serve.add_argument("--expires-in", type=int, default=3600,
+                       help="ticket lifetime in seconds")
+    args = parser.parse_args(argv)
+    _serve(args)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,202 @@
+#include "corvane/transport/http_transport.h"
+
+#include <array>
+
+#include "corvane/common/args.h"
+#include "corvane/common/boundary.h"
+#include "corvane/common/call.h"
+#include "corvane/transport/refuse.h"
+
+namespace corvane::transport {
+
+namespace {
+
+// The one owner of an open HTTP reply. close() ends it after a complete read, where a
+// failure to close is a failure of the exchange; otherwise the destructor closes it while
+// a read failure unwinds, keeping that failure rather than one from closing.
+class OpenReply {
+public:
+    explicit OpenReply(Ref reply) noexcept : reply_(std::move(reply)) {}
+    OpenReply(const OpenReply&) = delete;
+    OpenReply& operator=(const OpenReply&) = delete;
+    ~OpenReply() {
+        if (!reply_) return;
+        PyObject* pending = PyErr_GetRaisedException();
+        PyObject* result = PyObject_CallMethod(reply_.get(), "close", nullptr);
+        if (result == nullptr) PyErr_Clear();
+        Py_XDECREF(result);
+        PyErr_SetRaisedException(pending);
+    }
+
+    PyObject* get() const noexcept { return reply_.get(); }
+    void close() {
+        Ref reply = std::move(reply_);
+        call_method(reply.get(), "close");
+    }
+
+private:
+    Ref reply_;
+};
+
+Ref urllib_name(PyObject* module, const char* submodule, const char* name) {
+    Ref urllib = global(module, "urllib");
+    Ref inner = getattr(urllib.get(), submodule);
+    return getattr(inner.get(), name);
+}
+
+// POST request with the compact pure-ASCII JSON body and the four headers of the API.
+Ref build_request(PyObject* module, PyObject* self, PyObject* endpoint, PyObject* payload) {
+    Ref api_url = getattr(self, "api_url");
+    Ref url = check(PyNumber_Add(api_url.get(), endpoint));
+
+    Ref json = global(module, "json");
+    Ref separators = check(PyTuple_Pack(2, text(",").get(), text(":").get()));
+    Ref serialized = call_method_kw(json.get(), "dumps",
+                                    {{"separators", separators.get()}, {"ensure_ascii", Py_True}},
+                                    payload);
+    Ref body = call_method(serialized.get(), "encode", text("utf-8"));
+
+    Ref token = getattr(self, "api_token");
+    Ref authorization = check(PyNumber_Add(text("Bearer ").get(), token.get()));
+    Ref version = global(module, "SDK_VERSION");
+    Ref user_agent = check(PyNumber_Add(text("CorvaneSDK/").get(), version.get()));
+    Ref json_type = text("application/json");
+    Ref headers = check(PyDict_New());
+    check_status(PyDict_SetItemString(headers.get(), "Authorization", authorization.get()));
+    check_status(PyDict_SetItemString(headers.get(), "Accept", json_type.get()));
+    check_status(PyDict_SetItemString(headers.get(), "Content-Type", json_type.get()));
+    check_status(PyDict_SetItemString(headers.get(), "User-Agent", user_agent.get()));
+
+    Ref request_class = urllib_name(module, "request", "Request");
+    Ref post = text("POST");
+    return call_kw(request_class.get(),
+                   {{"data", body.get()}, {"headers", headers.get()}, {"method", post.get()}},
+                   url);
+}
+
+// Opens the request and reads the reply, an HTTP error status (a refused redirect
+// included) being read like any other reply.
+Ref exchange(PyObject* module, PyObject* self, PyObject* request, PyObject* timeout) {
+    Ref opener = getattr(self, "_http_opener");
+    Ref http_error = urllib_name(module, "error", "HTTPError");
+    Ref reply;
+    try {
+        reply = call_method_kw(opener.get(), "open", {{"timeout", timeout}}, request);
+    } catch (const PyError& failure) {
+        if (!failure.matches(http_error.get())) throw;
+        reply = Ref::borrow(failure.exception());
+    }
+    OpenReply open_reply(std::move(reply));
+    Ref buffered = call_method(self, "_read_api_response", open_reply.get());
+    open_reply.close();
+    return buffered;
+}
+
+PyObject* read_api_response(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return guarded([&] {
+        static constexpr std::array<Param, 2> params{{{"self"}, {"response"}}};
+        auto a = parse_args("_read_api_response", params, args, nargs, kwnames);
+        Ref limit = getattr(a[0], "MAX_API_RESPONSE_BYTES");
+        // One bounded read: one byte past the limit tells an oversized body, whose rest
+        // is never read.
+        Ref amount = check(PyNumber_Add(limit.get(), integer(1).get()));
+        Ref body = call_method(a[1], "read", amount);
+        const Py_ssize_t received = PyObject_Size(body.get());
+        if (received < 0) throw_current();
+        Ref size = check(PyLong_FromSsize_t(received));
+        if (check_status(PyObject_RichCompareBool(size.get(), limit.get(), Py_GT)) != 0) {
+            refuse(module, "ServiceUnavailableError");
+        }
+        Ref code = call_method(a[1], "getcode");
+        Ref status = check(PyNumber_Long(code.get()));
+        Ref buffered_class = global(module, "_BufferedResponse");
+        return call(buffered_class.get(), status, body);
+    });
+}
+
+PyObject* api_post_json(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
+    return guarded([&] {
+        static constexpr std::array<Param, 4> params{{{"self"},
+                                                      {"endpoint", ArgType::Str},
+                                                      {"payload", ArgType::Dict},
+                                                      {"timeout", ArgType::Int}}};
+        auto a = parse_args("_api_post_json", params, args, nargs, kwnames);
+        PyObject* self = a[0];
+        Ref prefix = text("/api/");
+        if (PyUnicode_Tailmatch(a[1], prefix.get(), 0, PY_SSIZE_T_MAX, -1) != 1) {
+            refuse(module, "ServiceUnavailableError");
+        }
+        Ref request = build_request(module, self, a[1], a[2]);
+        Ref buffered;
+        try {
+            buffered = exchange(module, self, request.get(), a[3]);
+        } catch (const PyError& failure) {
+            if (!failure.matches(PyExc_Exception)) throw;  // interrupts pass untouched
+            Ref family = global(module, "CorvaneError");
+            if (failure.matches(family.get())) throw;
+            Ref url_error = urllib_name(module, "error", "URLError");
+            if (failure.matches(url_error.get()) || failure.matches(PyExc_OSError)) {
+                refuse(module, "NetworkError");
+            }
+            refuse(module, "ServiceUnavailableError");
+        }
+        return call_method(self, "_parse_api_response", buffered);
+    });
+}
+
+PyObject* parse_api_response(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return guarded([&] {
+        static constexpr std::array<Param, 2> params{{{"self"}, {"response"}}};
+        auto a = parse_args("_parse_api_response", params, args, nargs, kwnames);
+        PyObject* self = a[0];
+        PyObject* response = a[1];
+        Ref status = getattr_optional(response, "status_code");
+        if (!status) status = integer(200);
+        Ref ok_value = getattr_optional(response, "ok");
+        bool ok = false;
+        if (ok_value) {
+            ok = truthy(ok_value.get());
+        } else {
+            ok = check_status(PyObject_RichCompareBool(integer(200).get(), status.get(), Py_LE)) &&
+                 check_status(PyObject_RichCompareBool(status.get(), integer(300).get(), Py_LT));
+        }
+
+        Ref envelope;
+        try {
+            envelope = call_method(response, "json");
+        } catch (const PyError& failure) {
+            if (!failure.matches(PyExc_ValueError)) throw;
+            Ref code = call_method(self, "_public_code_from_status", status);
+            raise_bare(call_method(self, "_build_public_error", code));
+        }
+        if (!PyDict_Check(envelope.get())) {
+            Ref unavailable = global(module, "ServiceUnavailableError");
+            Ref shape = text("invalid response shape");
+            raise_bare(call_kw(unavailable.get(), {{"detail", shape.get()}}));
+        }
+        if (ok) {
+            Ref success = get_item_optional(envelope.get(), "success");
+            if (!success || truthy(success.get())) return envelope;
+        }
+        Ref raw_code = get_item_optional(envelope.get(), "error");
+        if (!raw_code) raw_code = none();
+        Ref code = call_method(self, "_normalize_error_code", raw_code, status);
+        raise_bare(call_method(self, "_build_public_error", code));
+    });
+}
+
+MethodDef methods[] = {
+    method("_read_api_response", read_api_response,
+           "有界读取 HTTP 响应体（最多 MAX_API_RESPONSE_BYTES 字节）。"),
+    method("_api_post_json", api_post_json, "以 POST 发送 JSON 请求并返回成功响应的 JSON 对象。"),
+    method("_parse_api_response", parse_api_response, "解析响应；失败时抛出对应的公开错误。"),
+};
+
+}  // namespace
+
+std::span<MethodDef> http_transport_methods() { return methods; }
+
+}  // namespace corvane::transport
