@@ -6,8 +6,8 @@
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/session/errors.h"
-#include "corvane/transport/refuse.h"
 #include "corvane/session/redis_connection.h"
+#include "corvane/transport/refuse.h"
 
 namespace corvane::session {
 

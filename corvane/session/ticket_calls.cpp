@@ -1,7 +1,6 @@
 #include "corvane/session/ticket_calls.h"
 
 #include <array>
-#include <climits>
 
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
