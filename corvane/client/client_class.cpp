@@ -2,7 +2,13 @@
 
 #include <string_view>
 
+#include "corvane/client/lifetime.h"
 #include "corvane/common/classes.h"
+#include "corvane/session/category_list.h"
+#include "corvane/session/metadata.h"
+#include "corvane/session/redis_connection.h"
+#include "corvane/session/ticket_calls.h"
+#include "corvane/session/upkeep.h"
 #include "corvane/transport/api_address.h"
 #include "corvane/transport/error_model.h"
 #include "corvane/transport/http_transport.h"
@@ -181,9 +187,13 @@ void define_constants(ClassBody& body) {
 void define_client_class(PyObject* module) {
     ClassBody body(module);
     define_constants(body);
+    capture_default_log_level(module);
     add_methods(module, body.dict(), kMethodOrder,
                 {transport::validator_methods(), transport::api_address_methods(),
-                 transport::http_transport_methods(), transport::error_model_methods()});
+                 transport::http_transport_methods(), transport::error_model_methods(),
+                 lifetime_methods(), session::ticket_call_methods(),
+                 session::redis_connection_methods(), session::upkeep_methods(),
+                 session::category_list_methods(), session::metadata_methods()});
     Ref bases = check(PyTuple_New(0));
     Ref client = make_class(module, "CorvaneClient", bases.get(), body.dict(), kClassDoc);
     setattr(module, "CorvaneClient", client.get());
