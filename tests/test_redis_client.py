@@ -169,6 +169,16 @@ def test_rejected_credentials_raise_authentication_error(acl_server, username, p
     assert "secret" not in repr(client)
 
 
+def test_auth_error_that_quotes_the_arguments_is_cut():
+    reply = b"-ERR unknown command 'AUTH', with args beginning with: 'alice' 'pw-secret' \r\n"
+    with ScriptedPeer(reply) as peer:
+        client = _redis.Redis("127.0.0.1", peer.port, username="alice", password="pw-secret",
+                              socket_timeout=5)
+        with pytest.raises(exceptions.AuthenticationError) as raised:
+            client.ping()
+    assert str(raised.value) == "ERR unknown command"
+
+
 class _Alarm(Exception):
     pass
 
