@@ -94,6 +94,12 @@ def test_missing_key_is_none_and_ping_is_true(client):
     assert client.ping() is True
 
 
+def test_huge_time_outs_mean_no_limit(server):
+    with _redis.Redis("127.0.0.1", server.port, socket_timeout=1e300,
+                      socket_connect_timeout=float(2**70)) as client:
+        assert client.ping() is True
+
+
 def test_decode_responses_and_database_selection(server, admin):
     admin.set("where", b"db0")
     with server.admin(db=3) as db3:
