@@ -210,10 +210,10 @@ PyMethodDef method_def(const char* name, const char* doc) {
 }
 
 PyMethodDef methods[] = {
-    method_def<redis_get>("get", "get(name)\n--\n\nThe value of the key `name` as bytes (str "
+    method_def<redis_get>("get", "get($self, name)\n--\n\nThe value of the key `name` as bytes (str "
                                  "with decode_responses), or None when the key does not exist."),
-    method_def<redis_ping>("ping", "ping()\n--\n\nTrue when the server answers PONG."),
-    method_def<redis_close>("close", "close()\n--\n\nCloses the idle connections; the next "
+    method_def<redis_ping>("ping", "ping($self)\n--\n\nTrue when the server answers PONG."),
+    method_def<redis_close>("close", "close($self)\n--\n\nCloses the idle connections; the next "
                                      "command connects again."),
     method_def<redis_enter>("__enter__", nullptr),
     method_def<redis_exit>("__exit__", nullptr),
