@@ -2,6 +2,8 @@
 
     <root>/<category>/
         .lock                  advisory lock (FolderLock)
+        .writing               present while a writer works; found at the start of an
+                               update, it means a writer died: its temporaries are swept
         _store.json            the store's record; present once the category holds data
         _meta.json             the category metadata (set_category_meta)
         _columns/<id>.json     column-name lists of pivot block files, content-addressed
@@ -11,6 +13,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import hashlib
 import json
 import os
@@ -23,6 +26,7 @@ RECORD = "_store.json"
 META = "_meta.json"
 COLUMNS = "_columns"
 DATA = "data.parquet"
+WRITING = ".writing"
 FORMAT = 1
 
 
@@ -32,10 +36,30 @@ class CategoryFolder:
         self.name = name
 
     # -- locking ------------------------------------------------------------------------
-    def locked(self, exclusive: bool) -> files.FolderLock:
-        if exclusive:
-            files.make_dir(self.path)
-        return files.FolderLock(self.path, exclusive)
+    def locked(self) -> files.FolderLock:
+        """The shared lock of a reader."""
+        return files.FolderLock(self.path, exclusive=False)
+
+    @contextlib.contextmanager
+    def updating(self):
+        """Hold the exclusive lock for one update, after clearing what a dead writer left."""
+        files.make_dir(self.path)
+        with files.FolderLock(self.path, exclusive=True):
+            marker = os.path.join(self.path, WRITING)
+            if os.path.exists(marker):
+                self._sweep_temporaries()
+            with open(marker, "wb"):
+                pass
+            try:
+                yield self
+            finally:
+                os.unlink(marker)
+
+    def _sweep_temporaries(self) -> None:
+        files.remove_temporaries(self.path)
+        for entry in list(os.scandir(self.path)):
+            if entry.is_dir(follow_symlinks=False):
+                files.remove_temporaries(entry.path)
 
     def exists(self) -> bool:
         return os.path.isdir(self.path)

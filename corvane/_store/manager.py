@@ -62,7 +62,7 @@ class ParquetDataManager:
         if not isinstance(category_meta, Mapping):
             raise TypeError(f"category_meta must be a mapping, not {type(category_meta).__name__}")
         cat = self._folder(category)
-        with _storage_errors(category), cat.locked(exclusive=True):
+        with _storage_errors(category), cat.updating():
             held = cat.read_meta() if merge else None
             meta = dict(held) if isinstance(held, dict) else {}
             meta.update(category_meta)
@@ -86,7 +86,7 @@ class ParquetDataManager:
         if partition_mode not in dates.GROUPINGS:
             raise ValueError(f"partition_mode must be 'daily' or 'monthly', not {partition_mode!r}")
         cat = self._folder(category)
-        with _storage_errors(category), cat.locked(exclusive=True):
+        with _storage_errors(category), cat.updating():
             PivotUpdate(cat, self.logger).run(df, strf, partition_mode)
 
     def read_pivot_category(self, category, start_date=None, end_date=None) -> pd.DataFrame:
@@ -96,7 +96,7 @@ class ParquetDataManager:
         cat = self._folder(category)
         if not cat.exists():
             raise CategoryNotFoundError("数据类别不存在: " + category)
-        with _storage_errors(category), cat.locked(exclusive=False):
+        with _storage_errors(category), cat.locked():
             cat, record = self._stored(category)
             if record.get("kind") != "pivot":
                 raise LocalStorageError(user_message="数据类别不是 pivot 类别: " + category)
@@ -110,14 +110,14 @@ class ParquetDataManager:
             raise TypeError(f"sub_df must be a pandas DataFrame, not {type(sub_df).__name__}")
         keys = normalise_keys(duplicate_keys, sub_df)
         cat = self._folder(category)
-        with _storage_errors(category), cat.locked(exclusive=True):
+        with _storage_errors(category), cat.updating():
             UnstackUpdate(cat, self.logger).run(sub_df, keys)
 
     def read_unstack_category(self, category) -> pd.DataFrame:
         cat = self._folder(category)
         if not cat.exists():
             raise CategoryNotFoundError("数据类别不存在: " + category)
-        with _storage_errors(category), cat.locked(exclusive=False):
+        with _storage_errors(category), cat.locked():
             cat, record = self._stored(category)
             if record.get("kind") != "unstack":
                 raise LocalStorageError(user_message="数据类别不是 unstack 类别: " + category)

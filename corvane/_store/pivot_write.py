@@ -27,7 +27,7 @@ import pandas as pd
 import pyarrow as pa
 
 from ..exceptions import LocalStorageError
-from . import codec, dates, files
+from . import codec, dates
 from .category import CategoryFolder, ColumnSets
 
 _BOOKKEEPING = ("format", "category", "pending")
@@ -75,7 +75,6 @@ class PivotUpdate:
     def run(self, df: pd.DataFrame, strf: str, mode: str) -> None:
         spec = codec.block_spec(df)
         wall = dates.wall_clock_ns(df.index, strf)
-        files.remove_temporaries(self._cat.path)
         record = self._cat.read_record()
         if record is None:
             self._cat.remove_uncommitted()

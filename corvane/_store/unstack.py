@@ -129,7 +129,6 @@ class UnstackUpdate:
 
     def run(self, df: pd.DataFrame, keys) -> None:
         new = _to_table(df)
-        files.remove_temporaries(self._cat.path)
         record = self._cat.read_record()
         if record is None:
             self._cat.remove_uncommitted()
