@@ -18,7 +18,7 @@ from . import dates, files, names
 from .category import RECORD, CategoryFolder
 from .pivot_read import read_pivot
 from .pivot_write import PivotUpdate
-from .unstack import UnstackUpdate, normalise_keys, read_parts
+from .unstack import UnstackUpdate, read_parts
 
 
 @contextlib.contextmanager
@@ -86,8 +86,10 @@ class ParquetDataManager:
         if partition_mode not in dates.GROUPINGS:
             raise ValueError(f"partition_mode must be 'daily' or 'monthly', not {partition_mode!r}")
         cat = self._folder(category)
-        with _storage_errors(category), cat.updating():
-            PivotUpdate(cat, self.logger).run(df, strf, partition_mode)
+        with _storage_errors(category):
+            update = PivotUpdate(cat, self.logger, df, strf)
+            with cat.updating():
+                update.run(partition_mode)
 
     def read_pivot_category(self, category, start_date=None, end_date=None) -> pd.DataFrame:
         """The stored rows with start_date <= date <= end_date ('YYYY-MM-DD' texts, whole
@@ -108,10 +110,11 @@ class ParquetDataManager:
         rows when None) only the newest stays."""
         if not isinstance(sub_df, pd.DataFrame):
             raise TypeError(f"sub_df must be a pandas DataFrame, not {type(sub_df).__name__}")
-        keys = normalise_keys(duplicate_keys, sub_df)
         cat = self._folder(category)
-        with _storage_errors(category), cat.updating():
-            UnstackUpdate(cat, self.logger).run(sub_df, keys)
+        with _storage_errors(category):
+            update = UnstackUpdate(cat, self.logger, sub_df, duplicate_keys)
+            with cat.updating():
+                update.run()
 
     def read_unstack_category(self, category) -> pd.DataFrame:
         cat = self._folder(category)

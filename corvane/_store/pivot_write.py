@@ -66,15 +66,20 @@ def _fit_index(df: pd.DataFrame, spec, stored):
 
 
 class PivotUpdate:
-    def __init__(self, cat: CategoryFolder, log):
+    """One update of one category. Built (and the frame checked) before the lock is taken;
+    ``run`` works under the category's exclusive lock."""
+
+    def __init__(self, cat: CategoryFolder, log, df: pd.DataFrame, strf: str):
         self._cat = cat
         self._log = log
         self._sets = ColumnSets(cat)
         self._arrays = {}
+        self._df = df
+        self._spec = codec.block_spec(df)
+        self._wall = dates.wall_clock_ns(df.index, strf)
 
-    def run(self, df: pd.DataFrame, strf: str, mode: str) -> None:
-        spec = codec.block_spec(df)
-        wall = dates.wall_clock_ns(df.index, strf)
+    def run(self, mode: str) -> None:
+        df, spec, wall = self._df, self._spec, self._wall
         record = self._cat.read_record()
         if record is None:
             self._cat.remove_uncommitted()
@@ -82,6 +87,8 @@ class PivotUpdate:
             raise LocalStorageError(user_message="数据类别已按 unstack 类别存储: " + self._cat.name)
         elif record.get("pending"):
             self._rewrite_all(record)
+        if record is not None and len(df) == 0:
+            return  # no row to store and none to replace
         target, df, frame_columns = self._plan(record, spec, df, mode)
         if record is not None and self._needs_rewrite(record, target):
             self._log.info("本地存储: %s 改为 %s 布局 (%s)，重写已存文件", self._cat.name,

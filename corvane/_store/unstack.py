@@ -14,8 +14,9 @@ RangeIndex when the frames had a plain RangeIndex) without rewriting the whole t
    new name, a part that lost all of them is dropped;
 3. the record is replaced (the commit point), then the files it no longer lists are deleted.
 
-A crash before the record is replaced leaves the old table; after it, the new one. Parts
-are kept few by merging the smallest neighbours once there are more than MAX_PARTS.
+A crash before the record is replaced leaves the old table; after it, the new one.
+Parts hold at most PART_ROWS rows, so an update that replaces a few stored rows rewrites
+one small part, not the table; neighbours that fit in one part together are merged.
 """
 
 from __future__ import annotations
@@ -33,8 +34,9 @@ import pyarrow.parquet as pq
 from ..exceptions import LocalStorageError
 from . import files
 from .category import CategoryFolder
+from .pool import parallel
 
-MAX_PARTS = 32
+PART_ROWS = 1 << 16
 _PART = re.compile(r"^part-\d+\.parquet$")
 _PANDAS_KEY = b"pandas"
 _SHAPE_FIELDS = ("index_columns", "column_indexes", "columns")
@@ -46,7 +48,8 @@ def _plain_index(index: pd.Index) -> bool:
 
 
 def _to_table(df: pd.DataFrame) -> pa.Table:
-    return pa.Table.from_pandas(df, preserve_index=not _plain_index(df.index))
+    # One thread: the conversion is bound by its text columns, and a pool costs more.
+    return pa.Table.from_pandas(df, preserve_index=not _plain_index(df.index), nthreads=1)
 
 
 def _pandas_meta(schema: pa.Schema) -> dict:
@@ -110,9 +113,15 @@ def _row_ids(columns) -> np.ndarray:
 
 
 class UnstackUpdate:
-    def __init__(self, cat: CategoryFolder, log):
+    """One update of one category. Built (and the frame converted) before the lock is
+    taken; ``run`` works under the category's exclusive lock."""
+
+    def __init__(self, cat: CategoryFolder, log, df: pd.DataFrame, keys):
         self._cat = cat
         self._log = log
+        self._df = df
+        self._keys = normalise_keys(keys, df)
+        self._new = _to_table(df)
 
     def _path(self, name: str) -> str:
         return os.path.join(self._cat.path, name)
@@ -120,15 +129,26 @@ class UnstackUpdate:
     def _read(self, name: str, columns=None) -> pa.Table:
         return pq.ParquetFile(self._path(name)).read(columns=columns)
 
-    def _write(self, record, table: pa.Table) -> dict:
-        name = f"part-{record['next']:08d}.parquet"
-        record["next"] += 1
-        with files.replacing(self._path(name)) as tmp:
-            pq.write_table(table, tmp, compression="snappy")
-        return {"file": name, "rows": table.num_rows}
+    def _write(self, record, table: pa.Table) -> list:
+        """Write ``table`` as new parts of at most PART_ROWS rows (one part when empty),
+        on threads; the caller fsyncs the folder."""
+        count = max(1, -(-table.num_rows // PART_ROWS))
+        size = max(1, -(-table.num_rows // count))  # balanced parts write evenly on threads
+        jobs = []
+        for start in range(0, count * size, size):
+            jobs.append((f"part-{record['next']:08d}.parquet", table.slice(start, size)))
+            record["next"] += 1
 
-    def run(self, df: pd.DataFrame, keys) -> None:
-        new = _to_table(df)
+        def write(job):
+            name, chunk = job
+            with files.replacing(self._path(name), sync_folder=False) as tmp:
+                pq.write_table(chunk, tmp, compression="snappy")
+            return {"file": name, "rows": chunk.num_rows}
+
+        return parallel(write, jobs)
+
+    def run(self) -> None:
+        df, keys, new = self._df, self._keys, self._new
         record = self._cat.read_record()
         if record is None:
             self._cat.remove_uncommitted()
@@ -143,13 +163,12 @@ class UnstackUpdate:
         old_parts = record["parts"]
         record = dict(record, parts=list(old_parts))
         if old_parts and not _same_shape(self._read_schema(old_parts[0]), new.schema):
-            parts = [self._merge_in_pandas(record, df, keys)]
+            parts = self._merge_in_pandas(record, df, keys)
         else:
-            parts = self._merge(record, new, keys)
-        while len(parts) > MAX_PARTS:
-            parts = self._compact(record, parts)
+            parts = self._compact(record, self._merge(record, new, keys))
         record["parts"] = parts
         record["keys"] = _key_fields(new.schema, keys)
+        files.fsync_dir(self._cat.path)  # the new parts are durable before the record names them
         self._cat.write_record(record)
         self._remove_unlisted(parts)
         self._log.debug("本地存储: %s 写入 %d 行, 共 %d 行, %d 个文件", self._cat.name,
@@ -162,8 +181,8 @@ class UnstackUpdate:
         old_parts = record["parts"]
         fields = _key_fields(new.schema, keys)
         if not fields:
-            return old_parts + [self._write(record, new)]
-        old_keys = [self._read(p["file"], fields) for p in old_parts]
+            return old_parts + self._write(record, new)
+        old_keys = parallel(lambda part: self._read(part["file"], fields), old_parts)
         columns = [pa.chunked_array([c for t in [*old_keys, new] for c in t.column(f).chunks],
                                     type=new.schema.field(f).type) for f in fields]
         ids = _row_ids(columns)
@@ -184,15 +203,15 @@ class UnstackUpdate:
                 parts.append(part)
             elif not gone.all():
                 table = self._read(part["file"]).filter(pa.array(~gone))
-                parts.append(self._write(record, table))
+                parts.extend(self._write(record, table))
         gone = replaced[start:]
         if gone.any():
             new = new.filter(pa.array(~gone))
         if new.num_rows or not parts:
-            parts.append(self._write(record, new))
+            parts.extend(self._write(record, new))
         return parts
 
-    def _merge_in_pandas(self, record, df: pd.DataFrame, keys) -> dict:
+    def _merge_in_pandas(self, record, df: pd.DataFrame, keys) -> list:
         """Columns or dtypes differ from the stored table: pandas decides the result."""
         stored = read_parts(self._cat, record["parts"])
         fresh = _plain_index(stored.index) and _plain_index(df.index)
@@ -201,10 +220,17 @@ class UnstackUpdate:
         return self._write(record, _to_table(merged))
 
     def _compact(self, record, parts) -> list:
-        """Merge the two neighbouring parts that hold the fewest rows together."""
-        i = min(range(len(parts) - 1), key=lambda j: parts[j]["rows"] + parts[j + 1]["rows"])
-        merged = pa.concat_tables([self._read(parts[i]["file"]), self._read(parts[i + 1]["file"])])
-        return parts[:i] + [self._write(record, merged)] + parts[i + 2:]
+        """Merge neighbours that fit in one part together, smallest pair first, so that
+        the parts stay fewer than twice the table's rows over PART_ROWS."""
+        while True:
+            pairs = [(parts[i]["rows"] + parts[i + 1]["rows"], i) for i in range(len(parts) - 1)]
+            pairs = [pair for pair in pairs if pair[0] <= PART_ROWS]
+            if not pairs:
+                return parts
+            i = min(pairs)[1]
+            merged = pa.concat_tables([self._read(parts[i]["file"]),
+                                       self._read(parts[i + 1]["file"])])
+            parts = parts[:i] + self._write(record, merged) + parts[i + 2:]
 
     def _remove_unlisted(self, parts) -> None:
         live = {p["file"] for p in parts}
@@ -214,7 +240,7 @@ class UnstackUpdate:
 
 
 def read_parts(cat: CategoryFolder, parts) -> pd.DataFrame:
-    tables = [pq.ParquetFile(os.path.join(cat.path, p["file"])).read() for p in parts]
+    tables = parallel(lambda p: pq.ParquetFile(os.path.join(cat.path, p["file"])).read(), parts)
     if len(tables) == 1:
         return tables[0].to_pandas()
     schema = tables[-1].schema
