@@ -47,13 +47,19 @@ class ParquetDataManager:
     def _folder(self, category) -> CategoryFolder:
         return CategoryFolder(names.category_folder(self.save_path, category), category)
 
-    def _stored(self, category) -> tuple[CategoryFolder, dict]:
-        """The folder and record of a category that holds data; the caller holds its lock."""
+    @contextlib.contextmanager
+    def _reading(self, category, kind: str):
+        """Yield the folder and record of a stored category of ``kind`` under its shared lock."""
         cat = self._folder(category)
-        record = cat.read_record()
-        if record is None:
+        if not cat.exists():
             raise CategoryNotFoundError("数据类别不存在: " + category)
-        return cat, record
+        with _storage_errors(category), cat.locked():
+            record = cat.read_record()
+            if record is None:
+                raise CategoryNotFoundError("数据类别不存在: " + category)
+            if record.get("kind") != kind:
+                raise LocalStorageError(user_message=f"数据类别不是 {kind} 类别: " + category)
+            yield cat, record
 
     # -- metadata ------------------------------------------------------------------------
     def set_category_meta(self, category, category_meta, merge=True) -> None:
@@ -95,13 +101,7 @@ class ParquetDataManager:
         """The stored rows with start_date <= date <= end_date ('YYYY-MM-DD' texts, whole
         days; None leaves a side open), sorted by date."""
         lo, hi = dates.read_range(start_date, end_date)
-        cat = self._folder(category)
-        if not cat.exists():
-            raise CategoryNotFoundError("数据类别不存在: " + category)
-        with _storage_errors(category), cat.locked():
-            cat, record = self._stored(category)
-            if record.get("kind") != "pivot":
-                raise LocalStorageError(user_message="数据类别不是 pivot 类别: " + category)
+        with self._reading(category, "pivot") as (cat, record):
             return read_pivot(cat, record, lo, hi)
 
     # -- unstack categories --------------------------------------------------------------
@@ -117,13 +117,7 @@ class ParquetDataManager:
                 update.run()
 
     def read_unstack_category(self, category) -> pd.DataFrame:
-        cat = self._folder(category)
-        if not cat.exists():
-            raise CategoryNotFoundError("数据类别不存在: " + category)
-        with _storage_errors(category), cat.locked():
-            cat, record = self._stored(category)
-            if record.get("kind") != "unstack":
-                raise LocalStorageError(user_message="数据类别不是 unstack 类别: " + category)
+        with self._reading(category, "unstack") as (cat, record):
             return read_parts(cat, record["parts"])
 
     # -- listing -------------------------------------------------------------------------

@@ -112,10 +112,12 @@ class PivotUpdate:
                 df, spec = fitted
                 frame_columns = self._sets.save(list(df.columns))
                 return self._block_record(grouping, spec, frame_columns, record), df, frame_columns
+        if record is not None and record["layout"] == "frame":
+            return _core(record), df, None
+        # A new category, or a block category that gets a frame only pandas can store.
         schema = codec.frame_schema(df).serialize().to_pybytes()
         return ({"kind": "pivot", "layout": "frame", "grouping": grouping,
-                 "schema": base64.b64encode(schema).decode()}
-                if record is None or record["layout"] != "frame" else _core(record)), df, None
+                 "schema": base64.b64encode(schema).decode()}, df, None)
 
     def _block_record(self, grouping, spec, frame_columns, record):
         if record is None:
