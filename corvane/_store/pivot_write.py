@@ -75,6 +75,7 @@ class PivotUpdate:
         self._sets = ColumnSets(cat)
         self._arrays = {}
         self._df = df
+        self._strf = strf
         self._spec = codec.block_spec(df)
         self._wall = dates.wall_clock_ns(df.index, strf)
 
@@ -90,6 +91,8 @@ class PivotUpdate:
         if record is not None and len(df) == 0:
             return  # no row to store and none to replace
         target, df, frame_columns = self._plan(record, spec, df, mode)
+        if df is not self._df:  # the index moved to the stored zone: its wall clock too
+            wall = dates.wall_clock_ns(df.index, self._strf)
         if record is not None and self._needs_rewrite(record, target):
             self._log.info("本地存储: %s 改为 %s 布局 (%s)，重写已存文件", self._cat.name,
                            target["layout"], target.get("dtype"))
