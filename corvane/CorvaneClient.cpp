@@ -2,6 +2,7 @@
 #include <atomic>
 
 #include "corvane/client/client_class.h"
+#include "corvane/client/module_state.h"
 #include "corvane/client/module_surface.h"
 #include "corvane/common/boundary.h"
 #include "corvane/session/ticket.h"
@@ -67,7 +68,7 @@ PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "corvane.CorvaneClient",
     kModuleDoc,
-    0,
+    sizeof(corvane::client::ModuleState),
     nullptr,
     module_slots,
     nullptr,

@@ -21,6 +21,8 @@ seed error '\x05-WRONGPASS invalid username-password pair\r\n'
 seed integer '\xff:-9223372036854775808\r\n:42\r\n'
 seed bulk '\x01$5\r\nhello\r\n$0\r\n\r\n$-1\r\n'
 seed mixed '\x0f$3\r\nabc\r\n+OK\r\n:1\r\n-ERR x\r\n$-1\r\n'
+# A line just over the 64 KiB limit, read in one piece.
+{ printf '\xff+'; head -c 65540 /dev/zero | tr '\0' a; printf '\r\n'; } >"$corpus/seed-long-line"
 printf '%s\n' '"\x0D\x0A"' '"$"' '"+"' '"-"' '":"' '"$-1\x0D\x0A"' '"*"' '"OK"' >"$out/redis_reply.dict"
 
 cd "$out"

@@ -5,6 +5,7 @@ from __future__ import annotations
 import gc
 import random
 import signal
+import socket
 import threading
 import time
 import weakref
@@ -81,9 +82,22 @@ def test_get_keys_of_every_kind(admin, client, key):
     assert client.get(key) == b"v:" + raw
 
 
+@pytest.mark.parametrize("host", ["127.0.0.1", "::1", "localhost"])
+def test_every_loopback_address_reaches_the_server(server, admin, host):
+    admin.set("greeting", b"hello")
+    with _redis.Redis(host, server.port) as client:
+        assert client.get("greeting") == b"hello"
+
+
 def test_missing_key_is_none_and_ping_is_true(client):
     assert client.get("no-such-key") is None
     assert client.ping() is True
+
+
+def test_huge_time_outs_mean_no_limit(server):
+    with _redis.Redis("127.0.0.1", server.port, socket_timeout=1e300,
+                      socket_connect_timeout=float(2**70)) as client:
+        assert client.ping() is True
 
 
 def test_decode_responses_and_database_selection(server, admin):
@@ -161,6 +175,16 @@ def test_rejected_credentials_raise_authentication_error(acl_server, username, p
     assert "secret" not in repr(client)
 
 
+def test_auth_error_that_quotes_the_arguments_is_cut():
+    reply = b"-ERR unknown command 'AUTH', with args beginning with: 'alice' 'pw-secret' \r\n"
+    with ScriptedPeer(reply) as peer:
+        client = _redis.Redis("127.0.0.1", peer.port, username="alice", password="pw-secret",
+                              socket_timeout=5)
+        with pytest.raises(exceptions.AuthenticationError) as raised:
+            client.ping()
+    assert str(raised.value) == "ERR unknown command"
+
+
 class _Alarm(Exception):
     pass
 
@@ -196,6 +220,22 @@ def test_peer_that_closes_mid_body():
         client = _redis.Redis("127.0.0.1", peer.port, socket_timeout=5)
         with pytest.raises(exceptions.ConnectionError, match="Connection closed by server"):
             client.get("k")
+
+
+def test_connect_to_a_listener_with_a_full_backlog_times_out():
+    with socket.create_server(("127.0.0.1", 0), backlog=0) as listener:
+        port = listener.getsockname()[1]
+        queued = [socket.socket() for _ in range(3)]
+        for pending in queued:
+            pending.setblocking(False)
+            pending.connect_ex(("127.0.0.1", port))
+        try:
+            client = _redis.Redis("127.0.0.1", port, socket_connect_timeout=0.5)
+            with pytest.raises(exceptions.TimeoutError, match="Timeout connecting"):
+                client.ping()
+        finally:
+            for pending in queued:
+                pending.close()
 
 
 def test_refused_connection_is_a_connection_error():

@@ -29,6 +29,7 @@ void import_dependencies(PyObject* module) {
     bind_from(module, "datetime", {"datetime", "timedelta"});
     bind_from(module, "typing", {"Any", "List", "Literal", "Optional"});
     bind(module, "pd", import("pandas"));
+    bind(module, "redis", import("corvane._redis"));
     bind_from(module, "tqdm", {"tqdm"});
     bind_from(module, "corvane.exceptions",
               {"APIError", "AuthError", "CategoryNotFoundError", "DataConnectionError",

@@ -10,12 +10,20 @@ bool starts_with(std::string_view text, std::string_view prefix) {
     return text.substr(0, prefix.size()) == prefix;
 }
 
+// An error reply to AUTH without the arguments that some errors quote back ("unknown
+// command 'AUTH', with args beginning with: 'user' 'password'"): the text up to the first quote.
+std::string auth_error_text(const std::string& text) {
+    std::string safe = text.substr(0, text.find('\''));
+    while (!safe.empty() && (safe.back() == ' ' || safe.back() == ',')) safe.pop_back();
+    return safe;
+}
+
 // OK from AUTH or SELECT, or the failure that the reply stands for. Any error in answer to
 // AUTH means the credentials were not accepted.
 void expect_ok(const ReplyHead& reply, bool is_auth) {
     if (reply.kind == ReplyKind::Status && reply.text == "OK") return;
     if (reply.kind == ReplyKind::Error) {
-        if (is_auth) throw Failure(FailureKind::Authentication, reply.text);
+        if (is_auth) throw Failure(FailureKind::Authentication, auth_error_text(reply.text));
         raise_error_reply(reply.text);
     }
     protocol_failure(std::string("unexpected ") + reply_kind_name(reply.kind) + " reply to " +

@@ -36,10 +36,12 @@ void define_exceptions(PyObject* module, ModuleState& state) {
         "ConnectionError",
         "The server could not be reached or the connection broke (network, TLS or protocol).",
         state.redis_error);
-    // As in redis-py, a time-out is not a ConnectionError: code that tells them apart keeps
-    // working unchanged.
+    // As in redis-py, a time-out is not a ConnectionError: code written for redis-py that
+    // tells them apart keeps working unchanged.
     state.timeout_error = new_exception(
-        "TimeoutError", "The server made no progress within the configured time-out.",
+        "TimeoutError",
+        "The server made no progress within the configured time-out. Like redis-py's, not a\n"
+        "ConnectionError: catch both (or RedisError) to handle every transport failure.",
         state.redis_error);
     state.authentication_error = new_exception(
         "AuthenticationError", "The server refused the user name or password.",

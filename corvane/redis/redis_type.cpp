@@ -64,10 +64,12 @@ std::string key_bytes(PyObject* key) {
 }
 
 // Asks for huge pages where the kernel leaves that to the program: a large value then
-// fills with a few hundred page faults instead of one per 4 KiB.
+// fills with one page fault per 2 MiB instead of one per 4 KiB, which can halve the CPU
+// time of receiving it where faults are dear (virtual machines). Only from 32 MiB on,
+// where malloc gives every block a mapping of its own.
 void advise_huge_pages(char* data, std::size_t length) {
     constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-    if (length < 2 * kHugePage) return;
+    if (length < (std::size_t{32} << 20)) return;
     const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHugePage - 1) & ~(kHugePage - 1);
     const auto end = (reinterpret_cast<std::uintptr_t>(data) + length) & ~(kHugePage - 1);
     if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
@@ -208,10 +210,10 @@ PyMethodDef method_def(const char* name, const char* doc) {
 }
 
 PyMethodDef methods[] = {
-    method_def<redis_get>("get", "get(name)\n--\n\nThe value of the key `name` as bytes (str "
+    method_def<redis_get>("get", "get($self, name)\n--\n\nThe value of the key `name` as bytes (str "
                                  "with decode_responses), or None when the key does not exist."),
-    method_def<redis_ping>("ping", "ping()\n--\n\nTrue when the server answers PONG."),
-    method_def<redis_close>("close", "close()\n--\n\nCloses the idle connections; the next "
+    method_def<redis_ping>("ping", "ping($self)\n--\n\nTrue when the server answers PONG."),
+    method_def<redis_close>("close", "close($self)\n--\n\nCloses the idle connections; the next "
                                      "command connects again."),
     method_def<redis_enter>("__enter__", nullptr),
     method_def<redis_exit>("__exit__", nullptr),

@@ -29,8 +29,10 @@ UniqueFd::~UniqueFd() {
 }
 
 Deadline Deadline::after(std::optional<double> seconds) {
+    // Beyond about 30 years a limit is no limit, and the clock's arithmetic stays in range.
+    constexpr double kForever = 1e9;
     Deadline deadline;
-    if (seconds) {
+    if (seconds && *seconds < kForever) {
         deadline.at_ = std::chrono::steady_clock::now() +
                        std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                            std::chrono::duration<double>(*seconds));

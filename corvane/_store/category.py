@@ -1,0 +1,151 @@
+"""One category's folder: its record, metadata, column sets and data files.
+
+    <root>/<category>/
+        .lock                  advisory lock (FolderLock)
+        .writing               present while a writer works; found at the start of an
+                               update, it means a writer died: its temporaries are swept
+        _store.json            the store's record; present once the category holds data
+        _meta.json             the category metadata (set_category_meta)
+        _columns/<id>.json     column-name lists of pivot block files, content-addressed
+        month=2024-01/data.parquet   pivot data, one file per partition folder
+        part-<n>.parquet       unstack data, the parts listed by the record
+"""
+
+from __future__ import annotations
+
+import contextlib
+import hashlib
+import json
+import os
+import shutil
+
+from ..exceptions import LocalStorageError
+from . import dates, files
+
+RECORD = "_store.json"
+META = "_meta.json"
+COLUMNS = "_columns"
+DATA = "data.parquet"
+WRITING = ".writing"
+FORMAT = 1
+
+
+class CategoryFolder:
+    def __init__(self, folder: str, name: str):
+        self.path = folder
+        self.name = name
+
+    # -- locking ------------------------------------------------------------------------
+    def locked(self) -> files.FolderLock:
+        """The shared lock of a reader."""
+        return files.FolderLock(self.path, exclusive=False)
+
+    @contextlib.contextmanager
+    def updating(self):
+        """Hold the exclusive lock for one update, after clearing what a dead writer left."""
+        created = files.make_dir(self.path, sync=False)
+        with files.FolderLock(self.path, exclusive=True):
+            marker = os.path.join(self.path, WRITING)
+            if os.path.exists(marker):
+                self._sweep_temporaries()
+            with open(marker, "wb"):
+                pass
+            try:
+                yield self
+            finally:
+                os.unlink(marker)
+        if created:  # after the files inside: their syncs have mostly committed it already
+            files.fsync_dir(os.path.dirname(self.path))
+
+    def _sweep_temporaries(self) -> None:
+        files.remove_temporaries(self.path)
+        for entry in list(os.scandir(self.path)):
+            if entry.is_dir(follow_symlinks=False):
+                files.remove_temporaries(entry.path)
+
+    def exists(self) -> bool:
+        return os.path.isdir(self.path)
+
+    # -- record and metadata -------------------------------------------------------------
+    def read_record(self):
+        record = files.read_json(os.path.join(self.path, RECORD))
+        if record is not None and (not isinstance(record, dict)
+                                   or record.get("format") != FORMAT):
+            raise LocalStorageError(user_message="本地存储格式无法识别: " + self.name)
+        return record
+
+    def write_record(self, record: dict) -> None:
+        record = dict(record, format=FORMAT, category=self.name)
+        files.write_json(os.path.join(self.path, RECORD), record)
+
+    def read_meta(self):
+        return files.read_json(os.path.join(self.path, META))
+
+    def write_meta(self, meta: dict) -> None:
+        files.write_json(os.path.join(self.path, META), meta)
+
+    # -- column sets ---------------------------------------------------------------------
+    def save_columns(self, names: list) -> str:
+        """Store a column-name list once and return its id (a digest of its content)."""
+        data = json.dumps(names, ensure_ascii=False, separators=(",", ":")).encode()
+        ident = hashlib.sha256(data).hexdigest()[:32]
+        folder = os.path.join(self.path, COLUMNS)
+        path = os.path.join(folder, ident + ".json")
+        if not os.path.exists(path):
+            files.make_dir(folder)
+            files.write_bytes(path, data)
+        return ident
+
+    def load_columns(self, ident: str) -> list:
+        names = files.read_json(os.path.join(self.path, COLUMNS, ident + ".json"))
+        if not isinstance(names, list):
+            raise LocalStorageError(user_message="本地存储文件缺失: " + self.name,
+                                    detail="column set " + ident)
+        return names
+
+    # -- data files ----------------------------------------------------------------------
+    def partition_file(self, grouping: str, key: str) -> str:
+        return os.path.join(self.path, dates.folder_name(grouping, key), DATA)
+
+    def partitions(self, lo=None, hi=None):
+        """[(path, first ns, stop ns)] of the pivot data files meeting [lo, hi), by date."""
+        found = []
+        try:
+            entries = list(os.scandir(self.path))
+        except FileNotFoundError:
+            return found
+        for entry in entries:
+            parsed = dates.parse_folder(entry.name)
+            if parsed is None or not dates.overlaps(parsed[2], parsed[3], lo, hi):
+                continue
+            path = os.path.join(entry.path, DATA)
+            if os.path.exists(path):
+                found.append((path, parsed[2], parsed[3]))
+        found.sort(key=lambda item: item[1])
+        return found
+
+    def remove_uncommitted(self) -> None:
+        """Delete pivot data left by a first update that died before writing the record:
+        the category was never listed, so nobody has seen that data."""
+        for entry in list(os.scandir(self.path)):
+            if dates.parse_folder(entry.name) is not None or entry.name == COLUMNS:
+                shutil.rmtree(entry.path, ignore_errors=True)
+
+
+class ColumnSets:
+    """Column-name lists by id, each loaded once per operation (ids never change meaning)."""
+
+    def __init__(self, cat: CategoryFolder):
+        self._cat = cat
+        self._names = {}
+
+    def __call__(self, ident: str) -> list:
+        names = self._names.get(ident)
+        if names is None:
+            names = self._names[ident] = self._cat.load_columns(ident)
+        return names
+
+    def save(self, names: list) -> str:
+        ident = self._cat.save_columns(names)
+        self._names.setdefault(ident, names)
+        return ident

@@ -1,0 +1,203 @@
+"""Pivot data files: the block encoding and the frame encoding.
+
+Block file (the fast path): a wide frame whose columns share one numeric dtype is stored
+long, one row per (instrument, date) cell, grouped by instrument and sorted by date inside
+each instrument:
+
+    date        timestamp[unit, tz]   (dictionary-encoded string for text dates)
+    instrument  dictionary<int32, string>
+    value       the frame's dtype (float64, float32, int64, ...); a missing cell is NaN
+
+The column names, the index and the dates also sit in the footer (key "corvane"), so the
+store rebuilds a frame from the value column alone: the values of one file are a
+(instruments x dates) block that lands in the result with one copy.
+
+Frame file (any other frame pandas can write): the frame as pyarrow writes it from pandas,
+index included, plus the "corvane" footer entry with the row dates.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+import pyarrow.parquet as pq
+
+from ..exceptions import LocalStorageError
+from . import dates, files
+
+FOOTER_KEY = b"corvane"
+_VALUE_KINDS = "iuf"
+_BLOCK_OPTIONS = dict(compression="snappy", use_dictionary=["date", "instrument"],
+                      write_statistics=["date"])
+
+
+# -- describing frames -----------------------------------------------------------------
+def dtype_text(dtype):
+    """A text that pandas turns back into ``dtype``, or None."""
+    texts = [str(dtype)]
+    if isinstance(dtype, pd.StringDtype):
+        texts.append(f"string[{dtype.storage}]")
+    for text in texts:
+        try:
+            back = pd.api.types.pandas_dtype(text)
+        except (TypeError, ValueError):
+            continue
+        if back == dtype and type(back) is type(dtype) and repr(back) == repr(dtype):
+            return text
+    return None
+
+
+def _axis_spec(axis: pd.Index):
+    text = dtype_text(axis.dtype)
+    if text is None or not (axis.name is None or isinstance(axis.name, str)):
+        return None
+    return {"dtype": text, "name": axis.name}
+
+
+def block_spec(df: pd.DataFrame):
+    """How ``df`` is stored as block files, or None when only the frame encoding fits."""
+    cols = df.columns
+    if (isinstance(cols, pd.MultiIndex) or isinstance(df.index, pd.MultiIndex)
+            or not (cols.dtype == object or isinstance(cols.dtype, pd.StringDtype))
+            or not cols.is_unique or cols.inferred_type not in ("string", "empty")):
+        return None
+    if isinstance(df.index, pd.DatetimeIndex):
+        kind = "datetime"
+    elif dates.is_text_index(df.index):
+        kind = "text"
+    else:
+        return None
+    index, axis = _axis_spec(df.index), _axis_spec(cols)
+    if index is None or axis is None:
+        return None
+    value = None
+    kinds = set(df.dtypes)
+    if len(kinds) > 1:
+        return None
+    if kinds:
+        dtype = kinds.pop()
+        if not isinstance(dtype, np.dtype) or dtype.kind not in _VALUE_KINDS or dtype.itemsize < 4:
+            return None
+        value = dtype.name
+    index["kind"] = kind
+    return {"index": index, "column_axis": axis, "dtype": value}
+
+
+def datetime_parts(index_spec):
+    """(numpy unit, tz or None) of a datetime index spec."""
+    dtype = pd.api.types.pandas_dtype(index_spec["dtype"])
+    if isinstance(dtype, pd.DatetimeTZDtype):
+        return dtype.unit, str(dtype.tz)
+    return np.datetime_data(dtype)[0], None
+
+
+def make_index(values, index_spec) -> pd.Index:
+    """The index from footer dates (epoch integers in the index unit, or texts)."""
+    if index_spec["kind"] == "datetime":
+        unit, tz = datetime_parts(index_spec)
+        ints = np.asarray(values, dtype=np.int64)
+        index = pd.DatetimeIndex(ints.view(f"datetime64[{unit}]"), name=index_spec["name"])
+        if tz is not None:
+            index = index.tz_localize("UTC").tz_convert(tz)
+        return index
+    return pd.Index(list(values), dtype=index_spec["dtype"], name=index_spec["name"])
+
+
+def index_values(index: pd.Index, index_spec):
+    """What the footer keeps of ``index``: epoch integers or texts."""
+    if index_spec["kind"] == "datetime":
+        return np.asarray(index.asi8, dtype=np.int64)
+    return [str(v) for v in index]
+
+
+def make_columns(names, axis_spec) -> pd.Index:
+    return pd.Index(names, dtype=axis_spec["dtype"], name=axis_spec["name"])
+
+
+# -- writing -----------------------------------------------------------------------------
+def _write(table: pa.Table, path: str, **options) -> None:
+    created = files.make_dir(os.path.dirname(path), sync=False)
+    with files.replacing(path, new_folder=created) as tmp:
+        pq.write_table(table, tmp, **options)
+
+
+def write_block(path, *, columns_id, names: pa.Array, values: np.ndarray, index_vals,
+                wall: np.ndarray, spec) -> None:
+    """Write a block file: ``values`` is (instruments x dates), C-contiguous."""
+    ncols, n = values.shape
+    index_spec = spec["index"]
+    if index_spec["kind"] == "datetime":
+        unit, tz = datetime_parts(index_spec)
+        date_col = pa.array(np.tile(index_vals, ncols), type=pa.timestamp(unit, tz))
+        dates_json = index_vals.tolist()
+    else:
+        date_col = pa.DictionaryArray.from_arrays(
+            pa.array(np.tile(np.arange(n, dtype=np.int32), ncols)),
+            pa.array(index_vals, type=pa.string()))
+        dates_json = list(index_vals)
+    instrument = pa.DictionaryArray.from_arrays(
+        pa.array(np.repeat(np.arange(ncols, dtype=np.int32), n)), names)
+    footer = {"layout": "block", "columns": columns_id, "ncols": ncols,
+              "index": index_spec, "column_axis": spec["column_axis"],
+              "dates": dates_json, "wall": wall.tolist()}
+    table = pa.table({"date": date_col, "instrument": instrument,
+                      "value": pa.array(values.reshape(-1))})
+    table = table.replace_schema_metadata({FOOTER_KEY: json.dumps(footer).encode()})
+    _write(table, path, **_BLOCK_OPTIONS)
+
+
+def write_frame(path, frame: pd.DataFrame, wall: np.ndarray) -> None:
+    table = pa.Table.from_pandas(frame, preserve_index=True)
+    meta = dict(table.schema.metadata or {})
+    meta[FOOTER_KEY] = json.dumps({"layout": "frame", "wall": wall.tolist()}).encode()
+    _write(table.replace_schema_metadata(meta), path, compression="snappy")
+
+
+def frame_schema(frame: pd.DataFrame) -> pa.Schema:
+    return pa.Table.from_pandas(frame.iloc[:0], preserve_index=True).schema
+
+
+# -- reading -----------------------------------------------------------------------------
+class StoredFile:
+    """A data file's footer, read once; the values are read on demand."""
+
+    def __init__(self, path: str):
+        self.path = path
+        self.metadata = pq.read_metadata(path)
+        raw = (self.metadata.metadata or {}).get(FOOTER_KEY)
+        if raw is None:
+            raise LocalStorageError(user_message="本地数据文件无法识别: " + path)
+        self.footer = json.loads(raw)
+        self.wall = np.asarray(self.footer["wall"], dtype=np.int64)
+
+    @property
+    def is_block(self) -> bool:
+        return self.footer.get("layout") == "block"
+
+    def value_dtype(self) -> np.dtype:
+        return np.dtype(self.metadata.schema.to_arrow_schema().field("value").type.to_pandas_dtype())
+
+    def block_values(self) -> np.ndarray:
+        """The (instruments x dates) block of a block file."""
+        ncols, n = self.footer["ncols"], len(self.wall)
+        column = pq.ParquetFile(self.path, metadata=self.metadata).read(
+            columns=["value"], use_threads=False).column(0)
+        values = column.to_numpy()
+        if values.size != ncols * n:
+            raise LocalStorageError(user_message="本地数据文件已损坏: " + self.path)
+        return values.reshape(ncols, n)
+
+    def block_index(self) -> pd.Index:
+        return make_index(self.footer["dates"], self.footer["index"])
+
+    def to_frame(self, load_columns) -> pd.DataFrame:
+        """The file as the frame it stores (either encoding)."""
+        if not self.is_block:
+            return pq.ParquetFile(self.path, metadata=self.metadata).read().to_pandas()
+        names = load_columns(self.footer["columns"])
+        return pd.DataFrame(self.block_values().T, index=self.block_index(),
+                            columns=make_columns(names, self.footer["column_axis"]))

@@ -1,0 +1,142 @@
+"""ParquetDataManager: the local store of downloaded categories.
+
+See docs/store.md for the layout on disk and the columns another Parquet reader sees.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import logging
+import os
+from collections.abc import Mapping
+
+import pandas as pd
+import pyarrow as pa
+
+from ..exceptions import CategoryNotFoundError, CorvaneError, LocalStorageError
+from . import dates, files, names
+from .category import RECORD, CategoryFolder
+from .pivot_read import read_pivot
+from .pivot_write import PivotUpdate
+from .unstack import UnstackUpdate, read_parts
+
+
+@contextlib.contextmanager
+def _storage_errors(category: str):
+    """Turn file-system and Parquet failures into LocalStorageError; the cause stays
+    available as ``detail`` (paths and library messages, nothing secret)."""
+    try:
+        yield
+    except CorvaneError:
+        raise
+    except (OSError, pa.ArrowException) as e:
+        raise LocalStorageError(user_message="本地存储失败: " + category,
+                                detail=f"{type(e).__name__}: {e}") from e
+
+
+class ParquetDataManager:
+    """Keeps categories as Parquet datasets under ``path``; every call is safe against a
+    crash at any moment and against other processes using the same store."""
+
+    def __init__(self, path, logger: logging.Logger | None = None):
+        self.save_path = os.path.abspath(os.fspath(path))
+        self.logger = logger if logger is not None else logging.getLogger("corvane.store")
+        with _storage_errors(self.save_path):
+            os.makedirs(self.save_path, exist_ok=True)
+
+    def _folder(self, category) -> CategoryFolder:
+        return CategoryFolder(names.category_folder(self.save_path, category), category)
+
+    @contextlib.contextmanager
+    def _reading(self, category, kind: str):
+        """Yield the folder and record of a stored category of ``kind`` under its shared lock."""
+        cat = self._folder(category)
+        if not cat.exists():
+            raise CategoryNotFoundError("数据类别不存在: " + category)
+        with _storage_errors(category), cat.locked():
+            record = cat.read_record()
+            if record is None:
+                raise CategoryNotFoundError("数据类别不存在: " + category)
+            if record.get("kind") != kind:
+                raise LocalStorageError(user_message=f"数据类别不是 {kind} 类别: " + category)
+            yield cat, record
+
+    # -- metadata ------------------------------------------------------------------------
+    def set_category_meta(self, category, category_meta, merge=True) -> None:
+        """Keep ``category_meta``; with ``merge`` its keys replace the same keys of the
+        metadata already held and the other keys stay."""
+        if not isinstance(category_meta, Mapping):
+            raise TypeError(f"category_meta must be a mapping, not {type(category_meta).__name__}")
+        cat = self._folder(category)
+        with _storage_errors(category), cat.updating():
+            held = cat.read_meta() if merge else None
+            meta = dict(held) if isinstance(held, dict) else {}
+            meta.update(category_meta)
+            cat.write_meta(meta)
+
+    def get_category_meta(self, category) -> dict | None:
+        """The metadata held for ``category``, or None."""
+        cat = self._folder(category)
+        with _storage_errors(category):
+            return cat.read_meta()
+
+    # -- pivot categories ----------------------------------------------------------------
+    def update_pivot_category(self, df, category, strf="%Y-%m-%d",
+                              partition_mode="monthly") -> None:
+        """Store the rows of ``df`` (a frame indexed by date): they replace the stored rows
+        of the same dates; the other stored rows stay."""
+        if not isinstance(df, pd.DataFrame):
+            raise TypeError(f"df must be a pandas DataFrame, not {type(df).__name__}")
+        if not isinstance(strf, str):
+            raise TypeError(f"strf must be str, not {type(strf).__name__}")
+        if partition_mode not in dates.GROUPINGS:
+            raise ValueError(f"partition_mode must be 'daily' or 'monthly', not {partition_mode!r}")
+        cat = self._folder(category)
+        with _storage_errors(category):
+            update = PivotUpdate(cat, self.logger, df, strf)
+            with cat.updating():
+                update.run(partition_mode)
+
+    def read_pivot_category(self, category, start_date=None, end_date=None) -> pd.DataFrame:
+        """The stored rows with start_date <= date <= end_date ('YYYY-MM-DD' texts, whole
+        days; None leaves a side open), sorted by date."""
+        lo, hi = dates.read_range(start_date, end_date)
+        with self._reading(category, "pivot") as (cat, record):
+            return read_pivot(cat, record, lo, hi)
+
+    # -- unstack categories --------------------------------------------------------------
+    def update_unstack_category(self, category, sub_df, duplicate_keys=None) -> None:
+        """Add the rows of ``sub_df``; of rows with equal ``duplicate_keys`` columns (whole
+        rows when None) only the newest stays."""
+        if not isinstance(sub_df, pd.DataFrame):
+            raise TypeError(f"sub_df must be a pandas DataFrame, not {type(sub_df).__name__}")
+        cat = self._folder(category)
+        with _storage_errors(category):
+            update = UnstackUpdate(cat, self.logger, sub_df, duplicate_keys)
+            with cat.updating():
+                update.run()
+
+    def read_unstack_category(self, category) -> pd.DataFrame:
+        with self._reading(category, "unstack") as (cat, record):
+            return read_parts(cat, record["parts"])
+
+    # -- listing -------------------------------------------------------------------------
+    def _get_all_categories(self) -> list:
+        """The names of the categories holding data, sorted."""
+        found = []
+        with _storage_errors(self.save_path):
+            try:
+                entries = list(os.scandir(self.save_path))
+            except FileNotFoundError:
+                return found
+            for entry in entries:
+                if not names.is_category_folder_name(entry.name) or not entry.is_dir():
+                    continue
+                record_path = os.path.join(entry.path, RECORD)
+                if entry.name.startswith(names.LONG_PREFIX):
+                    record = files.read_json(record_path)
+                    if isinstance(record, dict) and isinstance(record.get("category"), str):
+                        found.append(record["category"])
+                elif os.path.exists(record_path):
+                    found.append(entry.name)
+        return sorted(found)

@@ -1,0 +1,91 @@
+"""Pivot reads: the stored rows of a date range as one frame.
+
+Only the files whose partition meets the range are opened; their footers and values are
+read on a few threads (pyarrow releases the GIL), and block files are copied straight into
+one preallocated (instruments x dates) array that becomes the frame without conversion.
+"""
+
+from __future__ import annotations
+
+import base64
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+
+from . import codec, dates
+from .category import CategoryFolder, ColumnSets
+from .pool import parallel
+
+
+def read_pivot(cat: CategoryFolder, record, lo, hi) -> pd.DataFrame:
+    stored = parallel(codec.StoredFile, [path for path, _, _ in cat.partitions(lo, hi)])
+    spans = [(f, *dates.row_span(f.wall, lo, hi)) for f in stored]
+    spans = [span for span in spans if span[2] > span[1]]
+    sets = ColumnSets(cat)
+    if record["layout"] == "block" and all(f.is_block for f, _, _ in spans):
+        return _read_blocks(record, spans, sets)
+    return _read_frames(cat, record, spans, sets)
+
+
+def _read_blocks(record, spans, sets) -> pd.DataFrame:
+    union_id = record["columns"]
+    names = list(sets(union_id))
+    position = None
+    dtype = np.dtype(record["dtype"]) if record["dtype"] else None
+    plans = []
+    for stored, i0, i1 in spans:
+        ident = stored.footer["columns"]
+        rows = None
+        if ident != union_id:
+            if position is None:
+                position = {name: i for i, name in enumerate(names)}
+            file_names = sets(ident)
+            for name in file_names:
+                if name not in position:  # written by an update that died before its record
+                    position[name] = len(names)
+                    names.append(name)
+            rows = np.fromiter((position[n] for n in file_names), np.intp, len(file_names))
+        file_dtype = stored.value_dtype()
+        dtype = file_dtype if dtype is None else np.result_type(dtype, file_dtype)
+        plans.append((stored, i0, i1, rows))
+    width = len(sets(union_id))
+    fill = any((width if rows is None else len(rows)) < len(names) for _, _, _, rows in plans)
+    dtype = np.dtype("float64") if dtype is None or (fill and dtype.kind in "iu") else dtype
+    total = sum(i1 - i0 for _, i0, i1, _ in plans)
+    out = np.empty((len(names), total), dtype=dtype)
+    if fill:
+        out.fill(np.nan)
+    offsets = np.cumsum([0] + [i1 - i0 for _, i0, i1, _ in plans]).tolist()
+
+    def place(job):
+        (stored, i0, i1, rows), start = job
+        values = stored.block_values()[:, i0:i1]
+        stop = start + i1 - i0
+        if rows is None:
+            out[:width, start:stop] = values
+        else:
+            out[rows, start:stop] = values
+
+    parallel(place, list(zip(plans, offsets)))
+    index_spec = record["index"]
+    if index_spec["kind"] == "datetime":
+        pieces = [np.asarray(f.footer["dates"], np.int64)[i0:i1] for f, i0, i1, _ in plans]
+        index_vals = np.concatenate(pieces) if pieces else np.empty(0, np.int64)
+    else:
+        index_vals = [v for f, i0, i1, _ in plans for v in f.footer["dates"][i0:i1]]
+    return pd.DataFrame(out.T, index=codec.make_index(index_vals, index_spec),
+                        columns=codec.make_columns(names, record["column_axis"]), copy=False)
+
+
+def _read_frames(cat, record, spans, sets) -> pd.DataFrame:
+    frames = parallel(lambda span: span[0].to_frame(sets).iloc[span[1]:span[2]], spans)
+    if len(frames) > 1:
+        return pd.concat(frames)
+    if frames:
+        return frames[0]
+    every = cat.partitions()
+    if every:  # an empty range reads as the newest file's columns
+        return codec.StoredFile(every[-1][0]).to_frame(sets).iloc[:0]
+    schema = pa.ipc.read_schema(pa.py_buffer(base64.b64decode(record["schema"])))
+    return schema.empty_table().to_pandas()

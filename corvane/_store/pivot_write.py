@@ -1,0 +1,253 @@
+"""Pivot updates: the rows of a frame replace the stored rows of the same dates.
+
+The category record (_store.json) says how the category is stored:
+
+    layout      "block" (numeric frames, fast) or "frame" (anything else pandas can write)
+    grouping    "monthly" or "daily": one data file per month or per day
+    columns     (block) id of the category's column list, the union of every update's
+                columns in order of first appearance
+    complete    (block) every stored row has every column; once false, an integer dtype
+                becomes float64 so that missing cells can be NaN
+    dtype       (block) the value dtype, promoted by numpy rules when updates differ
+    index, column_axis   (block) dtype and name of the index and of the column labels
+    pending     a rewrite of every data file is under way (finished by the next writer)
+
+Writers hold the category's exclusive lock. The order of writes keeps a crash harmless:
+column lists before the files naming them, data files before the record that lists the
+category, and a record marked pending before a rewrite of existing files.
+"""
+
+from __future__ import annotations
+
+import base64
+import os
+
+import numpy as np
+import pandas as pd
+import pyarrow as pa
+
+from ..exceptions import LocalStorageError
+from . import codec, dates
+from .category import CategoryFolder, ColumnSets
+
+_BOOKKEEPING = ("format", "category", "pending")
+
+
+def _core(record):
+    return None if record is None else {k: v for k, v in record.items() if k not in _BOOKKEEPING}
+
+
+def _promote(stored, incoming, complete: bool):
+    if stored is None or incoming is None:
+        dtype = stored if incoming is None else incoming
+    else:
+        dtype = np.result_type(stored, incoming).name
+    if dtype is not None and not complete and np.dtype(dtype).kind in "iu":
+        dtype = "float64"
+    return dtype
+
+
+def _fit_index(df: pd.DataFrame, spec, stored):
+    """``df`` with its index in the stored index dtype, or None when it cannot be."""
+    if spec["index"]["kind"] != stored["kind"]:
+        return None
+    if stored["kind"] == "datetime" and spec["index"]["dtype"] != stored["dtype"]:
+        unit, tz = codec.datetime_parts(stored)
+        index = df.index
+        if (index.tz is None) != (tz is None):
+            return None
+        if tz is not None:
+            index = index.tz_convert(tz)
+        converted = index.as_unit(unit)
+        if not (converted == index).all():
+            return None
+        df = df.set_axis(converted, axis=0)
+    return df, dict(spec, index=stored)
+
+
+class PivotUpdate:
+    """One update of one category. Built (and the frame checked) before the lock is taken;
+    ``run`` works under the category's exclusive lock."""
+
+    def __init__(self, cat: CategoryFolder, log, df: pd.DataFrame, strf: str):
+        self._cat = cat
+        self._log = log
+        self._sets = ColumnSets(cat)
+        self._arrays = {}
+        self._df = df
+        self._strf = strf
+        self._spec = codec.block_spec(df)
+        self._wall = dates.wall_clock_ns(df.index, strf)
+
+    def run(self, mode: str) -> None:
+        df, spec, wall = self._df, self._spec, self._wall
+        record = self._cat.read_record()
+        if record is None:
+            self._cat.remove_uncommitted()
+        elif record.get("kind") != "pivot":
+            raise LocalStorageError(user_message="数据类别已按 unstack 类别存储: " + self._cat.name)
+        elif record.get("pending"):
+            self._rewrite_all(record)
+        if record is not None and len(df) == 0:
+            return  # no row to store and none to replace
+        target, df, frame_columns = self._plan(record, spec, df, mode)
+        if df is not self._df:  # the index moved to the stored zone: its wall clock too
+            wall = dates.wall_clock_ns(df.index, self._strf)
+        if record is not None and self._needs_rewrite(record, target):
+            self._log.info("本地存储: %s 改为 %s 布局 (%s)，重写已存文件", self._cat.name,
+                           target["layout"], target.get("dtype"))
+            self._cat.write_record(dict(target, pending=True))
+            self._rewrite_all(target)
+        if len(df):
+            self._write_rows(target, df, wall, frame_columns)
+        if record is None or record.get("pending") or _core(record) != _core(target):
+            self._cat.write_record(target)
+
+    # -- planning ----------------------------------------------------------------------
+    def _plan(self, record, spec, df, mode):
+        """(target record, df fitted to it, id of df's column list for block files)."""
+        grouping = mode if record is None else record["grouping"]
+        if grouping != mode:
+            self._log.debug("本地存储: %s 保持 %s 分组", self._cat.name, grouping)
+        if spec is not None and (record is None or record["layout"] == "block"):
+            fitted = (df, spec) if record is None else _fit_index(df, spec, record["index"])
+            if fitted is not None:
+                df, spec = fitted
+                frame_columns = self._sets.save(list(df.columns))
+                return self._block_record(grouping, spec, frame_columns, record), df, frame_columns
+        if record is not None and record["layout"] == "frame":
+            return _core(record), df, None
+        # A new category, or a block category that gets a frame only pandas can store.
+        schema = codec.frame_schema(df).serialize().to_pybytes()
+        return ({"kind": "pivot", "layout": "frame", "grouping": grouping,
+                 "schema": base64.b64encode(schema).decode()}, df, None)
+
+    def _block_record(self, grouping, spec, frame_columns, record):
+        if record is None:
+            return {"kind": "pivot", "layout": "block", "grouping": grouping,
+                    "columns": frame_columns, "complete": True, "dtype": spec["dtype"],
+                    "index": spec["index"], "column_axis": spec["column_axis"]}
+        columns, same_set = record["columns"], frame_columns == record["columns"]
+        if not same_set:
+            union, names = self._sets(columns), self._sets(frame_columns)
+            have = set(union)
+            extra = [c for c in names if c not in have]
+            same_set = not extra and len(names) == len(union)
+            if extra:
+                columns = self._sets.save(union + extra)
+        complete = record["complete"] and (same_set or not self._cat.partitions())
+        return dict(_core(record), columns=columns, complete=complete,
+                    dtype=_promote(record["dtype"], spec["dtype"], complete))
+
+    @staticmethod
+    def _needs_rewrite(record, target) -> bool:
+        if record["layout"] != target["layout"]:
+            return True
+        return (target["layout"] == "block" and record["dtype"] is not None
+                and record["dtype"] != target["dtype"])
+
+    # -- rewriting every file ----------------------------------------------------------
+    def _rewrite_all(self, target) -> None:
+        for path, _, _ in self._cat.partitions():
+            stored = codec.StoredFile(path)
+            if target["layout"] == "frame":
+                if stored.is_block:
+                    codec.write_frame(path, stored.to_frame(self._sets), stored.wall)
+                continue
+            if not stored.is_block:
+                raise LocalStorageError(user_message="本地数据文件与类别记录不符: " + path)
+            dtype = np.dtype(target["dtype"])
+            if stored.value_dtype() != dtype:
+                footer = stored.footer
+                index_vals = footer["dates"]
+                if footer["index"]["kind"] == "datetime":
+                    index_vals = np.asarray(index_vals, dtype=np.int64)
+                codec.write_block(path, columns_id=footer["columns"],
+                                  names=self._names_array(footer["columns"]),
+                                  values=stored.block_values().astype(dtype),
+                                  index_vals=index_vals, wall=stored.wall, spec=footer)
+        self._log.debug("本地存储: %s 已重写全部文件", self._cat.name)
+
+    # -- writing rows ------------------------------------------------------------------
+    def _names_array(self, ident: str) -> pa.Array:
+        array = self._arrays.get(ident)
+        if array is None:
+            array = self._arrays[ident] = pa.array(self._sets(ident), type=pa.string())
+        return array
+
+    def _write_rows(self, target, df, wall, frame_columns) -> None:
+        grouping = target["grouping"]
+        order = np.argsort(wall, kind="stable")
+        in_order = bool((order == np.arange(len(order))).all())
+        wall = wall[order]
+        keys = dates.partition_keys(wall, grouping)
+        cuts = [0, *(np.flatnonzero(keys[1:] != keys[:-1]) + 1).tolist(), len(keys)]
+        values = None
+        if target["layout"] == "block":
+            values = df.to_numpy().T
+            if values.dtype != np.dtype(target["dtype"] or values.dtype):
+                values = values.astype(target["dtype"])
+        for a, b in zip(cuts[:-1], cuts[1:]):
+            rows = slice(a, b) if in_order else order[a:b]
+            path = self._cat.partition_file(grouping, str(keys[a]))
+            if values is None:
+                self._write_frame_rows(path, df.iloc[rows], wall[a:b])
+            else:
+                self._write_block_rows(target, path, df.index[rows], wall[a:b],
+                                       np.ascontiguousarray(values[:, rows]), frame_columns)
+        self._log.debug("本地存储: %s 写入 %d 行, %d 个文件", self._cat.name, len(df), len(cuts) - 1)
+
+    def _write_frame_rows(self, path, part: pd.DataFrame, wall) -> None:
+        if os.path.exists(path):
+            stored = codec.StoredFile(path)
+            keep = ~np.isin(stored.wall, wall)
+            if keep.any():
+                part = pd.concat([stored.to_frame(self._sets).iloc[keep], part])
+                wall = np.concatenate([stored.wall[keep], wall])
+                order = np.argsort(wall, kind="stable")
+                part, wall = part.iloc[order], wall[order]
+        codec.write_frame(path, part, wall)
+
+    def _write_block_rows(self, target, path, index, wall, values, columns) -> None:
+        index_vals = codec.index_values(index, target["index"])
+        if os.path.exists(path):
+            stored = codec.StoredFile(path)
+            if not stored.is_block:
+                raise LocalStorageError(user_message="本地数据文件与类别记录不符: " + path)
+            keep = ~np.isin(stored.wall, wall)
+            if keep.any():
+                columns, values = self._merge_blocks(
+                    target, stored.footer["columns"], stored.block_values()[:, keep],
+                    columns, values)
+                wall = np.concatenate([stored.wall[keep], wall])
+                old_vals = stored.footer["dates"]
+                if target["index"]["kind"] == "datetime":
+                    index_vals = np.concatenate([np.asarray(old_vals, np.int64)[keep], index_vals])
+                else:
+                    index_vals = [v for v, k in zip(old_vals, keep) if k] + index_vals
+                order = np.argsort(wall, kind="stable")
+                if not (order == np.arange(len(order))).all():
+                    wall, values = wall[order], np.ascontiguousarray(values[:, order])
+                    index_vals = (index_vals[order] if isinstance(index_vals, np.ndarray)
+                                  else [index_vals[i] for i in order])
+        codec.write_block(path, columns_id=columns, names=self._names_array(columns),
+                          values=values, index_vals=index_vals, wall=wall, spec=target)
+
+    def _merge_blocks(self, target, old_id, old_vals, new_id, new_vals):
+        """(column list id, values) of the stored rows kept beside the new rows."""
+        dtype = new_vals.dtype
+        if old_id == new_id:
+            return new_id, np.concatenate([old_vals.astype(dtype, copy=False), new_vals], axis=1)
+        old_names, new_names = self._sets(old_id), self._sets(new_id)
+        rank = {name: i for i, name in enumerate(self._sets(target["columns"]))}
+        known = set(old_names)
+        merged = old_names + [c for c in new_names if c not in known]
+        merged.sort(key=lambda name: rank.get(name, len(rank)))
+        position = {name: i for i, name in enumerate(merged)}
+        n_old = old_vals.shape[1]
+        out = np.empty((len(merged), n_old + new_vals.shape[1]), dtype=dtype)
+        if len(old_names) < len(merged) or len(new_names) < len(merged):
+            out.fill(np.nan)
+        out[[position[c] for c in old_names], :n_old] = old_vals
+        out[[position[c] for c in new_names], n_old:] = new_vals
+        return self._sets.save(merged), out

@@ -1,0 +1,229 @@
+#include "corvane/client/lifetime.h"
+
+#include <array>
+
+#include "corvane/client/module_state.h"
+#include "corvane/common/args.h"
+#include "corvane/common/boundary.h"
+#include "corvane/session/errors.h"
+#include "corvane/transport/refuse.h"
+#include "corvane/transport/public_boundary.h"
+
+namespace corvane::client {
+
+namespace {
+
+using session::is_ordinary;
+using session::log;
+
+constexpr long long kHeartbeatJoinSeconds = 5;
+
+// Runs `step`, ignoring any ordinary exception it raises.
+template <typename Step>
+void best_effort(Step&& step) {
+    try {
+        step();
+    } catch (const PyError& failure) {
+        if (!is_ordinary(failure)) throw;
+    }
+}
+
+// Sets the stop event and waits for a running heartbeat thread, at most 5 seconds.
+void stop_heartbeat(PyObject* self) {
+    call_method(getattr(self, "_stop_heartbeat").get(), "set");
+    Ref thread = getattr(self, "_heartbeat_thread");
+    if (!thread.is_none() && truthy(call_method(thread.get(), "is_alive").get())) {
+        call_method(thread.get(), "join", integer(kHeartbeatJoinSeconds));
+    }
+}
+
+// Closes the Redis connection (errors ignored) and forgets it.
+void drop_redis(PyObject* self) {
+    Ref connection = getattr(self, "_redis_client");
+    if (connection.is_none()) return;
+    best_effort([&] { call_method(connection.get(), "close"); });
+    setattr(self, "_redis_client", Py_None);
+}
+
+void release_ticket(PyObject* self) {
+    if (!getattr(self, "_ticket").is_none()) call_method(self, "_disconnect_server");
+}
+
+// After a failed session start: give back what the start had obtained, silently, so that
+// the failed construction does not hold one of the account's connections until its
+// ticket lapses.
+void release_failed_start(PyObject* self) {
+    best_effort([&] { stop_heartbeat(self); });
+    best_effort([&] { drop_redis(self); });
+    best_effort([&] { release_ticket(self); });
+}
+
+// log_level: an int, or another number truncated to one; anything else is refused.
+Ref log_level_argument(PyObject* module, PyObject* given) {
+    if (given == nullptr) return integer(module_state(module).default_log_level);
+    if (PyLong_CheckExact(given)) return Ref::borrow(given);
+    if (!PyNumber_Check(given)) raise_argument_type("log_level", "int", given);
+    return check(PyNumber_Long(given));
+}
+
+void require_type(const char* name, ArgType type, PyObject* value) {
+    if (!argument_type_ok(type, value)) raise_argument_type(name, "str", value);
+}
+
+// The API address: the argument unless absent or empty, then CORVANE_API_URL when the
+// variable exists (even empty), then DEFAULT_API_URL.
+Ref chosen_api_url(PyObject* module, PyObject* self, PyObject* given) {
+    if (given != nullptr && given != Py_None && PyUnicode_GET_LENGTH(given) > 0) {
+        return Ref::borrow(given);
+    }
+    Ref os = global(module, "os");
+    Ref environ = getattr(os.get(), "environ");
+    Ref configured = get_item_optional(environ.get(), "CORVANE_API_URL");
+    if (configured) return configured;
+    return getattr(self, "DEFAULT_API_URL");
+}
+
+PyObject* client_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                      PyObject* kwnames) {
+    return guarded([&] {
+        static constexpr std::array<Param, 6> params{{{"self"},
+                                                      {"api_token"},
+                                                      {"save_path"},
+                                                      {"api_url", ArgType::Any, false},
+                                                      {"log_level", ArgType::Any, false},
+                                                      {"display_errors", ArgType::Any, false}}};
+        auto a = parse_args("__init__", params, args, nargs, kwnames);
+        PyObject* self = a[0];
+        Ref log_level = log_level_argument(module, a[4]);
+        Ref display_errors = boolean(!a.given(5) || truthy(a[5]));
+        require_type("api_token", ArgType::Str, a[1]);
+        require_type("save_path", ArgType::Str, a[2]);
+        if (a.given(3)) require_type("api_url", ArgType::StrOrNone, a[3]);
+
+        setattr(self, "api_token", call_method(self, "_validate_api_token", a[1]).get());
+        Ref api_url = chosen_api_url(module, self, a[3]);
+        setattr(self, "api_url", call_method(self, "_normalize_api_url", api_url).get());
+
+        Ref stripped = call_method(a[2], "strip");
+        if (PyUnicode_GET_LENGTH(stripped.get()) == 0) {
+            transport::refuse(module, "LocalStorageError");
+        }
+        Ref os = global(module, "os");
+        Ref path_module = getattr(os.get(), "path");
+        Ref expanded = call_method(path_module.get(), "expanduser", a[2]);
+        Ref save_path = call_method(path_module.get(), "abspath", expanded);
+        setattr(self, "save_path", save_path.get());
+        setattr(self, "display_errors", display_errors.get());
+
+        Ref urllib = global(module, "urllib");
+        Ref request = getattr(urllib.get(), "request");
+        Ref handler_class = global(module, "_NoRedirectHandler");
+        Ref opener = call_method(request.get(), "build_opener", call(handler_class.get()));
+        setattr(self, "_http_opener", opener.get());
+
+        call_method_kw(os.get(), "makedirs", {{"exist_ok", Py_True}}, save_path);
+
+        Ref get_logger = global(module, "GetLogger");
+        Ref logger = call_kw(get_logger.get(), {{"level", log_level.get()}}, text("corvane"));
+        setattr(self, "logger", logger.get());
+        log(self, "info", "初始化 CorvaneClient");
+
+        Ref store_class = global(module, "ParquetDataManager");
+        Ref store = call_kw(store_class.get(), {{"logger", logger.get()}}, save_path);
+        setattr(self, "CV_db", store.get());
+
+        Ref threading = global(module, "threading");
+        setattr(self, "_ticket", Py_None);
+        setattr(self, "_redis_client", Py_None);
+        setattr(self, "_stop_heartbeat", call_method(threading.get(), "Event").get());
+        setattr(self, "_heartbeat_thread", Py_None);
+        setattr(self, "_remote_categories", check(PyList_New(0)).get());
+        setattr(self, "_remote_categories_set", check(PySet_New(nullptr)).get());
+
+        transport::public_boundary(module, self, [&] {
+            try {
+                call_method(self, "_init_connection");
+                call_method(self, "_start_heartbeat");
+            } catch (const PyError&) {
+                release_failed_start(self);
+                throw;
+            }
+            return none();
+        });
+        log(self, "info", "CorvaneClient 初始化完成");
+        return none();
+    });
+}
+
+PyObject* init_connection(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    return guarded([&] {
+        static constexpr std::array<Param, 1> params{{{"self"}}};
+        auto a = parse_args("_init_connection", params, args, nargs, kwnames);
+        call_method(a[0], "_fetch_ticket");
+        call_method(a[0], "_connect_redis");
+        call_method(a[0], "_refresh_categories");
+        return none();
+    });
+}
+
+PyObject* client_close(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        static constexpr std::array<Param, 1> params{{{"self"}}};
+        auto a = parse_args("close", params, args, nargs, kwnames);
+        PyObject* self = a[0];
+        log(self, "info", "关闭 CorvaneClient...");
+        stop_heartbeat(self);
+        drop_redis(self);
+        release_ticket(self);
+        log(self, "info", "CorvaneClient 已关闭");
+        return none();
+    });
+}
+
+PyObject* client_enter(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        static constexpr std::array<Param, 1> params{{{"self"}}};
+        auto a = parse_args("__enter__", params, args, nargs, kwnames);
+        return Ref::borrow(a[0]);
+    });
+}
+
+PyObject* client_exit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        static constexpr std::array<Param, 4> params{
+            {{"self"}, {"exc_type"}, {"exc_val"}, {"exc_tb"}}};
+        auto a = parse_args("__exit__", params, args, nargs, kwnames);
+        call_method(a[0], "close");
+        // False: an exception raised inside the with-block always propagates.
+        return boolean(false);
+    });
+}
+
+MethodDef methods[] = {
+    method("__init__", client_init,
+           "初始化客户端\n\n"
+           "Args:\n"
+           "    api_token: API Token（认证凭据）\n"
+           "    save_path: 本地数据存储路径\n"
+           "    api_url: API 地址（可选，默认从环境变量 CORVANE_API_URL 读取）\n"
+           "    log_level: 日志级别\n"),
+    method("_init_connection", init_connection, "初始化连接（获取 Ticket + 连接 Redis）"),
+    method("close", client_close, "关闭客户端，释放资源"),
+    method("__enter__", client_enter, nullptr),
+    method("__exit__", client_exit, nullptr),
+};
+
+}  // namespace
+
+std::span<MethodDef> lifetime_methods() { return methods; }
+
+void capture_default_log_level(PyObject* module) {
+    Ref logging = global(module, "logging");
+    Ref info = getattr(logging.get(), "INFO");
+    const long level = PyLong_AsLong(info.get());
+    if (level == -1 && PyErr_Occurred()) throw_current();
+    module_state(module).default_log_level = level;
+}
+
+}  // namespace corvane::client

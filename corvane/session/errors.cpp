@@ -1,0 +1,19 @@
+#include "corvane/session/errors.h"
+
+namespace corvane::session {
+
+bool in_family(PyObject* module, const PyError& failure) {
+    Ref family = global(module, "CorvaneError");
+    return failure.matches(family.get());
+}
+
+void raise_clone(PyObject* self, const PyError& failure) {
+    raise_bare(call_method(self, "_public_error_clone", failure.exception()));
+}
+
+void log(PyObject* self, const char* level, std::string_view message) {
+    Ref logger = getattr(self, "logger");
+    call_method(logger.get(), level, text(message));
+}
+
+}  // namespace corvane::session

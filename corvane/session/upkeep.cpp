@@ -1,0 +1,110 @@
+#include "corvane/session/upkeep.h"
+
+#include <array>
+
+#include "corvane/common/args.h"
+#include "corvane/common/boundary.h"
+#include "corvane/session/errors.h"
+
+namespace corvane::session {
+
+namespace {
+
+constexpr std::array<Param, 1> kSelfOnly{{{"self"}}};
+
+// True when the ticket has fewer than TICKET_REFRESH_THRESHOLD seconds left.
+bool renewal_due(PyObject* self, PyObject* ticket) {
+    Ref left = getattr(ticket, "ttl_seconds");
+    Ref threshold = getattr(self, "TICKET_REFRESH_THRESHOLD");
+    return check_status(PyObject_RichCompareBool(left.get(), threshold.get(), Py_LT)) != 0;
+}
+
+PyObject* ensure_connection(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                            PyObject* kwnames) {
+    return guarded([&] {
+        auto a = parse_args("_ensure_connection", kSelfOnly, args, nargs, kwnames);
+        PyObject* self = a[0];
+        Ref ticket = getattr(self, "_ticket");
+        if (ticket.is_none() || truthy(getattr(ticket.get(), "is_expired").get())) {
+            log(self, "info", "连接已过期，正在重新连接...");
+            call_method(self, "_fetch_ticket");
+            call_method(self, "_connect_redis");
+        } else if (renewal_due(self, ticket.get())) {
+            call_method(self, "_renew_ticket");
+        }
+        return none();
+    });
+}
+
+PyObject* start_heartbeat(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+    return guarded([&] {
+        auto a = parse_args("_start_heartbeat", kSelfOnly, args, nargs, kwnames);
+        PyObject* self = a[0];
+        call_method(getattr(self, "_stop_heartbeat").get(), "clear");
+        Ref threading = global(module, "threading");
+        Ref thread_class = getattr(threading.get(), "Thread");
+        Ref loop = getattr(self, "_heartbeat_loop");
+        Ref name = text("corvane-heartbeat");
+        // A daemon: an unclosed client never keeps the process alive.
+        Ref thread = call_kw(thread_class.get(),
+                             {{"target", loop.get()}, {"name", name.get()}, {"daemon", Py_True}});
+        setattr(self, "_heartbeat_thread", thread.get());
+        call_method(thread.get(), "start");
+        log(self, "debug", "心跳线程已启动");
+        return none();
+    });
+}
+
+// The warning for a failed heartbeat: the family member's own user message, or the
+// default message of ServiceUnavailableError for anything else.
+Ref heartbeat_warning(PyObject* module, const PyError& failure) {
+    if (in_family(module, failure)) return getattr(failure.exception(), "user_message");
+    Ref unavailable = global(module, "ServiceUnavailableError");
+    return getattr(call(unavailable.get()).get(), "user_message");
+}
+
+void heartbeat_once(PyObject* module, PyObject* self) {
+    try {
+        Ref ticket = getattr(self, "_ticket");
+        if (!ticket.is_none() && renewal_due(self, ticket.get())) {
+            call_method(self, "_renew_ticket");
+        }
+    } catch (const PyError& failure) {
+        if (!is_ordinary(failure)) throw;
+        Ref logger = getattr(self, "logger");
+        call_method(logger.get(), "warning", heartbeat_warning(module, failure));
+    }
+}
+
+PyObject* heartbeat_loop(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    return guarded([&] {
+        auto a = parse_args("_heartbeat_loop", kSelfOnly, args, nargs, kwnames);
+        PyObject* self = a[0];
+        for (;;) {
+            // Event.wait releases the GIL while it waits and returns True once the event is set.
+            Ref stop = getattr(self, "_stop_heartbeat");
+            Ref interval = getattr(self, "HEARTBEAT_INTERVAL");
+            if (truthy(call_method(stop.get(), "wait", interval).get())) return none();
+            try {
+                heartbeat_once(module, self);
+            } catch (const PyError& failure) {
+                // Not even the warning could be written; the next wake-up tries again.
+                if (!is_ordinary(failure)) throw;
+            }
+        }
+    });
+}
+
+MethodDef methods[] = {
+    method("_ensure_connection", ensure_connection, "确保连接有效"),
+    method("_start_heartbeat", start_heartbeat, "启动心跳线程"),
+    method("_heartbeat_loop", heartbeat_loop, "心跳循环"),
+};
+
+}  // namespace
+
+std::span<MethodDef> upkeep_methods() { return methods; }
+
+}  // namespace corvane::session

@@ -1,0 +1,127 @@
+"""A writer killed with SIGKILL at random moments leaves every file old or new, a store
+that reads, and a store that the next update brings to the final state."""
+
+from __future__ import annotations
+
+import json
+import os
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pandas as pd
+import pytest
+import store_crash_job as job
+
+from corvane.ParquetManager import ParquetDataManager
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+KILLS = 12
+
+
+def run_job(root: str, phase: str) -> subprocess.Popen:
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(HERE))
+    return subprocess.Popen([sys.executable, os.path.join(HERE, "store_crash_job.py"), root,
+                             phase], stdout=subprocess.PIPE, text=True, env=env)
+
+
+def files_of(root: str) -> dict:
+    found = {}
+    for folder, _, names in os.walk(root):
+        for name in names:
+            if name.startswith(".tmp-") or name in (".lock", ".writing"):
+                continue
+            path = os.path.join(folder, name)
+            with open(path, "rb") as f:
+                found[os.path.relpath(path, root)] = f.read()
+    return found
+
+
+def state(root: str) -> dict:
+    store = ParquetDataManager(root)
+    return {"listed": store._get_all_categories(),
+            "meta": store.get_category_meta(job.PROMOTED),
+            job.PROMOTED: store.read_pivot_category(job.PROMOTED, None, None),
+            job.MERGED: store.read_pivot_category(job.MERGED, None, None),
+            job.TRADES: store.read_unstack_category(job.TRADES)}
+
+
+def same_file(rel: str, data: bytes, old: dict, new: dict) -> bool:
+    if data in (old.get(rel), new.get(rel)):
+        return True
+    # A rewrite of every file is announced by the final record marked pending.
+    if rel.endswith("_store.json") and rel in new:
+        return json.loads(data) == dict(json.loads(new[rel]), pending=True)
+    return False
+
+
+def month_is_old_or_new(got: pd.DataFrame, old: pd.DataFrame, new: pd.DataFrame, month):
+    """Each stored month reads as its old rows or its new rows, other cells NaN."""
+    rows = got[got.index.to_period("M") == month]
+    for candidate in (old, new):
+        want = candidate[candidate.index.to_period("M") == month]
+        if len(want) != len(rows) or not rows.index.equals(want.index):
+            continue
+        if np.array_equal(rows[want.columns].to_numpy(), want.to_numpy(np.float64),
+                          equal_nan=True) and rows.drop(columns=want.columns).isna().all().all():
+            return True
+    return False
+
+
+@pytest.fixture(scope="module")
+def runs(tmp_path_factory):
+    work = tmp_path_factory.mktemp("crash")
+    template, final = str(work / "template"), str(work / "final")
+    assert run_job(template, "base").wait(timeout=300) == 0
+    shutil.copytree(template, final)
+    finished = run_job(final, "update")
+    out, _ = finished.communicate(timeout=300)
+    assert finished.returncode == 0
+    return work, template, final, float(out.split()[-1])
+
+
+def test_killed_writer_leaves_old_or_new_files(runs):
+    work, template, final, duration = runs
+    old_files, new_files = files_of(template), files_of(final)
+    old, new = state(template), state(final)
+    rng = random.Random(6)
+    for kill in range(KILLS):
+        root = str(work / f"kill{kill}")
+        shutil.copytree(template, root)
+        writer = run_job(root, "update")
+        assert writer.stdout.readline().strip() == "ready"
+        time.sleep(rng.uniform(0, duration * 1.1))
+        writer.send_signal(signal.SIGKILL)
+        writer.wait(timeout=60)
+        writer.stdout.close()
+
+        for rel, data in files_of(root).items():
+            assert same_file(rel, data, old_files, new_files), f"kill {kill}: {rel}"
+        got = state(root)
+        assert got["listed"] == new["listed"]
+        assert got["meta"] in (old["meta"], new["meta"])
+        for category in (job.PROMOTED, job.MERGED):
+            months = set(new[category].index.to_period("M"))
+            assert set(old[category].index.to_period("M")) <= set(got[category].index.to_period("M"))
+            for month in months:
+                if (got[category].index.to_period("M") == month).any():
+                    assert month_is_old_or_new(got[category], old[category], new[category],
+                                               month), f"kill {kill}: {category} {month}"
+        trades = got[job.TRADES]
+        assert trades.equals(old[job.TRADES]) or trades.equals(new[job.TRADES])
+
+        job.update(ParquetDataManager(root))
+        recovered = state(root)
+        for key, value in new.items():
+            if isinstance(value, pd.DataFrame):
+                pd.testing.assert_frame_equal(recovered[key], value)
+            else:
+                assert recovered[key] == value
+        leftovers = [name for _, _, names in os.walk(root) for name in names
+                     if name.startswith(".tmp-") or name == ".writing"]
+        assert leftovers == []
+        shutil.rmtree(root)

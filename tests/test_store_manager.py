@@ -1,0 +1,132 @@
+"""The store as a whole: metadata, listing, names, errors, and two processes at once."""
+
+from __future__ import annotations
+
+import logging
+import os
+import subprocess
+import sys
+import textwrap
+import time
+
+import numpy as np
+import pandas as pd
+import pytest
+from store_support import wide
+
+from corvane.exceptions import LocalStorageError
+from corvane.ParquetManager import ParquetDataManager
+
+REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+@pytest.fixture
+def store(tmp_path):
+    return ParquetDataManager(str(tmp_path / "root"), logger=logging.getLogger("test.store"))
+
+
+def test_metadata_merges_key_by_key(store):
+    assert store.get_category_meta("a_pivot#x") is None
+    store.set_category_meta("a_pivot#x", {"partition_mode": "daily", "keys": [1], "n": 1},
+                            merge=True)
+    store.set_category_meta("a_pivot#x", {"n": 2, "extra": {"x": None}}, merge=True)
+    assert store.get_category_meta("a_pivot#x") == {
+        "partition_mode": "daily", "keys": [1], "n": 2, "extra": {"x": None}}
+    store.set_category_meta("a_pivot#x", {"only": True}, merge=False)
+    assert store.get_category_meta("a_pivot#x") == {"only": True}
+    with pytest.raises(TypeError):
+        store.set_category_meta("a_pivot#x", [("n", 1)])
+
+
+def test_listing_names_the_categories_that_hold_data(store):
+    root = store.save_path
+    hashes = os.path.join(root, "_corvane_meta_hash")
+    os.makedirs(hashes)
+    with open(os.path.join(hashes, "ab" * 32 + ".txt"), "w") as f:
+        f.write("sha256:" + "0" * 64)
+    long_name = "x" * 128 + "_pivot#" + "y" * 128
+    frame = wide("2024-01-01", 3, ["a"])
+    for name in ("b_pivot#x", long_name):
+        store.update_pivot_category(df=frame, category=name, strf="%Y-%m-%d",
+                                    partition_mode="monthly")
+    store.update_unstack_category(category="a_unstack#x", sub_df=pd.DataFrame({"k": [1]}),
+                                  duplicate_keys=["k"])
+    store.set_category_meta("c_pivot#only_meta", {"partition_mode": "monthly"})
+    os.makedirs(os.path.join(root, "stray_folder"))
+    assert store._get_all_categories() == ["a_unstack#x", "b_pivot#x", long_name]
+    pd.testing.assert_frame_equal(store.read_pivot_category(long_name, None, None), frame)
+    assert ParquetDataManager(root)._get_all_categories() == store._get_all_categories()
+
+
+@pytest.mark.parametrize("name", ["../escape", "a/b", "..", ".", "", ".hidden",
+                                  "_corvane_meta_hash", "a\\b", "a\0b", "bad\udcff"])
+def test_names_that_are_not_one_safe_folder_are_refused(store, tmp_path, name):
+    before = sorted(os.listdir(tmp_path))
+    calls = [
+        lambda: store.set_category_meta(name, {"a": 1}),
+        lambda: store.update_pivot_category(df=wide("2024-01-01", 2, ["a"]), category=name,
+                                            strf="%Y-%m-%d", partition_mode="daily"),
+        lambda: store.update_unstack_category(category=name, sub_df=pd.DataFrame({"k": [1]}),
+                                              duplicate_keys=None),
+        lambda: store.read_pivot_category(name, None, None),
+        lambda: store.read_unstack_category(name),
+    ]
+    for call in calls:
+        with pytest.raises(LocalStorageError):
+            call()
+    assert sorted(os.listdir(tmp_path)) == before
+    assert os.listdir(store.save_path) == []
+
+
+def test_storage_failures_are_local_storage_errors(store):
+    frame = wide("2024-01-01", 3, ["a"])
+    store.update_pivot_category(df=frame, category="a_pivot#x", strf="%Y-%m-%d",
+                                partition_mode="monthly")
+    data = os.path.join(store.save_path, "a_pivot#x", "month=2024-01", "data.parquet")
+    with open(data, "r+b") as f:
+        f.truncate(100)
+    with pytest.raises(LocalStorageError) as caught:
+        store.read_pivot_category("a_pivot#x", None, None)
+    assert caught.value.code == "LOCAL_STORAGE_FAILED"
+
+
+WRITER = textwrap.dedent("""
+    import sys, time
+    import numpy as np, pandas as pd
+    from corvane.ParquetManager import ParquetDataManager
+    root, who, start = sys.argv[1], int(sys.argv[2]), float(sys.argv[3])
+    store = ParquetDataManager(root)
+    while time.time() < start:  # both writers begin together
+        time.sleep(0.002)
+    columns = [f"c{i}" for i in range(who * 5, who * 5 + 10)]
+    for month in range(who * 3 + 1, who * 3 + 7):
+        index = pd.DatetimeIndex(pd.date_range(f"2024-{month:02d}-01", periods=20).values)
+        frame = pd.DataFrame(np.full((20, 10), float(who)), index=index, columns=columns)
+        store.update_pivot_category(df=frame, category="p_pivot#x", strf="%Y-%m-%d",
+                                    partition_mode="monthly")
+        rows = pd.DataFrame({"who": [who] * 50, "n": range(month * 100, month * 100 + 50)})
+        store.update_unstack_category(category="u_unstack#x", sub_df=rows,
+                                      duplicate_keys=["who", "n"])
+        store.set_category_meta("p_pivot#x", {f"w{who}m{month}": month})
+""")
+
+
+def test_two_processes_updating_one_store(store):
+    env = dict(os.environ, PYTHONPATH=REPO)
+    start = str(time.time() + 3)
+    writers = [subprocess.Popen([sys.executable, "-c", WRITER, store.save_path, str(who), start],
+                                env=env) for who in (0, 1)]
+    assert [w.wait(timeout=120) for w in writers] == [0, 0]
+    got = store.read_pivot_category("p_pivot#x", None, None)
+    assert sorted(got.columns) == sorted(f"c{i}" for i in range(15))
+    for month, part in got.groupby(got.index.month):
+        owners = [who for who in (0, 1) if who * 3 + 1 <= month <= who * 3 + 6]
+        # A month written by both holds the rows of one writer whole, NaN elsewhere.
+        values = part.to_numpy()
+        who = int(np.nanmax(values))
+        assert who in owners and len(part) == 20
+        mine = [f"c{i}" for i in range(who * 5, who * 5 + 10)]
+        assert (part[mine] == who).all().all()
+        assert part.drop(columns=mine).isna().all().all()
+    assert len(store.read_unstack_category("u_unstack#x")) == 2 * 6 * 50
+    assert len(store.get_category_meta("p_pivot#x")) == 12
