@@ -106,7 +106,7 @@ PyObject* list_local_categories(PyObject*, PyObject* const* args, Py_ssize_t nar
 }
 
 MethodDef methods[] = {
-    method("GetCategory", get_category,
+    method("GetCategory", get_category, "(self, category, start_date=None, end_date=None)",
            "读取数据类别\n"
            "\n"
            "Args:\n"
@@ -116,10 +116,10 @@ MethodDef methods[] = {
            "\n"
            "Returns:\n"
            "    DataFrame\n"),
-    method("_get_category", get_category_body, "读取指定数据类别。"),
-    method("ListCategories", list_categories, "列出所有可用的数据类别（远程）"),
-    method("_list_categories", list_categories_body, "列出所有可用的数据类别（远程）"),
-    method("ListLocalCategories", list_local_categories, "列出本地已存储的数据类别"),
+    method("_get_category", get_category_body, "(self, category, start_date=None, end_date=None)", "读取指定数据类别。"),
+    method("ListCategories", list_categories, "(self)", "列出所有可用的数据类别（远程）"),
+    method("_list_categories", list_categories_body, "(self)", "列出所有可用的数据类别（远程）"),
+    method("ListLocalCategories", list_local_categories, "(self)", "列出本地已存储的数据类别"),
 };
 
 }  // namespace

@@ -236,10 +236,10 @@ PyObject* download_partition(PyObject* module, PyObject* const* args, Py_ssize_t
 }
 
 MethodDef methods[] = {
-    method("_sync_category", sync_category, "同步单个数据类别。"),
-    method("_sync_pivot_category", sync_pivot_category, "同步 pivot 类型数据（按分区）。"),
-    method("_sync_unstack_category", sync_unstack_category, "同步 unstack 类型数据（单一 full 分区）。"),
-    method("_download_partition", download_partition, "下载分区数据，校验大小与哈希后解码为 DataFrame。"),
+    method("_sync_category", sync_category, "(self, category, incremental_start_date=None)", "同步单个数据类别。"),
+    method("_sync_pivot_category", sync_pivot_category, "(self, category, incremental_start_date=None)", "同步 pivot 类型数据（按分区）。"),
+    method("_sync_unstack_category", sync_unstack_category, "(self, category)", "同步 unstack 类型数据（单一 full 分区）。"),
+    method("_download_partition", download_partition, "(self, category, partition, partition_meta)", "下载分区数据，校验大小与哈希后解码为 DataFrame。"),
 };
 
 }  // namespace

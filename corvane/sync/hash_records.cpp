@@ -130,9 +130,9 @@ PyObject* write_local_hash(PyObject* module, PyObject* const* args, Py_ssize_t n
 }
 
 MethodDef methods[] = {
-    method("_get_hash_path", get_hash_path, "获取本地哈希记录文件路径。"),
-    method("_check_local_hash", check_local_hash, "检查本地哈希记录是否与远程哈希一致。"),
-    method("_write_local_hash", write_local_hash, "原子写入本地哈希记录。"),
+    method("_get_hash_path", get_hash_path, "(self, category, partition)", "获取本地哈希记录文件路径。"),
+    method("_check_local_hash", check_local_hash, "(self, category, partition, remote_hash)", "检查本地哈希记录是否与远程哈希一致。"),
+    method("_write_local_hash", write_local_hash, "(self, category, partition, hash_value)", "原子写入本地哈希记录。"),
 };
 
 }  // namespace

@@ -63,7 +63,7 @@ PyObject* filter_partitions_by_date(PyObject*, PyObject* const* args, Py_ssize_t
 }
 
 MethodDef methods[] = {
-    method("_filter_partitions_by_date", filter_partitions_by_date,
+    method("_filter_partitions_by_date", filter_partitions_by_date, "(self, partitions, start_date)",
            "按起始日期筛选分区（日、月、年分区按名称比较，其余分区全部保留）。"),
 };
 

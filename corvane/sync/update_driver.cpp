@@ -98,14 +98,14 @@ PyObject* update_all_category(PyObject* module, PyObject* const* args, Py_ssize_
 }
 
 MethodDef methods[] = {
-    method("UpdateAllCategory", update_all_category,
+    method("UpdateAllCategory", update_all_category, "(self, update_method='full')",
            "更新所有授权的数据类别\n"
            "\n"
            "Args:\n"
            "    update_method: 更新方式\n"
            "        - 'full': 全量更新，扫描所有数据（首次使用或需要完整数据时）\n"
            "        - 'incremental': 增量更新，只扫描最近两个月的数据（日常使用）\n"),
-    method("_update_all_category", update_all_category_body, "更新所有授权的数据类别（内部实现）。"),
+    method("_update_all_category", update_all_category_body, "(self, update_method='full')", "更新所有授权的数据类别（内部实现）。"),
 };
 
 }  // namespace
