@@ -117,6 +117,7 @@ class RedisServer:
             return
         if self._process.poll() is None:
             self._process.terminate()
+            self._process.send_signal(signal.SIGCONT)  # a paused server must see the TERM
             try:
                 self._process.wait(timeout=10)
             except subprocess.TimeoutExpired:
@@ -130,6 +131,18 @@ class RedisServer:
             self._process.send_signal(signal.SIGKILL)
             self._process.wait()
         self._process = None
+
+    def pause(self) -> None:
+        """Freeze the server (SIGSTOP), as a hung host: connections stay open, nothing answers."""
+        if not self.is_running:
+            raise RuntimeError("redis-server is not running")
+        self._process.send_signal(signal.SIGSTOP)
+
+    def resume(self) -> None:
+        """Let a paused server run again; it then answers what it was sent meanwhile."""
+        if not self.is_running:
+            raise RuntimeError("redis-server is not running")
+        self._process.send_signal(signal.SIGCONT)
 
     def restart(self, keep_data: bool = True) -> None:
         """Stop and start again on the same port; ``keep_data`` carries every key over."""
