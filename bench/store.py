@@ -4,8 +4,9 @@ Pivot: 120 monthly partitions of 21 rows x 5,000 float64 columns written one by 
 update_pivot_category, then a full read and a one-month read with read_pivot_category.
 The limit is the whole 2,520 x 5,000 history written with one pyarrow.parquet.write_table
 and read back from that one file (to an Arrow table, and on to pandas).
-Unstack: a 2,000,000-row category updated in 20 slices; each update against writing the
-merged result once with pyarrow.parquet.write_table.
+Unstack: a 2,000,000-row category updated in 20 slices (each resending 1% of the previous
+one); each update against writing the merged result once with pyarrow.parquet.write_table;
+then the whole table sent again, as the client does on every synchronisation.
 Every figure is the minimum of REPEATS runs. Run: dev/run python3 bench/store.py
 """
 
@@ -121,18 +122,29 @@ def bench_unstack(work: str) -> list[tuple]:
                 category=category, sub_df=part, duplicate_keys=["date", "code"]))[0])
             limit[k] = min(limit[k], timed(lambda: pq.write_table(tables[k], limit_path))[0])
     pd.testing.assert_frame_equal(store.read_unstack_category(category), merged[-1])
+    # The client's own pattern: the whole table arrives again and replaces every row.
+    whole = merged[-1]
+    again = min(timed(lambda: store.update_unstack_category(
+        category=category, sub_df=whole, duplicate_keys=["date", "code"]))[0]
+        for _ in range(REPEATS))
+    pd.testing.assert_frame_equal(store.read_unstack_category(category), whole)
     worst = int(np.argmax(ours / limit))
-    return [
+    note = "unstack update / write merged once, per update: " + " ".join(
+        f"{r:.2f}" for r in ours / limit)
+    return note, [
         (f"unstack update, worst of {SLICES} (no. {worst + 1})", ours[worst],
          "write merged once", limit[worst], 2.0),
         (f"unstack update, last of {SLICES}", ours[-1], "write merged once", limit[-1], 2.0),
+        ("unstack update, whole table again", again, "write merged once", limit[-1], None),
     ]
 
 
 def main() -> int:
     work = tempfile.mkdtemp(prefix="corvane-bench-")
     try:
-        rows = bench_pivot(work) + bench_unstack(work)
+        rows = bench_pivot(work)
+        note, unstack_rows = bench_unstack(work)
+        rows += unstack_rows
     finally:
         shutil.rmtree(work, ignore_errors=True)
     print(f"pyarrow {pa.__version__}, pandas {pd.__version__}, minimum of {REPEATS} runs\n")
@@ -142,10 +154,15 @@ def main() -> int:
     failed = 0
     for name, ours, against, limit, goal in rows:
         ratio = ours / limit
-        met = ratio <= goal
-        failed += not met
+        if goal is None:  # measured for information, no goal set
+            goal_text, met_text = "—", "—"
+        else:
+            met = ratio <= goal
+            failed += not met
+            goal_text, met_text = "≤" + format(goal, ".1f"), "yes" if met else "NO"
         print(f"| {name:<36} | {ours:8.3f} | {against:<24} | {limit:8.3f} | "
-              f"{ratio:6.2f} | {'≤' + format(goal, '.1f'):>6} | {'yes' if met else 'NO':<3} |")
+              f"{ratio:6.2f} | {goal_text:>6} | {met_text:<3} |")
+    print("\n" + note)
     return 1 if failed else 0
 
 

@@ -9,6 +9,7 @@ installed); ``--data small`` makes it quick, ``--tls`` puts Redis behind TLS.
 from __future__ import annotations
 
 import argparse
+import datetime
 import json
 import os
 import tempfile
@@ -36,6 +37,12 @@ def published(publisher, categories: list[str]) -> tuple[int, int]:
     return partitions, payload
 
 
+def last_month() -> tuple[str, str]:
+    """The first and last day of the previous calendar month, as "YYYY-MM-DD"."""
+    last = datetime.date.today().replace(day=1) - datetime.timedelta(days=1)
+    return last.replace(day=1).isoformat(), last.isoformat()
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--data", choices=("small", "medium"), default="medium")
@@ -56,8 +63,9 @@ def main() -> None:
             print("Remote categories:", client.ListCategories())
             print("Local categories: ", client.ListLocalCategories())
 
-            pivot = client.GetCategory("cn_stock_pivot#close", "2024-06-01", "2024-06-30")
-            print(f"\ncn_stock_pivot#close, June 2024: {pivot.shape[0]} days x "
+            first, last = last_month()
+            pivot = client.GetCategory("cn_stock_pivot#close", first, last)
+            print(f"\ncn_stock_pivot#close, {first} to {last}: {pivot.shape[0]} days x "
                   f"{pivot.shape[1]} instruments")
             print(pivot.iloc[:5, :6])
 

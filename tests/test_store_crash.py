@@ -3,7 +3,6 @@ that reads, and a store that the next update brings to the final state."""
 
 from __future__ import annotations
 
-import hashlib
 import json
 import os
 import random

@@ -75,7 +75,7 @@ def test_malformed_date_text_is_refused(store, bound):
 
 def test_index_dtypes_round_trip(store):
     frames = {
-        "x_pivot#utc": wide("2024-01-30", 5, codes(3)).tz_localize("Asia/Shanghai"),
+        "x_pivot#aware": wide("2024-01-30", 5, codes(3)).tz_localize("Asia/Shanghai"),
         "x_pivot#us": wide("2024-01-30", 5, codes(3)).set_axis(
             pd.DatetimeIndex(pd.date_range("2024-01-30", periods=5, unit="us").values,
                              name="d"), axis=0),
@@ -87,9 +87,24 @@ def test_index_dtypes_round_trip(store):
         pd.testing.assert_frame_equal(read(store, category=category), df)
 
 
+@pytest.mark.parametrize("zone", [None, "Asia/Shanghai"])
+def test_a_later_index_in_another_unit_or_zone_is_converted(store, zone):
+    first = wide("2024-01-01", 40, ["a", "b"], seed=1)
+    second = wide("2024-01-20", 40, ["a", "b"], seed=2)
+    if zone:
+        first.index, second.index = first.index.tz_localize(zone), second.index.tz_localize(zone)
+    put(store, first, mode="daily")
+    # The same instants, in microseconds and, for an aware index, seen from another zone.
+    moved = second.index.as_unit("us")
+    if zone:
+        moved = moved.tz_convert("UTC")
+    put(store, second.set_axis(moved, axis=0), mode="daily")
+    pd.testing.assert_frame_equal(read(store), after_update(first, second))
+
+
 def test_column_axis_name_and_dtypes_are_kept(store):
     for category, dtype in [("x_pivot#f32", "float32"), ("x_pivot#i64", "int64"),
-                            ("x_pivot#u8", "uint32")]:
+                            ("x_pivot#u32", "uint32")]:
         df = wide("2024-01-01", 40, codes(4), dtype=dtype)
         df.columns.name = "instrument"
         put(store, df, category=category)

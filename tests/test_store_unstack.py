@@ -101,15 +101,19 @@ def test_empty_frames(store):
     pd.testing.assert_frame_equal(store.read_unstack_category(CAT), frame)
 
 
-def test_many_updates_stay_few_files_in_order(store, tmp_path):
-    frames = [pd.DataFrame({"k": [i, i + 1], "v": [i, i]}) for i in range(unstack.MAX_PARTS + 8)]
+def test_parts_stay_few_and_in_order(store, tmp_path):
+    big = pd.DataFrame({"k": np.arange(unstack.PART_ROWS * 5 // 2), "v": 0})
+    frames = [big,
+              pd.DataFrame({"k": [5, unstack.PART_ROWS + 7, -1], "v": 1}),  # replaces two
+              *[pd.DataFrame({"k": [-i, -i - 1], "v": 2}) for i in range(2, 40)]]
     for frame in frames:
         put(store, frame, "k")
-    parts = [p for p in (tmp_path / CAT).iterdir() if p.name.startswith("part-")]
-    assert len(parts) <= unstack.MAX_PARTS
-    pd.testing.assert_frame_equal(store.read_unstack_category(CAT), expected(frames, "k"))
+    got = store.read_unstack_category(CAT)
+    pd.testing.assert_frame_equal(got, expected(frames, "k"))
+    parts = [p.name for p in (tmp_path / CAT).iterdir() if p.name.startswith("part-")]
+    assert 3 <= len(parts) <= 2 * len(got) // unstack.PART_ROWS + 1
     table = ds.dataset(str(tmp_path / CAT), format="parquet").to_table()
-    assert sorted(table.column("k").to_pylist()) == list(range(len(frames) + 1))
+    assert sorted(table.column("k").to_pylist()) == sorted(got["k"])
 
 
 def test_keys_that_are_not_columns_are_refused(store):

@@ -43,7 +43,7 @@ class CategoryFolder:
     @contextlib.contextmanager
     def updating(self):
         """Hold the exclusive lock for one update, after clearing what a dead writer left."""
-        files.make_dir(self.path)
+        created = files.make_dir(self.path, sync=False)
         with files.FolderLock(self.path, exclusive=True):
             marker = os.path.join(self.path, WRITING)
             if os.path.exists(marker):
@@ -54,6 +54,8 @@ class CategoryFolder:
                 yield self
             finally:
                 os.unlink(marker)
+        if created:  # after the files inside: their syncs have mostly committed it already
+            files.fsync_dir(os.path.dirname(self.path))
 
     def _sweep_temporaries(self) -> None:
         files.remove_temporaries(self.path)

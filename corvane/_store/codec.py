@@ -120,8 +120,8 @@ def make_columns(names, axis_spec) -> pd.Index:
 
 # -- writing -----------------------------------------------------------------------------
 def _write(table: pa.Table, path: str, **options) -> None:
-    files.make_dir(os.path.dirname(path))
-    with files.replacing(path) as tmp:
+    created = files.make_dir(os.path.dirname(path), sync=False)
+    with files.replacing(path, new_folder=created) as tmp:
         pq.write_table(table, tmp, **options)
 
 

@@ -29,19 +29,27 @@ def fsync_dir(path: str) -> None:
         os.close(fd)
 
 
-def make_dir(path: str) -> None:
-    """Create one folder level if missing and make its entry durable."""
+def make_dir(path: str, sync: bool = True) -> bool:
+    """Create one folder level if missing; True when created. With ``sync`` its entry is
+    made durable at once, otherwise the caller syncs the parent later."""
     try:
         os.mkdir(path)
     except FileExistsError:
-        return
-    fsync_dir(os.path.dirname(path))
+        return False
+    if sync:
+        fsync_dir(os.path.dirname(path))
+    return True
 
 
 @contextlib.contextmanager
-def replacing(path: str):
+def replacing(path: str, new_folder: bool = False, sync_folder: bool = True):
     """Yield a temporary path beside ``path``; on a normal exit the file written there is
-    fsynced and renamed onto ``path`` and the folder fsynced. On an error it is removed."""
+    fsynced and renamed onto ``path`` and the folder fsynced. On an error it is removed.
+
+    ``new_folder``: the folder was just created unsynced, so its parent is fsynced last.
+    Syncing it after the file costs little: the file's own sync has usually committed the
+    folder's creation with it. ``sync_folder=False``: the caller writes several files of
+    the folder and fsyncs it once afterwards."""
     folder = os.path.dirname(path)
     fd, tmp = tempfile.mkstemp(prefix=TEMP_PREFIX, dir=folder)
     os.close(fd)
@@ -57,7 +65,10 @@ def replacing(path: str):
         with contextlib.suppress(FileNotFoundError):
             os.unlink(tmp)
         raise
-    fsync_dir(folder)
+    if sync_folder:
+        fsync_dir(folder)
+    if new_folder:
+        fsync_dir(os.path.dirname(folder))
 
 
 def write_bytes(path: str, data: bytes) -> None:

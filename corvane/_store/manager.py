@@ -18,7 +18,7 @@ from . import dates, files, names
 from .category import RECORD, CategoryFolder
 from .pivot_read import read_pivot
 from .pivot_write import PivotUpdate
-from .unstack import UnstackUpdate, normalise_keys, read_parts
+from .unstack import UnstackUpdate, read_parts
 
 
 @contextlib.contextmanager
@@ -47,13 +47,19 @@ class ParquetDataManager:
     def _folder(self, category) -> CategoryFolder:
         return CategoryFolder(names.category_folder(self.save_path, category), category)
 
-    def _stored(self, category) -> tuple[CategoryFolder, dict]:
-        """The folder and record of a category that holds data; the caller holds its lock."""
+    @contextlib.contextmanager
+    def _reading(self, category, kind: str):
+        """Yield the folder and record of a stored category of ``kind`` under its shared lock."""
         cat = self._folder(category)
-        record = cat.read_record()
-        if record is None:
+        if not cat.exists():
             raise CategoryNotFoundError("数据类别不存在: " + category)
-        return cat, record
+        with _storage_errors(category), cat.locked():
+            record = cat.read_record()
+            if record is None:
+                raise CategoryNotFoundError("数据类别不存在: " + category)
+            if record.get("kind") != kind:
+                raise LocalStorageError(user_message=f"数据类别不是 {kind} 类别: " + category)
+            yield cat, record
 
     # -- metadata ------------------------------------------------------------------------
     def set_category_meta(self, category, category_meta, merge=True) -> None:
@@ -86,20 +92,16 @@ class ParquetDataManager:
         if partition_mode not in dates.GROUPINGS:
             raise ValueError(f"partition_mode must be 'daily' or 'monthly', not {partition_mode!r}")
         cat = self._folder(category)
-        with _storage_errors(category), cat.updating():
-            PivotUpdate(cat, self.logger).run(df, strf, partition_mode)
+        with _storage_errors(category):
+            update = PivotUpdate(cat, self.logger, df, strf)
+            with cat.updating():
+                update.run(partition_mode)
 
     def read_pivot_category(self, category, start_date=None, end_date=None) -> pd.DataFrame:
         """The stored rows with start_date <= date <= end_date ('YYYY-MM-DD' texts, whole
         days; None leaves a side open), sorted by date."""
         lo, hi = dates.read_range(start_date, end_date)
-        cat = self._folder(category)
-        if not cat.exists():
-            raise CategoryNotFoundError("数据类别不存在: " + category)
-        with _storage_errors(category), cat.locked():
-            cat, record = self._stored(category)
-            if record.get("kind") != "pivot":
-                raise LocalStorageError(user_message="数据类别不是 pivot 类别: " + category)
+        with self._reading(category, "pivot") as (cat, record):
             return read_pivot(cat, record, lo, hi)
 
     # -- unstack categories --------------------------------------------------------------
@@ -108,19 +110,14 @@ class ParquetDataManager:
         rows when None) only the newest stays."""
         if not isinstance(sub_df, pd.DataFrame):
             raise TypeError(f"sub_df must be a pandas DataFrame, not {type(sub_df).__name__}")
-        keys = normalise_keys(duplicate_keys, sub_df)
         cat = self._folder(category)
-        with _storage_errors(category), cat.updating():
-            UnstackUpdate(cat, self.logger).run(sub_df, keys)
+        with _storage_errors(category):
+            update = UnstackUpdate(cat, self.logger, sub_df, duplicate_keys)
+            with cat.updating():
+                update.run()
 
     def read_unstack_category(self, category) -> pd.DataFrame:
-        cat = self._folder(category)
-        if not cat.exists():
-            raise CategoryNotFoundError("数据类别不存在: " + category)
-        with _storage_errors(category), cat.locked():
-            cat, record = self._stored(category)
-            if record.get("kind") != "unstack":
-                raise LocalStorageError(user_message="数据类别不是 unstack 类别: " + category)
+        with self._reading(category, "unstack") as (cat, record):
             return read_parts(cat, record["parts"])
 
     # -- listing -------------------------------------------------------------------------

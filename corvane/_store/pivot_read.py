@@ -8,8 +8,6 @@ one preallocated (instruments x dates) array that becomes the frame without conv
 from __future__ import annotations
 
 import base64
-import os
-from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pandas as pd
@@ -17,19 +15,11 @@ import pyarrow as pa
 
 from . import codec, dates
 from .category import CategoryFolder, ColumnSets
-
-_THREADS = max(2, min(8, os.cpu_count() or 2))
-
-
-def _parallel(func, items):
-    if len(items) < 2:
-        return [func(item) for item in items]
-    with ThreadPoolExecutor(max_workers=min(len(items), _THREADS)) as pool:
-        return list(pool.map(func, items))
+from .pool import parallel
 
 
 def read_pivot(cat: CategoryFolder, record, lo, hi) -> pd.DataFrame:
-    stored = _parallel(codec.StoredFile, [path for path, _, _ in cat.partitions(lo, hi)])
+    stored = parallel(codec.StoredFile, [path for path, _, _ in cat.partitions(lo, hi)])
     spans = [(f, *dates.row_span(f.wall, lo, hi)) for f in stored]
     spans = [span for span in spans if span[2] > span[1]]
     sets = ColumnSets(cat)
@@ -77,7 +67,7 @@ def _read_blocks(record, spans, sets) -> pd.DataFrame:
         else:
             out[rows, start:stop] = values
 
-    _parallel(place, list(zip(plans, offsets)))
+    parallel(place, list(zip(plans, offsets)))
     index_spec = record["index"]
     if index_spec["kind"] == "datetime":
         pieces = [np.asarray(f.footer["dates"], np.int64)[i0:i1] for f, i0, i1, _ in plans]
@@ -89,7 +79,7 @@ def _read_blocks(record, spans, sets) -> pd.DataFrame:
 
 
 def _read_frames(cat, record, spans, sets) -> pd.DataFrame:
-    frames = _parallel(lambda span: span[0].to_frame(sets).iloc[span[1]:span[2]], spans)
+    frames = parallel(lambda span: span[0].to_frame(sets).iloc[span[1]:span[2]], spans)
     if len(frames) > 1:
         return pd.concat(frames)
     if frames:

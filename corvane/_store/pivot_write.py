@@ -66,15 +66,21 @@ def _fit_index(df: pd.DataFrame, spec, stored):
 
 
 class PivotUpdate:
-    def __init__(self, cat: CategoryFolder, log):
+    """One update of one category. Built (and the frame checked) before the lock is taken;
+    ``run`` works under the category's exclusive lock."""
+
+    def __init__(self, cat: CategoryFolder, log, df: pd.DataFrame, strf: str):
         self._cat = cat
         self._log = log
         self._sets = ColumnSets(cat)
         self._arrays = {}
+        self._df = df
+        self._strf = strf
+        self._spec = codec.block_spec(df)
+        self._wall = dates.wall_clock_ns(df.index, strf)
 
-    def run(self, df: pd.DataFrame, strf: str, mode: str) -> None:
-        spec = codec.block_spec(df)
-        wall = dates.wall_clock_ns(df.index, strf)
+    def run(self, mode: str) -> None:
+        df, spec, wall = self._df, self._spec, self._wall
         record = self._cat.read_record()
         if record is None:
             self._cat.remove_uncommitted()
@@ -82,7 +88,11 @@ class PivotUpdate:
             raise LocalStorageError(user_message="数据类别已按 unstack 类别存储: " + self._cat.name)
         elif record.get("pending"):
             self._rewrite_all(record)
+        if record is not None and len(df) == 0:
+            return  # no row to store and none to replace
         target, df, frame_columns = self._plan(record, spec, df, mode)
+        if df is not self._df:  # the index moved to the stored zone: its wall clock too
+            wall = dates.wall_clock_ns(df.index, self._strf)
         if record is not None and self._needs_rewrite(record, target):
             self._log.info("本地存储: %s 改为 %s 布局 (%s)，重写已存文件", self._cat.name,
                            target["layout"], target.get("dtype"))
@@ -105,10 +115,12 @@ class PivotUpdate:
                 df, spec = fitted
                 frame_columns = self._sets.save(list(df.columns))
                 return self._block_record(grouping, spec, frame_columns, record), df, frame_columns
+        if record is not None and record["layout"] == "frame":
+            return _core(record), df, None
+        # A new category, or a block category that gets a frame only pandas can store.
         schema = codec.frame_schema(df).serialize().to_pybytes()
         return ({"kind": "pivot", "layout": "frame", "grouping": grouping,
-                 "schema": base64.b64encode(schema).decode()}
-                if record is None or record["layout"] != "frame" else _core(record)), df, None
+                 "schema": base64.b64encode(schema).decode()}, df, None)
 
     def _block_record(self, grouping, spec, frame_columns, record):
         if record is None:

@@ -14,8 +14,9 @@ RangeIndex when the frames had a plain RangeIndex) without rewriting the whole t
    new name, a part that lost all of them is dropped;
 3. the record is replaced (the commit point), then the files it no longer lists are deleted.
 
-A crash before the record is replaced leaves the old table; after it, the new one. Parts
-are kept few by merging the smallest neighbours once there are more than MAX_PARTS.
+A crash before the record is replaced leaves the old table; after it, the new one.
+Parts hold at most PART_ROWS rows, so an update that replaces a few stored rows rewrites
+one small part, not the table; neighbours that fit in one part together are merged.
 """
 
 from __future__ import annotations
@@ -33,8 +34,9 @@ import pyarrow.parquet as pq
 from ..exceptions import LocalStorageError
 from . import files
 from .category import CategoryFolder
+from .pool import parallel
 
-MAX_PARTS = 32
+PART_ROWS = 1 << 16
 _PART = re.compile(r"^part-\d+\.parquet$")
 _PANDAS_KEY = b"pandas"
 _SHAPE_FIELDS = ("index_columns", "column_indexes", "columns")
@@ -46,7 +48,8 @@ def _plain_index(index: pd.Index) -> bool:
 
 
 def _to_table(df: pd.DataFrame) -> pa.Table:
-    return pa.Table.from_pandas(df, preserve_index=not _plain_index(df.index))
+    # One thread: the conversion is bound by its text columns, and a pool costs more.
+    return pa.Table.from_pandas(df, preserve_index=not _plain_index(df.index), nthreads=1)
 
 
 def _pandas_meta(schema: pa.Schema) -> dict:
@@ -109,10 +112,23 @@ def _row_ids(columns) -> np.ndarray:
     return ids
 
 
+class _Piece:
+    """A run of rows of the new table: a stored part kept as it is, or rows to write."""
+
+    def __init__(self, rows: int, part=None, load=None):
+        self.rows, self.part, self.load = rows, part, load
+
+
 class UnstackUpdate:
-    def __init__(self, cat: CategoryFolder, log):
+    """One update of one category. Built (and the frame converted) before the lock is
+    taken; ``run`` works under the category's exclusive lock."""
+
+    def __init__(self, cat: CategoryFolder, log, df: pd.DataFrame, keys):
         self._cat = cat
         self._log = log
+        self._df = df
+        self._keys = normalise_keys(keys, df)
+        self._new = _to_table(df)
 
     def _path(self, name: str) -> str:
         return os.path.join(self._cat.path, name)
@@ -120,15 +136,8 @@ class UnstackUpdate:
     def _read(self, name: str, columns=None) -> pa.Table:
         return pq.ParquetFile(self._path(name)).read(columns=columns)
 
-    def _write(self, record, table: pa.Table) -> dict:
-        name = f"part-{record['next']:08d}.parquet"
-        record["next"] += 1
-        with files.replacing(self._path(name)) as tmp:
-            pq.write_table(table, tmp, compression="snappy")
-        return {"file": name, "rows": table.num_rows}
-
-    def run(self, df: pd.DataFrame, keys) -> None:
-        new = _to_table(df)
+    def run(self) -> None:
+        df, keys, new = self._df, self._keys, self._new
         record = self._cat.read_record()
         if record is None:
             self._cat.remove_uncommitted()
@@ -140,30 +149,29 @@ class UnstackUpdate:
             self._remove_unlisted(record["parts"])
             if df.empty:
                 return
-        old_parts = record["parts"]
-        record = dict(record, parts=list(old_parts))
-        if old_parts and not _same_shape(self._read_schema(old_parts[0]), new.schema):
-            parts = [self._merge_in_pandas(record, df, keys)]
+        record = dict(record)
+        parts = record["parts"]
+        if parts and not _same_shape(pq.read_schema(self._path(parts[0]["file"])), new.schema):
+            merged = self._merge_in_pandas(parts, df, keys)
+            pieces = [_Piece(merged.num_rows, load=lambda: merged)]
         else:
-            parts = self._merge(record, new, keys)
-        while len(parts) > MAX_PARTS:
-            parts = self._compact(record, parts)
-        record["parts"] = parts
+            pieces = self._merge(record, new, keys)
+        record["parts"] = self._write(record, _group(pieces))
         record["keys"] = _key_fields(new.schema, keys)
+        files.fsync_dir(self._cat.path)  # the new parts are durable before the record names them
         self._cat.write_record(record)
-        self._remove_unlisted(parts)
+        self._remove_unlisted(record["parts"])
         self._log.debug("本地存储: %s 写入 %d 行, 共 %d 行, %d 个文件", self._cat.name,
-                        len(df), sum(p["rows"] for p in parts), len(parts))
-
-    def _read_schema(self, part) -> pa.Schema:
-        return pq.read_schema(self._path(part["file"]))
+                        len(df), sum(p["rows"] for p in record["parts"]), len(record["parts"]))
 
     def _merge(self, record, new: pa.Table, keys) -> list:
+        """The pieces of the table after the update, in order."""
         old_parts = record["parts"]
         fields = _key_fields(new.schema, keys)
         if not fields:
-            return old_parts + [self._write(record, new)]
-        old_keys = [self._read(p["file"], fields) for p in old_parts]
+            return ([_Piece(p["rows"], part=p) for p in old_parts]
+                    + [_Piece(new.num_rows, load=lambda: new)])
+        old_keys = parallel(lambda part: self._read(part["file"], fields), old_parts)
         columns = [pa.chunked_array([c for t in [*old_keys, new] for c in t.column(f).chunks],
                                     type=new.schema.field(f).type) for f in fields]
         ids = _row_ids(columns)
@@ -176,35 +184,66 @@ class UnstackUpdate:
                                        fresh.duplicated(keep="last").to_numpy()])
         else:
             replaced = pd.Series(ids).duplicated(keep="last").to_numpy()
-        parts, start = [], 0
+        kept = ~replaced
+        pieces, start = [], 0
         for part in old_parts:
-            gone = replaced[start:start + part["rows"]]
+            mask = kept[start:start + part["rows"]]
             start += part["rows"]
-            if not gone.any():
-                parts.append(part)
-            elif not gone.all():
-                table = self._read(part["file"]).filter(pa.array(~gone))
-                parts.append(self._write(record, table))
-        gone = replaced[start:]
-        if gone.any():
-            new = new.filter(pa.array(~gone))
-        if new.num_rows or not parts:
-            parts.append(self._write(record, new))
-        return parts
+            if mask.all():
+                pieces.append(_Piece(part["rows"], part=part))
+            elif mask.any():
+                pieces.append(_Piece(int(mask.sum()), load=lambda p=part, m=mask:
+                                     self._read(p["file"]).filter(pa.array(m))))
+        mask = kept[start:]
+        fresh_rows = new if mask.all() else new.filter(pa.array(mask))
+        if fresh_rows.num_rows or not pieces:
+            pieces.append(_Piece(fresh_rows.num_rows, load=lambda: fresh_rows))
+        return pieces
 
-    def _merge_in_pandas(self, record, df: pd.DataFrame, keys) -> dict:
+    def _merge_in_pandas(self, parts, df: pd.DataFrame, keys) -> pa.Table:
         """Columns or dtypes differ from the stored table: pandas decides the result."""
-        stored = read_parts(self._cat, record["parts"])
+        stored = read_parts(self._cat, parts)
         fresh = _plain_index(stored.index) and _plain_index(df.index)
         merged = pd.concat([stored, df], ignore_index=fresh)
         merged = merged.drop_duplicates(subset=keys, keep="last", ignore_index=fresh)
-        return self._write(record, _to_table(merged))
+        return _to_table(merged)
 
-    def _compact(self, record, parts) -> list:
-        """Merge the two neighbouring parts that hold the fewest rows together."""
-        i = min(range(len(parts) - 1), key=lambda j: parts[j]["rows"] + parts[j + 1]["rows"])
-        merged = pa.concat_tables([self._read(parts[i]["file"]), self._read(parts[i + 1]["file"])])
-        return parts[:i] + [self._write(record, merged)] + parts[i + 2:]
+    def _write(self, record, groups) -> list:
+        """The parts of the table: a group that is one kept part stays; any other group is
+        written as new parts of at most PART_ROWS rows, balanced so that they write evenly
+        on threads. Each file is written once; the caller fsyncs the folder."""
+        layout, loads = [], []
+        for group in groups:
+            if len(group) == 1 and group[0].part is not None:
+                layout.append([group[0].part])
+            else:
+                layout.append(None)
+                loads.append(group)
+
+        def load(group) -> pa.Table:
+            return pa.concat_tables([piece.load() if piece.part is None
+                                     else self._read(piece.part["file"]) for piece in group])
+
+        chunks = []
+        for slot, table in zip([i for i, item in enumerate(layout) if item is None],
+                               parallel(load, loads)):
+            count = max(1, -(-table.num_rows // PART_ROWS))
+            size = max(1, -(-table.num_rows // count))
+            layout[slot] = []
+            for i in range(count):
+                part = {"file": f"part-{record['next']:08d}.parquet", "rows": 0}
+                record["next"] += 1
+                layout[slot].append(part)
+                chunks.append((part, table.slice(i * size, size)))
+
+        def write(chunk) -> None:
+            part, table = chunk
+            part["rows"] = table.num_rows
+            with files.replacing(self._path(part["file"]), sync_folder=False) as tmp:
+                pq.write_table(table, tmp, compression="snappy")
+
+        parallel(write, chunks)
+        return [part for parts in layout for part in parts]
 
     def _remove_unlisted(self, parts) -> None:
         live = {p["file"] for p in parts}
@@ -213,8 +252,22 @@ class UnstackUpdate:
                 os.unlink(entry.path)
 
 
+def _group(pieces) -> list:
+    """Neighbouring pieces that fit in one part together are joined, smallest pair first,
+    so that the parts stay fewer than twice the table's rows over PART_ROWS."""
+    groups = [[piece] for piece in pieces]
+    while True:
+        sizes = [sum(p.rows for p in group) for group in groups]
+        pairs = [(sizes[i] + sizes[i + 1], i) for i in range(len(groups) - 1)
+                 if sizes[i] + sizes[i + 1] <= PART_ROWS]
+        if not pairs:
+            return groups
+        i = min(pairs)[1]
+        groups[i:i + 2] = [groups[i] + groups[i + 1]]
+
+
 def read_parts(cat: CategoryFolder, parts) -> pd.DataFrame:
-    tables = [pq.ParquetFile(os.path.join(cat.path, p["file"])).read() for p in parts]
+    tables = parallel(lambda p: pq.ParquetFile(os.path.join(cat.path, p["file"])).read(), parts)
     if len(tables) == 1:
         return tables[0].to_pandas()
     schema = tables[-1].schema

@@ -3,12 +3,17 @@
 #include <string_view>
 
 #include "corvane/client/lifetime.h"
+#include "corvane/client/reads.h"
 #include "corvane/common/classes.h"
 #include "corvane/session/category_list.h"
 #include "corvane/session/metadata.h"
 #include "corvane/session/redis_connection.h"
 #include "corvane/session/ticket_calls.h"
 #include "corvane/session/upkeep.h"
+#include "corvane/sync/category_sync.h"
+#include "corvane/sync/hash_records.h"
+#include "corvane/sync/partition_filter.h"
+#include "corvane/sync/update_driver.h"
 #include "corvane/transport/api_address.h"
 #include "corvane/transport/error_model.h"
 #include "corvane/transport/http_transport.h"
@@ -193,7 +198,9 @@ void define_client_class(PyObject* module) {
                  transport::http_transport_methods(), transport::error_model_methods(),
                  lifetime_methods(), session::ticket_call_methods(),
                  session::redis_connection_methods(), session::upkeep_methods(),
-                 session::category_list_methods(), session::metadata_methods()});
+                 session::category_list_methods(), session::metadata_methods(),
+                 sync::update_driver_methods(), read_methods(), sync::category_sync_methods(),
+                 sync::hash_record_methods(), sync::partition_filter_methods()});
     Ref bases = check(PyTuple_New(0));
     Ref client = make_class(module, "CorvaneClient", bases.get(), body.dict(), kClassDoc);
     setattr(module, "CorvaneClient", client.get());

@@ -201,17 +201,17 @@ PyObject* client_exit(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 MethodDef methods[] = {
-    method("__init__", client_init,
+    method("__init__", client_init, "(self, api_token, save_path, api_url=None, log_level=20, display_errors=True)",
            "初始化客户端\n\n"
            "Args:\n"
            "    api_token: API Token（认证凭据）\n"
            "    save_path: 本地数据存储路径\n"
            "    api_url: API 地址（可选，默认从环境变量 CORVANE_API_URL 读取）\n"
            "    log_level: 日志级别\n"),
-    method("_init_connection", init_connection, "初始化连接（获取 Ticket + 连接 Redis）"),
-    method("close", client_close, "关闭客户端，释放资源"),
-    method("__enter__", client_enter, nullptr),
-    method("__exit__", client_exit, nullptr),
+    method("_init_connection", init_connection, "(self)", "初始化连接（获取 Ticket + 连接 Redis）"),
+    method("close", client_close, "(self)", "关闭客户端，释放资源"),
+    method("__enter__", client_enter, "(self)", nullptr),
+    method("__exit__", client_exit, "(self, exc_type, exc_val, exc_tb)", nullptr),
 };
 
 }  // namespace

@@ -6,7 +6,26 @@
 
 namespace corvane {
 
+namespace {
+
+// "name($module, self, a, b=1)\n--\n\n" + help text: the form from which the interpreter
+// derives __text_signature__ (the bound module is not a parameter).
+void attach_signature(MethodDef& def) {
+    if (def.def.ml_doc != nullptr) return;
+    std::string_view params(def.signature);
+    params.remove_prefix(1);  // "("
+    std::string text = std::string(def.def.ml_name) + "($module";
+    if (params != ")") text += ", ";
+    text.append(params);
+    text += "\n--\n\n";
+    def.doc.insert(0, text);
+    def.def.ml_doc = def.doc.c_str();
+}
+
+}  // namespace
+
 Ref make_method(PyObject* module, MethodDef& def) {
+    attach_signature(def);
     Ref module_name = getattr(module, "__name__");
     Ref function = check(PyCMethod_New(&def.def, module, module_name.get(), nullptr));
     switch (def.binding) {

@@ -8,6 +8,7 @@
 
 #include <initializer_list>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "corvane/common/ref.h"
@@ -24,15 +25,18 @@ enum class Binding { Instance, Static, Class, Property };
 struct MethodDef {
     PyMethodDef def;
     Binding binding;
+    const char* signature;  // the Python parameter list, e.g. "(self, key, max_retries=2)"
+    std::string doc;        // backs def.ml_doc: the signature line and the help text
 };
 
-// A method definition; `doc` is its help text.
-inline MethodDef method(const char* name, MethodBody body, const char* doc,
-                           Binding binding = Binding::Instance) {
+// A method definition; `doc` is its help text (or null). The signature makes the method
+// introspectable (inspect.signature, help()).
+inline MethodDef method(const char* name, MethodBody body, const char* signature,
+                        const char* doc, Binding binding = Binding::Instance) {
     return MethodDef{
         {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(body)),
-         METH_FASTCALL | METH_KEYWORDS, doc},
-        binding};
+         METH_FASTCALL | METH_KEYWORDS, nullptr},
+        binding, signature, doc == nullptr ? std::string() : std::string(doc)};
 }
 
 // The class attribute for one method definition (which must outlive the module).

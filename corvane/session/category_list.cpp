@@ -113,7 +113,7 @@ PyObject* refresh_categories(PyObject* module, PyObject* const* args, Py_ssize_t
 }
 
 MethodDef methods[] = {
-    method("_refresh_categories", refresh_categories, "刷新授权类别列表"),
+    method("_refresh_categories", refresh_categories, "(self)", "刷新授权类别列表"),
 };
 
 }  // namespace

@@ -188,13 +188,13 @@ PyObject* validate_category_name(PyObject* module, PyObject* const* args, Py_ssi
 }
 
 MethodDef methods[] = {
-    method("_redis_get_with_retry", redis_get_with_retry, "带重试的 Redis GET"),
-    method("_json_get", json_get, "读取 JSON 元数据"),
-    method("_json_get_required", json_get_required, "读取必需的 JSON 元数据"),
-    method("_get_category_meta", get_category_meta, "获取类别元数据"),
-    method("_get_partition_meta", get_partition_meta, "获取分区元数据"),
-    method("_validate_protocol", validate_protocol, "校验元数据协议版本和数据格式"),
-    method("_validate_category_name", validate_category_name, "校验类别名称并返回类别类型"),
+    method("_redis_get_with_retry", redis_get_with_retry, "(self, key, max_retries=2)", "带重试的 Redis GET"),
+    method("_json_get", json_get, "(self, key)", "读取 JSON 元数据"),
+    method("_json_get_required", json_get_required, "(self, key)", "读取必需的 JSON 元数据"),
+    method("_get_category_meta", get_category_meta, "(self, category)", "获取类别元数据"),
+    method("_get_partition_meta", get_partition_meta, "(self, category, partition)", "获取分区元数据"),
+    method("_validate_protocol", validate_protocol, "(self, meta)", "校验元数据协议版本和数据格式"),
+    method("_validate_category_name", validate_category_name, "(self, category)", "校验类别名称并返回类别类型"),
 };
 
 }  // namespace

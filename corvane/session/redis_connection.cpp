@@ -150,8 +150,8 @@ PyObject* official_plaintext_allowed(PyObject*, PyObject* const* args, Py_ssize_
 }
 
 MethodDef methods[] = {
-    method("_connect_redis", connect_redis, "连接 Redis"),
-    method("_official_plaintext_redis_is_allowed", official_plaintext_allowed,
+    method("_connect_redis", connect_redis, "(self)", "连接 Redis"),
+    method("_official_plaintext_redis_is_allowed", official_plaintext_allowed, "(self, ticket)",
            "Allow only the explicitly accepted production MVP transport."),
 };
 

@@ -51,9 +51,9 @@ PyObject* hidden_repr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObje
 }
 
 MethodDef ticket_methods[] = {
-    method("is_expired", is_expired, "当前时间已到达或超过 expires_at 时为真。", Binding::Property),
-    method("ttl_seconds", ttl_seconds, "距 expires_at 的剩余秒数，最小为 0。", Binding::Property),
-    method("__repr__", hidden_repr, nullptr),
+    method("is_expired", is_expired, "(self)", "当前时间已到达或超过 expires_at 时为真。", Binding::Property),
+    method("ttl_seconds", ttl_seconds, "(self)", "距 expires_at 的剩余秒数，最小为 0。", Binding::Property),
+    method("__repr__", hidden_repr, "(self)", nullptr),
 };
 
 constexpr std::string_view ticket_order[] = {"is_expired", "ttl_seconds", "__repr__"};

@@ -188,9 +188,9 @@ PyObject* disconnect_server(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 MethodDef methods[] = {
-    method("_fetch_ticket", fetch_ticket, "获取 Data Ticket"),
-    method("_renew_ticket", renew_ticket, "续租 Ticket"),
-    method("_disconnect_server", disconnect_server, "通知服务端断开连接"),
+    method("_fetch_ticket", fetch_ticket, "(self)", "获取 Data Ticket"),
+    method("_renew_ticket", renew_ticket, "(self)", "续租 Ticket"),
+    method("_disconnect_server", disconnect_server, "(self)", "通知服务端断开连接"),
 };
 
 }  // namespace

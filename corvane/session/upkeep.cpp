@@ -98,9 +98,9 @@ PyObject* heartbeat_loop(PyObject* module, PyObject* const* args, Py_ssize_t nar
 }
 
 MethodDef methods[] = {
-    method("_ensure_connection", ensure_connection, "确保连接有效"),
-    method("_start_heartbeat", start_heartbeat, "启动心跳线程"),
-    method("_heartbeat_loop", heartbeat_loop, "心跳循环"),
+    method("_ensure_connection", ensure_connection, "(self)", "确保连接有效"),
+    method("_start_heartbeat", start_heartbeat, "(self)", "启动心跳线程"),
+    method("_heartbeat_loop", heartbeat_loop, "(self)", "心跳循环"),
 };
 
 }  // namespace

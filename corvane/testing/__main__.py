@@ -4,29 +4,30 @@ client against, filled with synthetic data, running until Ctrl-C."""
 from __future__ import annotations
 
 import argparse
+import datetime
 import threading
 
 from . import LocalService
 from .synthetic import synthetic_pivot, synthetic_unstack
 
-# (category, instruments, first day, last day, partition mode) per data set, plus the size
-# of its one unstack category.
+# (category, instruments, years of history, partition mode) per data set, plus the size of
+# its one unstack category. Histories end today, so that an incremental update finds work.
 _DATA_SETS = {
     "small": {
         "pivot": [
-            ("cn_stock_pivot#close", 50, "2024-01-01", "2024-12-31", "monthly"),
-            ("cn_stock_pivot#open", 50, "2024-01-01", "2024-12-31", "monthly"),
-            ("cn_stock_pivot#volume", 50, "2024-10-01", "2024-12-31", "daily"),
+            ("cn_stock_pivot#close", 50, 1.0, "monthly"),
+            ("cn_stock_pivot#open", 50, 1.0, "monthly"),
+            ("cn_stock_pivot#volume", 50, 0.25, "daily"),
         ],
         "unstack_rows": 2_000,
     },
     "medium": {
         "pivot": [
-            ("cn_stock_pivot#close", 500, "2022-01-01", "2024-12-31", "monthly"),
-            ("cn_stock_pivot#open", 500, "2022-01-01", "2024-12-31", "monthly"),
-            ("cn_stock_pivot#high", 500, "2022-01-01", "2024-12-31", "monthly"),
-            ("cn_stock_pivot#low", 500, "2022-01-01", "2024-12-31", "monthly"),
-            ("cn_stock_pivot#volume", 500, "2022-01-01", "2024-12-31", "daily"),
+            ("cn_stock_pivot#close", 500, 3.0, "monthly"),
+            ("cn_stock_pivot#open", 500, 3.0, "monthly"),
+            ("cn_stock_pivot#high", 500, 3.0, "monthly"),
+            ("cn_stock_pivot#low", 500, 3.0, "monthly"),
+            ("cn_stock_pivot#volume", 500, 3.0, "daily"),
         ],
         "unstack_rows": 200_000,
     },
@@ -37,8 +38,11 @@ def publish_data_set(publisher, name: str) -> list[str]:
     """Publish one of the synthetic data sets; returns its category names."""
     data_set = _DATA_SETS[name]
     categories = []
-    for seed, (category, n, start, end, mode) in enumerate(data_set["pivot"]):
-        frame = synthetic_pivot(start, end, n, seed=seed, nan_fraction=0.01)
+    today = datetime.date.today()
+    for seed, (category, n, years, mode) in enumerate(data_set["pivot"]):
+        start = today - datetime.timedelta(days=round(365 * years))
+        frame = synthetic_pivot(start.isoformat(), today.isoformat(), n, seed=seed,
+                                nan_fraction=0.01)
         publisher.publish_pivot(category, frame, partition_mode=mode)
         categories.append(category)
     category = "cn_stock_unstack#daily_bar"

@@ -112,9 +112,9 @@ PyObject* normalize_api_url(PyObject* module, PyObject* const* args, Py_ssize_t 
 }
 
 MethodDef methods[] = {
-    method("_is_loopback_host", is_loopback_host, "判断主机是否为本机回环地址（不做域名解析）。",
+    method("_is_loopback_host", is_loopback_host, "(host)", "判断主机是否为本机回环地址（不做域名解析）。",
            Binding::Static),
-    method("_normalize_api_url", normalize_api_url,
+    method("_normalize_api_url", normalize_api_url, "(cls, api_url)",
            "规范化 API 地址为 scheme://host[:port]；明文 http 仅限本机。", Binding::Class),
 };
 

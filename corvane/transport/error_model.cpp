@@ -140,12 +140,12 @@ PyObject* display_error(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
 }
 
 MethodDef methods[] = {
-    method("_display_error", display_error, "按 display_errors 设置输出错误的用户提示。"),
-    method("_public_error_clone", public_error_clone, "复制公开错误，不携带堆栈、原因和上下文。"),
-    method("_as_corvane_error", as_corvane_error, "把任意异常转换为公开错误。"),
-    method("_normalize_error_code", normalize_error_code, "把服务端错误码映射为公开错误码。"),
-    method("_public_code_from_status", public_code_from_status, "由 HTTP 状态码得到公开错误码。"),
-    method("_build_public_error", build_public_error, "按公开错误码构造异常（不抛出）。"),
+    method("_display_error", display_error, "(self, error)", "按 display_errors 设置输出错误的用户提示。"),
+    method("_public_error_clone", public_error_clone, "(self, error)", "复制公开错误，不携带堆栈、原因和上下文。"),
+    method("_as_corvane_error", as_corvane_error, "(self, error)", "把任意异常转换为公开错误。"),
+    method("_normalize_error_code", normalize_error_code, "(self, raw_code, status_code)", "把服务端错误码映射为公开错误码。"),
+    method("_public_code_from_status", public_code_from_status, "(self, status_code)", "由 HTTP 状态码得到公开错误码。"),
+    method("_build_public_error", build_public_error, "(self, public_code)", "按公开错误码构造异常（不抛出）。"),
 };
 
 }  // namespace

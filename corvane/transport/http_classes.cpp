@@ -57,12 +57,12 @@ PyObject* buffered_json(PyObject* module, PyObject* const* args, Py_ssize_t narg
 }
 
 MethodDef redirect_methods[] = {
-    method("redirect_request", redirect_request, "拒绝跟随重定向。"),
+    method("redirect_request", redirect_request, "(self, req, fp, code, msg, headers, newurl)", "拒绝跟随重定向。"),
 };
 
 MethodDef buffered_methods[] = {
-    method("__init__", buffered_init, nullptr),
-    method("json", buffered_json, "按严格 UTF-8 解码并解析 JSON。"),
+    method("__init__", buffered_init, "(self, status_code, body)", nullptr),
+    method("json", buffered_json, "(self)", "按严格 UTF-8 解码并解析 JSON。"),
 };
 
 constexpr std::string_view redirect_order[] = {"redirect_request"};

@@ -189,10 +189,10 @@ PyObject* parse_api_response(PyObject* module, PyObject* const* args, Py_ssize_t
 }
 
 MethodDef methods[] = {
-    method("_read_api_response", read_api_response,
+    method("_read_api_response", read_api_response, "(self, response)",
            "有界读取 HTTP 响应体（最多 MAX_API_RESPONSE_BYTES 字节）。"),
-    method("_api_post_json", api_post_json, "以 POST 发送 JSON 请求并返回成功响应的 JSON 对象。"),
-    method("_parse_api_response", parse_api_response, "解析响应；失败时抛出对应的公开错误。"),
+    method("_api_post_json", api_post_json, "(self, endpoint, payload, timeout)", "以 POST 发送 JSON 请求并返回成功响应的 JSON 对象。"),
+    method("_parse_api_response", parse_api_response, "(self, response)", "解析响应；失败时抛出对应的公开错误。"),
 };
 
 }  // namespace

@@ -155,13 +155,13 @@ PyObject* validate_hash(PyObject* module, PyObject* const* args, Py_ssize_t narg
 }
 
 MethodDef methods[] = {
-    method("_validate_api_token", validate_api_token, "校验 API Token。", Binding::Static),
-    method("_required_text", required_text, "校验必填文本字段。", Binding::Static),
-    method("_validate_redis_host", validate_redis_host, "校验 Redis 主机名或 IP 地址。",
+    method("_validate_api_token", validate_api_token, "(api_token)", "校验 API Token。", Binding::Static),
+    method("_required_text", required_text, "(value, max_length)", "校验必填文本字段。", Binding::Static),
+    method("_validate_redis_host", validate_redis_host, "(cls, value)", "校验 Redis 主机名或 IP 地址。",
            Binding::Class),
-    method("_validate_scope_list", validate_scope_list, "校验授权范围列表。", Binding::Class),
-    method("_validate_partition_name", validate_partition_name, "校验分区名称。", Binding::Class),
-    method("_validate_hash", validate_hash, "校验内容哈希文本。", Binding::Class),
+    method("_validate_scope_list", validate_scope_list, "(cls, value, max_items=10000)", "校验授权范围列表。", Binding::Class),
+    method("_validate_partition_name", validate_partition_name, "(cls, partition)", "校验分区名称。", Binding::Class),
+    method("_validate_hash", validate_hash, "(cls, hash_value)", "校验内容哈希文本。", Binding::Class),
 };
 
 }  // namespace

@@ -1,0 +1,249 @@
+#include "corvane/sync/category_sync.h"
+
+#include <array>
+
+#include "corvane/common/args.h"
+#include "corvane/common/boundary.h"
+#include "corvane/common/call.h"
+#include "corvane/sync/digest.h"
+#include "corvane/sync/join.h"
+#include "corvane/sync/parquet_frame.h"
+#include "corvane/transport/refuse.h"
+
+namespace corvane::sync {
+
+namespace {
+
+using transport::refuse;
+
+constexpr Py_ssize_t kMaxPartitionKeys = 10000;
+constexpr Py_ssize_t kMaxDataKeyLength = 1024;
+constexpr const char* kDateFormat = "%Y-%m-%d";
+
+bool equals_text(PyObject* value, const char* expected) { return equal(value, text(expected).get()); }
+
+void log_info(PyObject* self, const Ref& message) {
+    Ref logger = getattr(self, "logger");
+    call_method(logger.get(), "info", message);
+}
+
+PyObject* sync_category(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    return guarded([&] {
+        static constexpr std::array<Param, 3> params{
+            {{"self"}, {"category", ArgType::Str}, {"incremental_start_date", ArgType::Any, false}}};
+        auto a = parse_args("_sync_category", params, args, nargs, kwnames);
+        Ref kind = call_method(a[0], "_validate_category_name", a[1]);
+        if (equals_text(kind.get(), "pivot")) {
+            call_method(a[0], "_sync_pivot_category", a[1], a.get(2, Py_None));
+        } else {
+            // An unstack category is always synchronised whole.
+            call_method(a[0], "_sync_unstack_category", a[1]);
+        }
+        return none();
+    });
+}
+
+// The validated partition names of a category's metadata; their order and repeats kept.
+Ref validated_partitions(PyObject* module, PyObject* self, PyObject* keys) {
+    if (!PyList_Check(keys) || PyList_GET_SIZE(keys) > kMaxPartitionKeys) {
+        refuse(module, "ProtocolError");
+    }
+    Ref partitions = check(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
+        Ref key = Ref::borrow(PyList_GET_ITEM(keys, i));
+        Ref valid = call_method(self, "_validate_partition_name", key);
+        check_status(PyList_Append(partitions.get(), valid.get()));
+    }
+    return partitions;
+}
+
+PyObject* sync_pivot_category(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                              PyObject* kwnames) {
+    return guarded([&] {
+        static constexpr std::array<Param, 3> params{
+            {{"self"}, {"category", ArgType::Str}, {"incremental_start_date", ArgType::Any, false}}};
+        auto a = parse_args("_sync_pivot_category", params, args, nargs, kwnames);
+        PyObject* self = a[0];
+        PyObject* category = a[1];
+        Ref start = Ref::borrow(a.get(2, Py_None));
+        if (PyUnicode_Check(start.get())) {
+            Ref datetime = global(module, "datetime");
+            start = call_method(datetime.get(), "strptime", start, text(kDateFormat));
+        }
+
+        Ref meta = call_method(self, "_get_category_meta", category);
+        Ref store = getattr(self, "CV_db");
+        // Stored before its partition fields are checked, as the store merges metadata.
+        call_method_kw(store.get(), "set_category_meta", {{"merge", Py_True}}, category, meta);
+
+        Ref keys = get_item_optional(meta.get(), "partition_keys");
+        if (!keys) keys = check(PyList_New(0));
+        Ref mode = get_item_optional(meta.get(), "partition_mode");
+        if (!mode) mode = text("monthly");
+        if (!equals_text(mode.get(), "daily") && !equals_text(mode.get(), "monthly")) {
+            refuse(module, "ProtocolError");
+        }
+        Ref partitions = validated_partitions(module, self, keys.get());
+        if (PyList_GET_SIZE(partitions.get()) == 0) {
+            log_info(self, join({category, text(": 没有分区").get()}));
+            return none();
+        }
+
+        Ref targets = partitions;
+        if (!start.is_none()) {
+            targets = call_method(self, "_filter_partitions_by_date", partitions, start);
+            const Py_ssize_t selected_count = PyObject_Length(targets.get());
+            if (selected_count < 0) throw_current();
+            Ref all = integer(PyList_GET_SIZE(partitions.get()));
+            Ref selected = integer(selected_count);
+            log_info(self, join({category, text(": 全量分区 ").get(), all.get(),
+                                 text(" 个，增量分区 ").get(), selected.get(), text(" 个").get()}));
+        }
+
+        Ref tqdm = global(module, "tqdm");
+        Ref description = join({text("同步 ").get(), category});
+        Ref bar = call_kw(tqdm.get(), {{"desc", description.get()}}, targets);
+        Ref iterator = check(PyObject_GetIter(bar.get()));
+        Ref date_format = text(kDateFormat);
+        while (Ref partition = Ref::steal(PyIter_Next(iterator.get()))) {
+            Ref partition_meta = call_method(self, "_get_partition_meta", category, partition);
+            Ref hash = get_item_optional(partition_meta.get(), "hash");
+            Ref frame = call_method(self, "_download_partition", category, partition, partition_meta);
+            call_method_kw(store.get(), "update_pivot_category",
+                           {{"df", frame.get()},
+                            {"category", category},
+                            {"strf", date_format.get()},
+                            {"partition_mode", mode.get()}});
+            frame = Ref();  // the store has the rows; let the frame go before the next download
+            if (hash && truthy(hash.get())) {
+                call_method(self, "_write_local_hash", category, partition, hash);
+            }
+        }
+        if (PyErr_Occurred()) throw_current();
+        return none();
+    });
+}
+
+// The de-duplication keys of an unstack category: the first true candidate, else the last
+// one as it is.
+Ref duplicate_keys(PyObject* category_meta, PyObject* partition_meta) {
+    const std::pair<PyObject*, const char*> candidates[] = {
+        {partition_meta, "duplicate_keys"}, {category_meta, "duplicate_keys"},
+        {partition_meta, "key_columns"},    {partition_meta, "dedupe_keys"},
+        {category_meta, "key_columns"},     {category_meta, "dedupe_keys"},
+    };
+    Ref keys;
+    for (const auto& [meta, name] : candidates) {
+        keys = get_item_optional(meta, name);
+        if (keys && truthy(keys.get())) break;
+    }
+    if (!keys) return none();
+    if (!PyList_Check(keys.get()) && !PyTuple_Check(keys.get()) && !PyUnicode_Check(keys.get())) {
+        return none();
+    }
+    return keys;
+}
+
+PyObject* sync_unstack_category(PyObject*, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+    return guarded([&] {
+        static constexpr std::array<Param, 2> params{{{"self"}, {"category", ArgType::Str}}};
+        auto a = parse_args("_sync_unstack_category", params, args, nargs, kwnames);
+        PyObject* self = a[0];
+        PyObject* category = a[1];
+        Ref partition = text("full");
+
+        Ref meta = call_method(self, "_get_category_meta", category);
+        Ref store = getattr(self, "CV_db");
+        call_method_kw(store.get(), "set_category_meta", {{"merge", Py_True}}, category, meta);
+
+        Ref partition_meta = call_method(self, "_get_partition_meta", category, partition);
+        Ref hash = get_item_optional(partition_meta.get(), "hash");
+        Ref keys = duplicate_keys(meta.get(), partition_meta.get());
+        Ref frame = call_method(self, "_download_partition", category, partition, partition_meta);
+        call_method_kw(store.get(), "update_unstack_category",
+                       {{"category", category}, {"sub_df", frame.get()}, {"duplicate_keys", keys.get()}});
+        frame = Ref();
+        if (hash && truthy(hash.get())) {
+            call_method(self, "_write_local_hash", category, partition, hash);
+        }
+        return none();
+    });
+}
+
+// The payload as an immutable bytes object: a bytes object as it is, anything mutable copied.
+Ref immutable_payload(PyObject* payload) {
+    if (PyBytes_Check(payload)) return Ref::borrow(payload);
+    return check(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(payload),
+                                           PyByteArray_GET_SIZE(payload)));
+}
+
+// pandas' own reader, for the payloads that the fast path leaves alone.
+Ref read_parquet(PyObject* module, PyObject* payload) {
+    try {
+        Ref pandas = global(module, "pd");
+        Ref io = global(module, "io");
+        Ref stream = call_method(io.get(), "BytesIO", payload);
+        return call_method(pandas.get(), "read_parquet", stream);
+    } catch (const PyError& failure) {
+        if (!failure.matches(PyExc_Exception)) throw;
+        refuse(module, "SerializationError");
+    }
+}
+
+PyObject* download_partition(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) {
+    return guarded([&] {
+        static constexpr std::array<Param, 4> params{{{"self"},
+                                                      {"category", ArgType::Str},
+                                                      {"partition", ArgType::Str},
+                                                      {"partition_meta", ArgType::Dict}}};
+        auto a = parse_args("_download_partition", params, args, nargs, kwnames);
+        PyObject* self = a[0];
+        PyObject* meta = a[3];
+        call_method(self, "_validate_category_name", a[1]);
+        call_method(self, "_validate_partition_name", a[2]);
+
+        Ref data_key = get_item_optional(meta, "data_key");
+        if (!data_key || !PyUnicode_Check(data_key.get()) || PyUnicode_GET_LENGTH(data_key.get()) == 0 ||
+            PyUnicode_GET_LENGTH(data_key.get()) > kMaxDataKeyLength) {
+            refuse(module, "MetaError");
+        }
+
+        Ref received = call_method(self, "_redis_get_with_retry", data_key);
+        if (received.is_none()) refuse(module, "RemoteDataError");
+        if (!PyBytes_Check(received.get()) && !PyByteArray_Check(received.get())) {
+            refuse(module, "SerializationError");
+        }
+        // The cap applies before any digest or decode work is spent on the value.
+        Ref length = integer(PyBytes_Check(received.get()) ? PyBytes_GET_SIZE(received.get())
+                                                           : PyByteArray_GET_SIZE(received.get()));
+        Ref cap = getattr(self, "MAX_PARTITION_BYTES");
+        if (check_status(PyObject_RichCompareBool(length.get(), cap.get(), Py_GT))) {
+            refuse(module, "SerializationError");
+        }
+        Ref payload = immutable_payload(received.get());
+        received = Ref();
+
+        Ref hash = get_item_optional(meta, "hash");
+        Ref expected = call_method(self, "_validate_hash", hash ? hash : none());
+        // The digest runs beside the fast decoder; nothing decoded leaves before it matches.
+        PendingDigest digest(payload.get());
+        Ref frame = fast_parquet_frame(module, payload.get());
+        if (!equal(digest.text().get(), expected.get())) refuse(module, "SerializationError");
+        return frame ? frame : read_parquet(module, payload.get());
+    });
+}
+
+MethodDef methods[] = {
+    method("_sync_category", sync_category, "(self, category, incremental_start_date=None)", "同步单个数据类别。"),
+    method("_sync_pivot_category", sync_pivot_category, "(self, category, incremental_start_date=None)", "同步 pivot 类型数据（按分区）。"),
+    method("_sync_unstack_category", sync_unstack_category, "(self, category)", "同步 unstack 类型数据（单一 full 分区）。"),
+    method("_download_partition", download_partition, "(self, category, partition, partition_meta)", "下载分区数据，校验大小与哈希后解码为 DataFrame。"),
+};
+
+}  // namespace
+
+std::span<MethodDef> category_sync_methods() { return methods; }
+
+}  // namespace corvane::sync

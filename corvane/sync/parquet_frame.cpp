@@ -1,0 +1,514 @@
+#include "corvane/sync/parquet_frame.h"
+
+#include <arrow/buffer.h>
+#include <arrow/io/memory.h>
+#include <arrow/util/key_value_metadata.h>
+#include <parquet/column_reader.h>
+#include <parquet/file_reader.h>
+#include <parquet/metadata.h>
+#include <parquet/schema.h>
+#include <parquet/types.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <exception>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "corvane/common/call.h"
+#include "corvane/common/nogil.h"
+
+namespace corvane::sync {
+
+namespace {
+
+enum class IndexKind { Default, Range, Timestamp, Text };
+
+// What the decoder reads; plain C++, used while the GIL is released.
+struct ReadPlan {
+    std::vector<int> value_columns;  // leaf indices, in frame column order
+    int index_column = -1;
+    IndexKind index_kind = IndexKind::Default;
+};
+
+// What the frame is built from besides the values; Python objects, used with the GIL.
+struct FrameLabels {
+    Ref column_names;  // list of str, one per value column
+    Ref columns_name;  // None or str
+    Ref index_name;    // None or str
+    Ref range;         // the range descriptor of a RangeIndex
+    const char* unit = nullptr;  // numpy unit of a DatetimeIndex
+};
+
+struct DecodedIndex {
+    std::vector<std::int64_t> stamps;
+    std::vector<std::string> texts;
+};
+
+// Thrown by the decoder for a file that it leaves to the general reader.
+struct NotFastPath : std::runtime_error {
+    NotFastPath() : std::runtime_error("outside the fast path") {}
+};
+
+// ---- Reading the pandas metadata (with the GIL) ------------------------------------------
+
+// The member names looked up once per column, made once per payload.
+struct Keys {
+    Ref name = text("name");
+    Ref field_name = text("field_name");
+    Ref pandas_type = text("pandas_type");
+    Ref numpy_type = text("numpy_type");
+    Ref metadata = text("metadata");
+};
+
+Ref member(PyObject* dict, PyObject* key) {
+    PyObject* value = nullptr;
+    check_status(PyDict_GetItemRef(dict, key, &value));
+    return Ref::steal(value);
+}
+
+Ref member(PyObject* dict, const char* key) { return member(dict, text(key).get()); }
+
+bool is_text(PyObject* value, std::string_view expected) {
+    return value != nullptr && PyUnicode_Check(value) && utf8(value) == expected;
+}
+
+bool member_is(PyObject* dict, PyObject* key, std::string_view expected) {
+    return is_text(member(dict, key).get(), expected);
+}
+
+bool member_is(PyObject* dict, const char* key, std::string_view expected) {
+    return is_text(member(dict, key).get(), expected);
+}
+
+bool absent_or_none(const Ref& value) { return !value || value.is_none(); }
+
+bool none_or_text(const Ref& value) {
+    return value && (value.is_none() || PyUnicode_Check(value.get()));
+}
+
+const char* numpy_unit(parquet::LogicalType::TimeUnit::unit unit) {
+    switch (unit) {
+        case parquet::LogicalType::TimeUnit::MILLIS: return "ms";
+        case parquet::LogicalType::TimeUnit::MICROS: return "us";
+        case parquet::LogicalType::TimeUnit::NANOS: return "ns";
+        default: return nullptr;
+    }
+}
+
+// True when every leaf is a top-level column that is not repeated.
+bool is_flat(const parquet::SchemaDescriptor& schema) {
+    const parquet::schema::GroupNode* root = schema.group_node();
+    if (root->field_count() != schema.num_columns()) return false;
+    for (int i = 0; i < schema.num_columns(); ++i) {
+        const parquet::ColumnDescriptor* column = schema.Column(i);
+        if (column->schema_node()->parent() != root || column->max_repetition_level() != 0 ||
+            column->max_definition_level() > 1) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// The pandas metadata entry of leaf `i`. pyarrow lists the stored columns in field order;
+// a file that lists them otherwise is left to the general reader.
+PyObject* entry_of(const Keys& keys, PyObject* entries, const parquet::ColumnDescriptor& column,
+                   int i) {
+    PyObject* entry = PyList_GET_ITEM(entries, i);
+    if (!PyDict_CheckExact(entry)) throw NotFastPath();
+    Ref field = member(entry, keys.field_name.get());
+    if (!field) field = member(entry, keys.name.get());
+    if (!is_text(field.get(), column.name())) throw NotFastPath();
+    return entry;
+}
+
+// The name that pandas gives a stored index: none for a generated "__index_level_N__".
+Ref index_name(PyObject* module, PyObject* field, PyObject* logical) {
+    if (PyUnicode_Check(logical) && equal(field, logical)) {
+        Ref re = global(module, "re");
+        Ref match = call_method(re.get(), "match", text(R"(^__index_level_\d+__$)"), logical);
+        if (!match.is_none()) return none();
+    }
+    return Ref::borrow(logical);
+}
+
+void plan_stored_index(PyObject* module, const Keys& keys, const parquet::SchemaDescriptor& schema,
+                       PyObject* entries, PyObject* field, ReadPlan& plan, FrameLabels& labels) {
+    const std::string_view wanted = utf8(field);
+    for (int i = 0; i < schema.num_columns() && plan.index_column < 0; ++i) {
+        if (schema.Column(i)->name() == wanted) plan.index_column = i;
+    }
+    if (plan.index_column < 0) throw NotFastPath();
+    const parquet::ColumnDescriptor& column = *schema.Column(plan.index_column);
+    PyObject* entry = entry_of(keys, entries, column, plan.index_column);
+    Ref logical = member(entry, keys.name.get());
+    if (!none_or_text(logical) || !absent_or_none(member(entry, keys.metadata.get()))) {
+        throw NotFastPath();
+    }
+    const auto& type = column.logical_type();
+    if (column.physical_type() == parquet::Type::INT64 && type->is_timestamp() &&
+        member_is(entry, keys.pandas_type.get(), "datetime")) {
+        const auto& stamp = static_cast<const parquet::TimestampLogicalType&>(*type);
+        const char* unit = numpy_unit(stamp.time_unit());
+        // The unit must be the one pandas stored, or pyarrow would convert the values.
+        if (unit == nullptr || stamp.is_adjusted_to_utc() || stamp.is_from_converted_type() ||
+            !member_is(entry, keys.numpy_type.get(), "datetime64[" + std::string(unit) + "]")) {
+            throw NotFastPath();
+        }
+        plan.index_kind = IndexKind::Timestamp;
+        labels.unit = unit;
+    } else if (column.physical_type() == parquet::Type::BYTE_ARRAY && type->is_string() &&
+               member_is(entry, keys.pandas_type.get(), "unicode") &&
+               member_is(entry, keys.numpy_type.get(), "object")) {
+        plan.index_kind = IndexKind::Text;
+    } else {
+        throw NotFastPath();
+    }
+    labels.index_name = index_name(module, field, logical.get());
+}
+
+// Decides from the schema and the pandas metadata whether the fast path reproduces the
+// frame that pandas would build, and how. Throws NotFastPath when it does not.
+void plan_frame(PyObject* module, const parquet::FileMetaData& metadata, ReadPlan& plan,
+                FrameLabels& labels) {
+    const auto& pairs = metadata.key_value_metadata();
+    if (!pairs || pairs->FindKey("PANDAS_ATTRS") >= 0) throw NotFastPath();
+    const int at = pairs->FindKey("pandas");
+    if (at < 0) throw NotFastPath();
+    const parquet::SchemaDescriptor& schema = *metadata.schema();
+    if (!is_flat(schema)) throw NotFastPath();
+
+    Ref json = global(module, "json");
+    Ref pandas = call_method(json.get(), "loads", text(pairs->value(at)));
+    if (!PyDict_CheckExact(pandas.get())) throw NotFastPath();
+    Ref entries = member(pandas.get(), "columns");
+    Ref index_columns = member(pandas.get(), "index_columns");
+    Ref column_indexes = member(pandas.get(), "column_indexes");
+    Ref attributes = member(pandas.get(), "attributes");
+    if (!entries || !PyList_CheckExact(entries.get()) ||
+        PyList_GET_SIZE(entries.get()) != schema.num_columns() || !index_columns ||
+        !PyList_CheckExact(index_columns.get()) || PyList_GET_SIZE(index_columns.get()) > 1 ||
+        (column_indexes && (!PyList_CheckExact(column_indexes.get()) ||
+                            PyList_GET_SIZE(column_indexes.get()) > 1)) ||
+        (attributes && truthy(attributes.get()))) {
+        throw NotFastPath();
+    }
+    const Keys keys;
+
+    labels.columns_name = none();
+    if (column_indexes && PyList_GET_SIZE(column_indexes.get()) == 1) {
+        PyObject* level = PyList_GET_ITEM(column_indexes.get(), 0);
+        if (!PyDict_CheckExact(level) || !member_is(level, keys.pandas_type.get(), "unicode") ||
+            !member_is(level, keys.numpy_type.get(), "object")) {
+            throw NotFastPath();
+        }
+        labels.columns_name = member(level, keys.name.get());
+        if (!none_or_text(labels.columns_name)) throw NotFastPath();
+    }
+
+    if (PyList_GET_SIZE(index_columns.get()) == 1) {
+        PyObject* descriptor = PyList_GET_ITEM(index_columns.get(), 0);
+        if (PyUnicode_Check(descriptor)) {
+            plan_stored_index(module, keys, schema, entries.get(), descriptor, plan, labels);
+        } else if (PyDict_CheckExact(descriptor) && member_is(descriptor, "kind", "range")) {
+            plan.index_kind = IndexKind::Range;
+            labels.range = Ref::borrow(descriptor);
+        } else {
+            throw NotFastPath();
+        }
+    }
+
+    labels.column_names = check(PyList_New(0));
+    for (int i = 0; i < schema.num_columns(); ++i) {
+        if (i == plan.index_column) continue;
+        const parquet::ColumnDescriptor& column = *schema.Column(i);
+        if (column.physical_type() != parquet::Type::DOUBLE || !column.logical_type()->is_none()) {
+            throw NotFastPath();
+        }
+        PyObject* entry = entry_of(keys, entries.get(), column, i);
+        Ref name = member(entry, keys.name.get());
+        if (!is_text(name.get(), column.name()) ||
+            !member_is(entry, keys.pandas_type.get(), "float64") ||
+            !member_is(entry, keys.numpy_type.get(), "float64") ||
+            !absent_or_none(member(entry, keys.metadata.get()))) {
+            throw NotFastPath();
+        }
+        plan.value_columns.push_back(i);
+        check_status(PyList_Append(labels.column_names.get(), name.get()));
+    }
+    if (plan.value_columns.empty()) throw NotFastPath();
+}
+
+// ---- Decoding (without the GIL) ----------------------------------------------------------
+
+// Reads `rows` values of a flat column into `out`, nulls as `null_value`.
+template <typename Reader, typename T>
+void read_dense(Reader& reader, std::int64_t rows, T* out, T null_value,
+                std::vector<std::int16_t>& levels, std::int16_t max_level) {
+    std::int64_t done = 0;
+    while (done < rows) {
+        std::int64_t values_read = 0;
+        const std::int64_t levels_read =
+            reader.ReadBatch(rows - done, levels.data(), nullptr, out + done, &values_read);
+        if (levels_read <= 0 || values_read > levels_read) {
+            throw std::runtime_error("column chunk shorter than its row group");
+        }
+        // Values arrive packed; move them to their rows from the back, nulls in between.
+        if (values_read < levels_read) {
+            std::int64_t source = values_read;
+            for (std::int64_t i = levels_read; i-- > 0;) {
+                out[done + i] = levels[i] == max_level ? out[done + --source] : null_value;
+            }
+        }
+        done += levels_read;
+    }
+}
+
+void read_texts(parquet::ByteArrayReader& reader, std::int64_t rows,
+                std::vector<std::string>& texts, std::vector<std::int16_t>& levels) {
+    std::vector<parquet::ByteArray> values(static_cast<std::size_t>(rows));
+    std::int64_t done = 0;
+    while (done < rows) {
+        std::int64_t values_read = 0;
+        const std::int64_t levels_read =
+            reader.ReadBatch(rows - done, levels.data(), nullptr, values.data(), &values_read);
+        if (levels_read <= 0) throw std::runtime_error("column chunk shorter than its row group");
+        if (values_read != levels_read) throw NotFastPath();  // pandas keeps None labels
+        for (std::int64_t i = 0; i < values_read; ++i) {
+            texts.emplace_back(reinterpret_cast<const char*>(values[i].ptr), values[i].len);
+        }
+        done += levels_read;
+    }
+}
+
+// Wide files decode in parallel by column ranges; narrow ones are not worth a thread.
+constexpr std::size_t kMaxDecodeThreads = 4;
+constexpr std::size_t kColumnsPerThread = 256;
+
+// Fills the rows of value columns [first, last) of the column-major block `values`.
+void decode_values(parquet::ParquetFileReader& file, const ReadPlan& plan, std::size_t first,
+                   std::size_t last, std::int64_t rows, double* values) {
+    const auto metadata = file.metadata();
+    const parquet::SchemaDescriptor& schema = *metadata->schema();
+    std::vector<std::int16_t> levels;
+    std::int64_t offset = 0;
+    for (int g = 0; g < metadata->num_row_groups(); ++g) {
+        std::shared_ptr<parquet::RowGroupReader> group = file.RowGroup(g);
+        const std::int64_t group_rows = group->metadata()->num_rows();
+        if (group_rows < 0 || group_rows > rows - offset) throw std::runtime_error("row count");
+        levels.resize(static_cast<std::size_t>(group_rows));
+        for (std::size_t j = first; j < last; ++j) {
+            const int leaf = plan.value_columns[j];
+            auto column = group->Column(leaf);
+            read_dense(static_cast<parquet::DoubleReader&>(*column), group_rows,
+                       values + static_cast<std::int64_t>(j) * rows + offset,
+                       std::numeric_limits<double>::quiet_NaN(), levels,
+                       schema.Column(leaf)->max_definition_level());
+        }
+        offset += group_rows;
+    }
+    if (offset != rows) throw std::runtime_error("row count");
+}
+
+void decode_index(parquet::ParquetFileReader& file, const ReadPlan& plan, std::int64_t rows,
+                  DecodedIndex& index) {
+    if (plan.index_kind != IndexKind::Timestamp && plan.index_kind != IndexKind::Text) return;
+    const auto metadata = file.metadata();
+    const std::int16_t max_level = metadata->schema()->Column(plan.index_column)->max_definition_level();
+    if (plan.index_kind == IndexKind::Timestamp) index.stamps.resize(static_cast<std::size_t>(rows));
+    std::vector<std::int16_t> levels;
+    std::int64_t offset = 0;
+    for (int g = 0; g < metadata->num_row_groups(); ++g) {
+        const std::int64_t group_rows = metadata->RowGroup(g)->num_rows();
+        if (group_rows < 0 || group_rows > rows - offset) throw std::runtime_error("row count");
+        levels.resize(static_cast<std::size_t>(group_rows));
+        auto column = file.RowGroup(g)->Column(plan.index_column);
+        if (plan.index_kind == IndexKind::Timestamp) {
+            read_dense(static_cast<parquet::Int64Reader&>(*column), group_rows,
+                       index.stamps.data() + offset, std::numeric_limits<std::int64_t>::min(),
+                       levels, max_level);
+        } else {
+            read_texts(static_cast<parquet::ByteArrayReader&>(*column), group_rows, index.texts,
+                       levels);
+        }
+        offset += group_rows;
+    }
+}
+
+// Fills the column-major block `values` (rows x value columns) and the index. Each worker
+// opens its own row-group readers; the file's source is an immutable in-memory buffer.
+void decode(parquet::ParquetFileReader& file, const ReadPlan& plan, std::int64_t rows,
+            double* values, DecodedIndex& index) {
+    const std::size_t columns = plan.value_columns.size();
+    const std::size_t workers = std::clamp<std::size_t>(
+        std::min<std::size_t>(std::thread::hardware_concurrency(), columns / kColumnsPerThread),
+        1, kMaxDecodeThreads);
+    std::vector<std::exception_ptr> failures(workers);
+    std::vector<std::thread> threads;
+    const auto share = [&](std::size_t w) { return columns * w / workers; };
+    for (std::size_t w = 1; w < workers; ++w) {
+        threads.emplace_back([&, w] {
+            try {
+                decode_values(file, plan, share(w), share(w + 1), rows, values);
+            } catch (...) {
+                failures[w] = std::current_exception();
+            }
+        });
+    }
+    try {
+        decode_values(file, plan, 0, share(1), rows, values);
+        decode_index(file, plan, rows, index);
+    } catch (...) {
+        failures[0] = std::current_exception();
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (const std::exception_ptr& failure : failures) {
+        if (failure) std::rethrow_exception(failure);
+    }
+}
+
+// ---- Building the frame (with the GIL) ---------------------------------------------------
+
+// A writable view of a contiguous buffer, released on scope exit.
+class WritableView {
+public:
+    WritableView(PyObject* array, int flags) {
+        check_status(PyObject_GetBuffer(array, &view_, PyBUF_WRITABLE | flags));
+    }
+    ~WritableView() { PyBuffer_Release(&view_); }
+    WritableView(const WritableView&) = delete;
+    WritableView& operator=(const WritableView&) = delete;
+    void* data() const { return view_.buf; }
+
+private:
+    Py_buffer view_{};
+};
+
+Ref build_index(PyObject* pandas, const ReadPlan& plan, const FrameLabels& labels,
+                DecodedIndex& index, std::int64_t rows) {
+    Ref range_index = getattr(pandas, "RangeIndex");
+    switch (plan.index_kind) {
+        case IndexKind::Default: return call(range_index.get(), integer(rows));
+        case IndexKind::Range: {
+            // As pandas does: the described range, or the default one when it does not fit.
+            PyObject* d = labels.range.get();
+            Ref start = member(d, "start"), stop = member(d, "stop"), step = member(d, "step");
+            Ref name = member(d, "name");
+            if (!start || !stop || !step || !name) throw NotFastPath();
+            Ref described = call_kw(range_index.get(), {{"step", step.get()}, {"name", name.get()}},
+                                    start, stop);
+            const Py_ssize_t length = PyObject_Length(described.get());
+            if (length < 0) throw_current();
+            return length == rows ? described : call(range_index.get(), integer(rows));
+        }
+        case IndexKind::Timestamp: {
+            Ref numpy = import("numpy");
+            Ref stamps = call_kw(getattr(numpy.get(), "empty").get(),
+                                 {{"dtype", text("int64").get()}}, integer(rows));
+            {
+                WritableView view(stamps.get(), PyBUF_C_CONTIGUOUS);
+                std::memcpy(view.data(), index.stamps.data(),
+                            index.stamps.size() * sizeof(std::int64_t));
+            }
+            Ref dates = call_method(stamps.get(), "view",
+                                    text("datetime64[" + std::string(labels.unit) + "]"));
+            return call_kw(getattr(pandas, "Index").get(), {{"name", labels.index_name.get()}}, dates);
+        }
+        case IndexKind::Text: {
+            Ref names = check(PyList_New(static_cast<Py_ssize_t>(index.texts.size())));
+            for (std::size_t i = 0; i < index.texts.size(); ++i) {
+                PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(i), text(index.texts[i]).release());
+            }
+            return call_kw(getattr(pandas, "Index").get(),
+                           {{"dtype", text("object").get()}, {"name", labels.index_name.get()}},
+                           names);
+        }
+    }
+    throw NotFastPath();
+}
+
+Ref decode_frame(PyObject* module, PyObject* payload) {
+    Ref pandas = global(module, "pd");
+    // With pandas' future string inference on, pyarrow builds other label types.
+    if (truthy(call_method(pandas.get(), "get_option", text("future.infer_string")).get())) {
+        return {};
+    }
+
+    // The reader borrows the bytes object's buffer, which never changes while we hold it.
+    std::unique_ptr<parquet::ParquetFileReader> file;
+    {
+        ReleasedGil released;
+        try {
+            auto buffer = std::make_shared<arrow::Buffer>(
+                reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload)),
+                PyBytes_GET_SIZE(payload));
+            file = parquet::ParquetFileReader::Open(std::make_shared<arrow::io::BufferReader>(buffer));
+        } catch (const std::exception&) {
+            file.reset();
+        }
+    }
+    if (!file) return {};
+
+    ReadPlan plan;
+    FrameLabels labels;
+    const std::int64_t rows = file->metadata()->num_rows();
+    try {
+        plan_frame(module, *file->metadata(), plan, labels);
+    } catch (const NotFastPath&) {
+        return {};
+    }
+    if (rows <= 0) return {};
+
+    Ref numpy = import("numpy");
+    Ref shape = check(Py_BuildValue("(LL)", static_cast<long long>(rows),
+                                    static_cast<long long>(plan.value_columns.size())));
+    Ref values = call_kw(getattr(numpy.get(), "empty").get(),
+                         {{"dtype", text("float64").get()}, {"order", text("F").get()}}, shape);
+    DecodedIndex index;
+    bool decoded = false;
+    {
+        WritableView view(values.get(), PyBUF_F_CONTIGUOUS);
+        double* block = static_cast<double*>(view.data());
+        ReleasedGil released;
+        try {
+            decode(*file, plan, rows, block, index);
+            decoded = true;
+        } catch (const std::exception&) {
+        }
+        file.reset();
+    }
+    if (!decoded) return {};
+
+    Ref frame_index;
+    try {
+        frame_index = build_index(pandas.get(), plan, labels, index, rows);
+    } catch (const NotFastPath&) {
+        return {};
+    }
+    Ref columns = call_kw(getattr(pandas.get(), "Index").get(),
+                          {{"dtype", text("object").get()}, {"name", labels.columns_name.get()}},
+                          labels.column_names);
+    return call_kw(getattr(pandas.get(), "DataFrame").get(),
+                   {{"index", frame_index.get()}, {"columns", columns.get()}, {"copy", Py_False}},
+                   values);
+}
+
+}  // namespace
+
+Ref fast_parquet_frame(PyObject* module, PyObject* payload) {
+    try {
+        return decode_frame(module, payload);
+    } catch (const PyError& failure) {
+        // Whatever the fast path cannot make of the payload is the general reader's to judge.
+        if (!failure.matches(PyExc_Exception)) throw;
+        return {};
+    }
+}
+
+}  // namespace corvane::sync

@@ -1,0 +1,93 @@
+"""Fixtures and helpers of the synchroniser and read tests.
+
+Every client talks to a real local service (ticket API and redis-server on loopback) that
+the tests fill with the publisher of corvane.testing.
+"""
+
+from __future__ import annotations
+
+import io
+import logging
+import sys
+
+import pandas as pd
+import pytest
+
+import corvane  # noqa: F401  (loads the extension module)
+from corvane.testing import LocalService
+
+client_module = sys.modules["corvane.CorvaneClient"]
+CorvaneClient = client_module.CorvaneClient
+
+
+@pytest.fixture
+def service():
+    with LocalService() as svc:
+        svc.publisher.set_categories([])  # a service always lists its categories
+        yield svc
+
+
+@pytest.fixture
+def make_client(service, tmp_path):
+    """Builds clients of `service` storing under tmp_path/store; closes them afterwards."""
+    clients = []
+
+    def make(**options):
+        options.setdefault("save_path", str(tmp_path / "store"))
+        client = CorvaneClient(api_token=service.token, api_url=service.url, **options)
+        clients.append(client)
+        return client
+
+    yield make
+    for client in clients:
+        client.close()
+
+
+class LogRecorder(logging.Handler):
+    def __init__(self):
+        super().__init__(logging.DEBUG)
+        self.records: list[logging.LogRecord] = []
+
+    def emit(self, record):
+        self.records.append(record)
+
+    def messages(self, level: str | None = None) -> list[str]:
+        return [r.getMessage() for r in self.records if level is None or r.levelname == level]
+
+
+@pytest.fixture
+def logs():
+    """The records that reach the client's logger from now on."""
+    logger = logging.getLogger("corvane")
+    recorder = LogRecorder()
+    logger.addHandler(recorder)
+    yield recorder
+    logger.removeHandler(recorder)
+
+
+def parquet_payload(frame: pd.DataFrame, **options) -> bytes:
+    buffer = io.BytesIO()
+    frame.to_parquet(buffer, **options)
+    return buffer.getvalue()
+
+
+def assert_public(error: BaseException) -> None:
+    """A public error: nothing chained, nothing to show from the inside."""
+    assert error.__cause__ is None
+    assert error.__context__ is None
+    assert error.__suppress_context__
+
+
+class CallCounter:
+    """Wraps one method of an instance, recording its calls and passing them through
+    (unless `through` is false)."""
+
+    def __init__(self, instance, name: str, through: bool = True):
+        self.calls: list[tuple] = []
+        original = getattr(instance, name)
+
+        def wrapper(*args, **kwargs):
+            self.calls.append((args, kwargs))
+            return original(*args, **kwargs) if through else None
+
+        setattr(instance, name, wrapper)
