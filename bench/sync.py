@@ -12,6 +12,8 @@ partition):
   (``_sync_category``, the per-category step of an update), each run in a fresh process
   that first synchronises a small category (libraries loaded, allocators warm) and then
   reads the peak RSS of the big partition alone; against the same plain flow.
+* one partition: ``_download_partition`` of one monthly partition (GET, size and hash checks,
+  decoding) against redis-py GET, hashlib and pandas.read_parquet, best of 20 x --repeat.
 * read: ``GetCategory`` of one full pivot history against pyarrow reading the same frame
   from one Parquet file (``pyarrow.parquet.read_table(...).to_pandas()``).
 
@@ -254,8 +256,22 @@ def main() -> None:
             plain_pivot.append(sum(timings[p] for p in pivots))
             shutil.rmtree(out)
 
-        # One full pivot history read back, against pyarrow reading it from one file.
+        # One monthly partition fetched, verified and decoded, without the store.
         client = corvane.CorvaneClient(api_token=svc.token, save_path=store, api_url=svc.url)
+        month = json.loads(conn.get("corvane:meta:category:" + pivots[0]))["partition_keys"][0]
+        meta = client._get_partition_meta(pivots[0], month)
+        ours_one, plain_one = [], []
+        for _ in range(20 * args.repeat):
+            started = time.perf_counter()
+            client._download_partition(pivots[0], month, meta)
+            ours_one.append(time.perf_counter() - started)
+            started = time.perf_counter()
+            payload = conn.get(meta["data_key"])
+            assert "sha256:" + hashlib.sha256(payload).hexdigest() == meta["hash"]
+            pd.read_parquet(io.BytesIO(payload))
+            plain_one.append(time.perf_counter() - started)
+
+        # One full pivot history read back, against pyarrow reading it from one file.
         single = os.path.join(work, "history.parquet")
         pq.write_table(pa.Table.from_pandas(client.GetCategory(pivots[-1])), single)
         ours_read, arrow_read = [], []
@@ -294,6 +310,9 @@ def main() -> None:
     print(row("UpdateAllCategory('full'), whole run with the unstack category",
               f"{best(ours_update):.1f} s", f"{best(plain_update_runs):.1f} s",
               f"{update_ratio:.1f}x faster"))
+    print(row(f"one monthly partition: GET, SHA-256, decode ({args.instruments} columns)",
+              f"{best(ours_one) * 1e3:.1f} ms", f"{best(plain_one) * 1e3:.1f} ms",
+              f"{best(plain_one) / best(ours_one):.1f}x faster"))
     print(row(f"big partition ({big_size / 2**20:.0f} MiB), time",
               f"{min(r['seconds'] for r in big_ours):.2f} s",
               f"{min(r['seconds'] for r in big_plain):.2f} s", f"{big_time_ratio:.1f}x faster",
