@@ -113,6 +113,14 @@ def raised(watch, expected, call, *args, **kwargs):
     return error
 
 
+def wait_until(condition, bound=20.0):
+    """Waits for a background effect; the bound only keeps a broken build from hanging."""
+    deadline = real_time.monotonic() + bound
+    while not condition():
+        assert real_time.monotonic() < deadline, "the background effect never came"
+        real_time.sleep(0.01)
+
+
 class SleepRecorder:
     """Stands in for the module's `time`: a sleep is recorded and returns at once.
 

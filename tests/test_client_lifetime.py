@@ -2,14 +2,13 @@
 
 import logging
 import os
-import socket
 
 import pytest
 
 from corvane import CorvaneClient
 from corvane.exceptions import (AuthError, DataConnectionError, HostSelectionError,
                                 LocalStorageError, MetaError, ServiceUnavailableError)
-from corvane.testing import DISCONNECT_PATH, TICKET_PATH
+from corvane.testing import DISCONNECT_PATH, TICKET_PATH, free_port
 from session_support import (CATEGORIES, client, client_connections, make_client, mod, raised,
                              service, service_options, watch)
 
@@ -24,12 +23,6 @@ CONSTRUCTION_LINES = [
     ("INFO", "CorvaneClient 初始化完成"),
 ]
 CLOSING_LINES = [("INFO", "关闭 CorvaneClient..."), ("INFO", "CorvaneClient 已关闭")]
-
-
-def free_port():
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
 
 
 def test_construction_connects_and_close_releases(service, client, watch, tmp_path):

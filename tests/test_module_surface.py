@@ -190,6 +190,7 @@ def test_buffered_response_json(body, value):
     '{"a": 1}'.encode("utf-16"),
     b"",
     b"{",
+    b"[" * 100_000 + b"]" * 100_000,  # deeper than the parser goes
 ])
 def test_buffered_response_json_is_strict(body):
     with pytest.raises(ValueError):

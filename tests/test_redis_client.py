@@ -14,20 +14,26 @@ import pytest
 
 from corvane import _redis
 from corvane._redis import exceptions
-from redis_servers import RedisServer, ScriptedPeer, StallingProxy, free_port, running
+from corvane.testing import RedisServer, free_port
+from peers import ScriptedPeer, StallingProxy
 
 MiB = 1 << 20
 
 
 @pytest.fixture(scope="module")
-def server(tmp_path_factory):
-    with running(RedisServer(tmp_path_factory.mktemp("plain"))) as started:
+def server():
+    with RedisServer() as started:
         yield started
+
+
+def admin_of(server, **options):
+    """A redis-py connection for preparing data, patient with large values."""
+    return server.client(socket_timeout=60, **options)
 
 
 @pytest.fixture(scope="module")
 def admin(server):
-    with server.admin() as connection:
+    with admin_of(server) as connection:
         yield connection
 
 
@@ -102,7 +108,7 @@ def test_huge_time_outs_mean_no_limit(server):
 
 def test_decode_responses_and_database_selection(server, admin):
     admin.set("where", b"db0")
-    with server.admin(db=3) as db3:
+    with admin_of(server, db=3) as db3:
         db3.set("where", "数据库3".encode())
     with _redis.Redis("127.0.0.1", server.port, db=3, decode_responses=True) as client:
         assert client.get("where") == "数据库3"
@@ -140,11 +146,11 @@ def test_get_needs_a_key(client):
 
 
 @pytest.fixture(scope="module")
-def acl_server(tmp_path_factory):
-    server = RedisServer(tmp_path_factory.mktemp("acl"), "--requirepass", "default-secret",
-                         "--user", "alice", "on", ">alice-secret", "~*", "&*", "+@all")
-    with running(server) as started:
-        with started.admin(password="default-secret") as admin:
+def acl_server():
+    server = RedisServer(password="default-secret",
+                         options=("--user", "alice", "on", ">alice-secret", "~*", "&*", "+@all"))
+    with server as started:
+        with admin_of(started) as admin:
             admin.set("guarded", b"payload")
         yield started
 
@@ -270,11 +276,10 @@ def test_signal_handler_interrupts_a_blocked_command():
             signal.signal(signal.SIGALRM, previous)
 
 
-def test_server_killed_mid_reply_then_restarted(tmp_path):
+def test_server_killed_mid_reply_then_restarted():
     value = random.Random(3).randbytes(4 * MiB)
-    server = RedisServer(tmp_path)
-    with running(server), StallingProxy(server.port, limit=MiB) as proxy:
-        with server.admin() as admin:
+    with RedisServer() as server, StallingProxy(server.port, limit=MiB) as proxy:
+        with admin_of(server) as admin:
             admin.set("big", value)
         client = _redis.Redis("127.0.0.1", proxy.port, socket_timeout=30)
         outcome = []
@@ -287,7 +292,7 @@ def test_server_killed_mid_reply_then_restarted(tmp_path):
 
         proxy.limit = None
         server.start()
-        with server.admin() as admin:
+        with admin_of(server) as admin:
             admin.set("big", value)
         assert client.get("big") == value
 
@@ -299,9 +304,8 @@ def _capture(function, *args):
         return error
 
 
-def test_idle_connections_survive_a_server_restart(tmp_path):
-    server = RedisServer(tmp_path)
-    with running(server):
+def test_idle_connections_survive_a_server_restart():
+    with RedisServer() as server:
         client = _redis.Redis("127.0.0.1", server.port, socket_timeout=10)
         barrier = threading.Barrier(3)
 

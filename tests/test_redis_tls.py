@@ -11,33 +11,32 @@ import trustme
 
 from corvane import _redis
 from corvane._redis import exceptions
-from redis_servers import RedisServer, running
+from corvane.testing import CertificateFiles, RedisServer
 
 MiB = 1 << 20
 
 
 @pytest.fixture(scope="module")
-def pki(tmp_path_factory):
+def certificates(tmp_path_factory):
     folder = tmp_path_factory.mktemp("pki")
-    ca = trustme.CA()
-    leaf = ca.issue_cert("localhost")  # a name only: 127.0.0.1 does not match
-    files = {"ca": folder / "ca.pem", "cert": folder / "cert.pem", "key": folder / "key.pem",
-             "other_ca": folder / "other-ca.pem"}
-    ca.cert_pem.write_to_path(files["ca"])
-    leaf.cert_chain_pems[0].write_to_path(files["cert"])
-    leaf.private_key_pem.write_to_path(files["key"])
-    trustme.CA().cert_pem.write_to_path(files["other_ca"])
-    return {name: str(path) for name, path in files.items()}
-
-
-def _tls_server(tmp_path_factory, pki, *args):
-    files = {name: pki[name] for name in ("ca", "cert", "key")}
-    return running(RedisServer(tmp_path_factory.mktemp("tls"), *args, tls_files=files))
+    # A name only: 127.0.0.1 does not match.
+    return CertificateFiles(folder, hosts=("localhost",))
 
 
 @pytest.fixture(scope="module")
-def tls_server(tmp_path_factory, pki):
-    with _tls_server(tmp_path_factory, pki) as server:
+def pki(tmp_path_factory, certificates):
+    other_ca = str(tmp_path_factory.mktemp("other-pki") / "other-ca.pem")
+    trustme.CA().cert_pem.write_to_path(other_ca)
+    return {"ca": certificates.ca_path, "other_ca": other_ca}
+
+
+def _tls_server(certificates, *options):
+    return RedisServer(tls=True, certificates=certificates, options=options)
+
+
+@pytest.fixture(scope="module")
+def tls_server(certificates, pki):
+    with _tls_server(certificates) as server:
         with redis_py.Redis("localhost", server.port, ssl=True, ssl_ca_certs=pki["ca"]) as admin:
             for size in (1, MiB, 16 * MiB):
                 admin.set(f"value:{size}", random.Random(size).randbytes(size))
@@ -45,8 +44,8 @@ def tls_server(tmp_path_factory, pki):
 
 
 @pytest.fixture(scope="module")
-def tls12_server(tmp_path_factory, pki):
-    with _tls_server(tmp_path_factory, pki, "--tls-protocols", "TLSv1.2") as server:
+def tls12_server(certificates):
+    with _tls_server(certificates, "--tls-protocols", "TLSv1.2") as server:
         yield server
 
 

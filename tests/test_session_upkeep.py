@@ -1,6 +1,5 @@
 """Connection upkeep before remote work, and the heartbeat thread."""
 
-import time
 from datetime import datetime, timedelta
 
 import pytest
@@ -8,17 +7,10 @@ import pytest
 from corvane import CorvaneClient
 from corvane.exceptions import NetworkError, ServiceUnavailableError
 from corvane.testing import HEARTBEAT_PATH, TICKET_PATH
-from session_support import (Clock, client, make_client, mod, service, service_options, watch)
+from session_support import (Clock, client, make_client, mod, service, service_options,
+                             wait_until, watch)
 
 NOW = datetime(2025, 3, 14, 9, 30, 0)
-
-
-def wait_until(condition, bound=20.0):
-    """Waits for a background effect; the bound only keeps a broken build from hanging."""
-    deadline = time.monotonic() + bound
-    while not condition():
-        assert time.monotonic() < deadline, "the heartbeat never got there"
-        time.sleep(0.01)
 
 
 @pytest.mark.parametrize("seconds_left, action", [

@@ -106,6 +106,17 @@ def test_ticket_heartbeat_disconnect_cycle(api, clock):
                                                     "error": "SessionNotFound"})
 
 
+def test_restart_keeps_the_port_and_the_sessions(api):
+    ids = take_ticket(api)
+    url = api.url
+    api.stop()
+    with pytest.raises(urllib.error.URLError):
+        _OPENER.open(url + TICKET_PATH, data=b"{}", timeout=5)
+    api.start()
+    assert api.url == url
+    assert call(api, HEARTBEAT_PATH, ids)[0] == 200
+
+
 def test_tickets_carry_distinct_random_ids(api):
     first, second = take_ticket(api), take_ticket(api)
     values = [*first.values(), *second.values()]
@@ -338,6 +349,14 @@ def test_redis_restart_kill_and_close():
             assert server.port == port and conn.get("kept") is None
             server.restart(keep_data=False)
             assert conn.dbsize() == 0
+            server.pause()
+            with server.client(socket_timeout=0.3) as frozen, pytest.raises(redis.TimeoutError):
+                frozen.ping()
+            server.resume()
+            assert conn.ping() is True
+            server.pause()
+            server.stop()  # a paused server stops too
+            server.start()
         folder = server._dir
     assert not server.is_running and not folder.exists()
     with socket.socket() as probe:

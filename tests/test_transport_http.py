@@ -22,6 +22,7 @@ from corvane.testing import (
     TICKET_PATH,
     ApiServer,
     CertificateFiles,
+    free_port,
     json_body_of_size,
 )
 
@@ -204,11 +205,6 @@ def test_endpoint_outside_api_opens_no_connection(server, client, endpoint):
     error = raises_bare(ServiceUnavailableError, lambda: post(client, endpoint))
     assert error.code == "SERVICE_UNAVAILABLE"
     assert server.requests == []
-
-
-def free_port():
-    with socket.create_server(("127.0.0.1", 0)) as listener:
-        return listener.getsockname()[1]
 
 
 def test_connection_refused_is_a_network_error():

@@ -22,7 +22,7 @@ from .api import (DISCONNECT_PATH, HEARTBEAT_PATH, TICKET_PATH, ApiServer, Recor
                   Session, TicketSettings, json_body_of_size)
 from .certs import CertificateFiles
 from .publisher import OMIT, Publisher, data_key_for, parquet_bytes, payload_hash
-from .redis import RedisServer
+from .redis import RedisServer, free_port
 from .synthetic import instrument_codes, synthetic_pivot, synthetic_unstack
 
 __all__ = [
@@ -39,6 +39,7 @@ __all__ = [
     "TICKET_PATH",
     "TicketSettings",
     "data_key_for",
+    "free_port",
     "instrument_codes",
     "json_body_of_size",
     "parquet_bytes",

@@ -183,14 +183,18 @@ class ApiServer:
         self._stopping = threading.Event()
         self._server: _HttpServer | None = None
         self._thread: threading.Thread | None = None
+        self._port = 0  # chosen by the first start, kept by later ones
 
     # -- lifetime -------------------------------------------------------------------------
 
     def start(self) -> ApiServer:
+        """Start serving; after a stop, on the same port and with the same sessions, as a
+        service back from an outage."""
         if self._server is not None:
             raise RuntimeError("the API server is already running")
         self._stopping.clear()
-        self._server = _HttpServer(self, self._ssl_context)
+        self._server = _HttpServer(self, self._ssl_context, self._port)
+        self._port = self._server.server_address[1]
         self._thread = threading.Thread(target=self._server.serve_forever, args=(0.05,),
                                         name="corvane-test-api", daemon=True)
         self._thread.start()
@@ -414,10 +418,10 @@ class _HttpServer(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, owner: ApiServer, ssl_context: ssl.SSLContext | None):
+    def __init__(self, owner: ApiServer, ssl_context: ssl.SSLContext | None, port: int):
         self.owner = owner
         self.ssl_context = ssl_context
-        super().__init__(("127.0.0.1", 0), _Handler)
+        super().__init__(("127.0.0.1", port), _Handler)
 
     def finish_request(self, request, client_address):
         # The TLS handshake runs here, on the request's own thread, so a slow or failing

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import ssl
+from collections.abc import Sequence
 from pathlib import Path
 
 __all__ = ["CertificateFiles"]
@@ -10,9 +11,10 @@ __all__ = ["CertificateFiles"]
 
 class CertificateFiles:
     """PEM files in ``folder``: the authority (``ca_path``) and a server certificate and key
-    valid for "localhost", "127.0.0.1" and "::1"."""
+    valid for ``hosts`` ("localhost", "127.0.0.1" and "::1" by default)."""
 
-    def __init__(self, folder: str | Path):
+    def __init__(self, folder: str | Path,
+                 hosts: Sequence[str] = ("localhost", "127.0.0.1", "::1")):
         import trustme
 
         folder = Path(folder)
@@ -21,7 +23,7 @@ class CertificateFiles:
         self.key_path = str(folder / "server.key")
         ca = trustme.CA()
         ca.cert_pem.write_to_path(self.ca_path)
-        leaf = ca.issue_cert("localhost", "127.0.0.1", "::1")
+        leaf = ca.issue_cert(*hosts)
         leaf.cert_chain_pems[0].write_to_path(self.cert_path)
         leaf.private_key_pem.write_to_path(self.key_path)
 

@@ -16,16 +16,18 @@ import subprocess
 import tempfile
 import threading
 import time
+from collections.abc import Sequence
 from pathlib import Path
 
 from .certs import CertificateFiles
 
-__all__ = ["RedisServer"]
+__all__ = ["RedisServer", "free_port"]
 
 _START_ATTEMPTS = 3
 
 
-def _free_port() -> int:
+def free_port() -> int:
+    """A loopback TCP port that nothing listened on a moment ago."""
     with socket.socket() as probe:
         probe.bind(("127.0.0.1", 0))
         return probe.getsockname()[1]
@@ -44,13 +46,16 @@ class RedisServer:
     With a ``username``, that ACL user gets the password (a random one when none is given)
     and every right, and the default user is disabled. With only a ``password``, the default
     user requires it. ``ca_path`` is the PEM file of the generated authority under TLS.
+    ``options`` are further redis-server options as command-line words, for example
+    ``("--tls-protocols", "TLSv1.2")``; they come after the configuration file and so
+    override it.
     """
 
     host = "127.0.0.1"
 
     def __init__(self, *, tls: bool = False, username: str | None = None,
                  password: str | None = None, port: int | None = None,
-                 certificates: CertificateFiles | None = None,
+                 certificates: CertificateFiles | None = None, options: Sequence[str] = (),
                  executable: str = "redis-server", start_timeout: float = 15.0):
         if username is not None and password is None:
             password = "pw-" + secrets.token_urlsafe(24)
@@ -59,6 +64,7 @@ class RedisServer:
         self.password = password
         self._fixed_port = port
         self.port = port
+        self._options = tuple(options)
         self._executable = executable
         self._start_timeout = start_timeout
         self._dir: Path | None = None
@@ -90,7 +96,7 @@ class RedisServer:
                 self._owns_certificates = True
         for attempt in range(_START_ATTEMPTS):
             if self.port is None:
-                self.port = _free_port()
+                self.port = free_port()
             try:
                 launched = self._launch()
             except BaseException:
@@ -111,6 +117,7 @@ class RedisServer:
             return
         if self._process.poll() is None:
             self._process.terminate()
+            self._process.send_signal(signal.SIGCONT)  # a paused server must see the TERM
             try:
                 self._process.wait(timeout=10)
             except subprocess.TimeoutExpired:
@@ -124,6 +131,18 @@ class RedisServer:
             self._process.send_signal(signal.SIGKILL)
             self._process.wait()
         self._process = None
+
+    def pause(self) -> None:
+        """Freeze the server (SIGSTOP), as a hung host: connections stay open, nothing answers."""
+        if not self.is_running:
+            raise RuntimeError("redis-server is not running")
+        self._process.send_signal(signal.SIGSTOP)
+
+    def resume(self) -> None:
+        """Let a paused server run again; it then answers what it was sent meanwhile."""
+        if not self.is_running:
+            raise RuntimeError("redis-server is not running")
+        self._process.send_signal(signal.SIGCONT)
 
     def restart(self, keep_data: bool = True) -> None:
         """Stop and start again on the same port; ``keep_data`` carries every key over."""
@@ -212,7 +231,7 @@ class RedisServer:
         conf.write_text(self._config())
         conf.chmod(0o600)
         (self._dir / "redis.log").unlink(missing_ok=True)
-        command = [self._executable, str(conf)]
+        command = [self._executable, str(conf), *self._options]
         setpriv = shutil.which("setpriv")
         # The server dies with its parent, so a crashed test run leaves nothing behind. The
         # signal follows the starting thread, not the process: only the main thread may ask.
@@ -234,8 +253,10 @@ class RedisServer:
     def _answers_ping(self) -> bool:
         import redis
 
+        # Liveness only: the certificate may name hosts other than the address used here.
+        checks = {"ssl_check_hostname": False} if self.tls else {}
         try:
-            with self.client(socket_connect_timeout=1, socket_timeout=1) as conn:
+            with self.client(socket_connect_timeout=1, socket_timeout=1, **checks) as conn:
                 return bool(conn.ping())
         except (redis.ConnectionError, redis.TimeoutError, redis.BusyLoadingError):
             return False

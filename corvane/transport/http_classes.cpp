@@ -45,7 +45,14 @@ PyObject* buffered_json(PyObject* module, PyObject* const* args, Py_ssize_t narg
         // Strict UTF-8 first: json.loads on bytes would also accept UTF-16/32 and a BOM.
         Ref decoded = check(PyUnicode_FromEncodedObject(body.get(), "utf-8", "strict"));
         Ref json = global(module, "json");
-        return call_method(json.get(), "loads", decoded);
+        try {
+            return call_method(json.get(), "loads", decoded);
+        } catch (const PyError& failure) {
+            // Nesting deeper than the parser's stack is unparseable JSON like any other,
+            // not a fault of the client.
+            if (!failure.matches(PyExc_RecursionError)) throw;
+            throw_format(PyExc_ValueError, "JSON nested too deeply");
+        }
     });
 }
 

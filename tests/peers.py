@@ -1,91 +1,12 @@
-"""Real redis-server processes and scripted peers on loopback, for the Redis client tests."""
+"""Scripted peers on loopback for fault tests: a server that answers every command with a
+fixed byte script, and a relay that lets only so many reply bytes through."""
 
 from __future__ import annotations
 
 import contextlib
-import os
-import signal
 import socket
-import subprocess
 import threading
 import time
-
-import redis as redis_py
-
-
-def free_port() -> int:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
-
-
-class RedisServer:
-    """A redis-server on a free loopback port; `start()`, `kill()` and `start()` again on the
-    same port. Without persistence: a restarted server is empty."""
-
-    def __init__(self, workdir, *args: str, tls_files: dict | None = None):
-        self.workdir = workdir
-        self.args = list(args)
-        self.tls_files = tls_files
-        self.port = free_port()
-        self.process: subprocess.Popen | None = None
-
-    def command_line(self) -> list[str]:
-        line = ["redis-server", "--bind", "127.0.0.1 ::1", "--save", "", "--appendonly", "no",
-                "--dir", str(self.workdir), "--daemonize", "no", "--loglevel", "warning"]
-        if self.tls_files is None:
-            line += ["--port", str(self.port)]
-        else:
-            line += ["--port", "0", "--tls-port", str(self.port),
-                     "--tls-cert-file", self.tls_files["cert"],
-                     "--tls-key-file", self.tls_files["key"],
-                     "--tls-ca-cert-file", self.tls_files["ca"],
-                     "--tls-auth-clients", "no"]
-        return line + self.args
-
-    def start(self) -> None:
-        # A sanitizer preloaded for the tests' own process is not for the server.
-        env = {name: value for name, value in os.environ.items() if name != "LD_PRELOAD"}
-        self.process = subprocess.Popen(self.command_line(), stdout=subprocess.DEVNULL,
-                                        stderr=subprocess.PIPE, env=env)
-        deadline = time.monotonic() + 20
-        while True:
-            if self.process.poll() is not None:
-                raise RuntimeError(f"redis-server exited: {self.process.stderr.read().decode()}")
-            with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", self.port), 0.2):
-                return
-            if time.monotonic() > deadline:
-                self.stop()
-                raise RuntimeError("redis-server did not start listening")
-            time.sleep(0.02)
-
-    def kill(self) -> None:
-        if self.process is not None and self.process.poll() is None:
-            self.process.send_signal(signal.SIGKILL)
-            self.process.wait(10)
-
-    def stop(self) -> None:
-        if self.process is not None and self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.kill()
-        if self.process is not None:
-            self.process.stderr.close()
-
-    def admin(self, **kwargs) -> redis_py.Redis:
-        """A redis-py connection for preparing data (plaintext servers)."""
-        return redis_py.Redis("127.0.0.1", self.port, socket_timeout=60, **kwargs)
-
-
-@contextlib.contextmanager
-def running(server: RedisServer):
-    server.start()
-    try:
-        yield server
-    finally:
-        server.stop()
 
 
 class ScriptedPeer:
