@@ -87,29 +87,29 @@ def block_spec(df: pd.DataFrame):
     return {"index": index, "column_axis": axis, "dtype": value}
 
 
-def datetime_parts(index_spec):
-    """(numpy unit, tz or None) of a datetime index spec."""
-    dtype = pd.api.types.pandas_dtype(index_spec["dtype"])
+def datetime_parts(index_plan):
+    """(numpy unit, tz or None) of a datetime index plan."""
+    dtype = pd.api.types.pandas_dtype(index_plan["dtype"])
     if isinstance(dtype, pd.DatetimeTZDtype):
         return dtype.unit, str(dtype.tz)
     return np.datetime_data(dtype)[0], None
 
 
-def make_index(values, index_spec) -> pd.Index:
+def make_index(values, index_plan) -> pd.Index:
     """The index from footer dates (epoch integers in the index unit, or texts)."""
-    if index_spec["kind"] == "datetime":
-        unit, tz = datetime_parts(index_spec)
+    if index_plan["kind"] == "datetime":
+        unit, tz = datetime_parts(index_plan)
         ints = np.asarray(values, dtype=np.int64)
-        index = pd.DatetimeIndex(ints.view(f"datetime64[{unit}]"), name=index_spec["name"])
+        index = pd.DatetimeIndex(ints.view(f"datetime64[{unit}]"), name=index_plan["name"])
         if tz is not None:
             index = index.tz_localize("UTC").tz_convert(tz)
         return index
-    return pd.Index(list(values), dtype=index_spec["dtype"], name=index_spec["name"])
+    return pd.Index(list(values), dtype=index_plan["dtype"], name=index_plan["name"])
 
 
-def index_values(index: pd.Index, index_spec):
+def index_values(index: pd.Index, index_plan):
     """What the footer keeps of ``index``: epoch integers or texts."""
-    if index_spec["kind"] == "datetime":
+    if index_plan["kind"] == "datetime":
         return np.asarray(index.asi8, dtype=np.int64)
     return [str(v) for v in index]
 
@@ -126,12 +126,12 @@ def _write(table: pa.Table, path: str, **options) -> None:
 
 
 def write_block(path, *, columns_id, names: pa.Array, values: np.ndarray, index_vals,
-                wall: np.ndarray, spec) -> None:
+                wall: np.ndarray, frame_plan) -> None:
     """Write a block file: ``values`` is (instruments x dates), C-contiguous."""
     ncols, n = values.shape
-    index_spec = spec["index"]
-    if index_spec["kind"] == "datetime":
-        unit, tz = datetime_parts(index_spec)
+    index_plan = frame_plan["index"]
+    if index_plan["kind"] == "datetime":
+        unit, tz = datetime_parts(index_plan)
         date_col = pa.array(np.tile(index_vals, ncols), type=pa.timestamp(unit, tz))
         dates_json = index_vals.tolist()
     else:
@@ -142,7 +142,7 @@ def write_block(path, *, columns_id, names: pa.Array, values: np.ndarray, index_
     instrument = pa.DictionaryArray.from_arrays(
         pa.array(np.repeat(np.arange(ncols, dtype=np.int32), n)), names)
     footer = {"layout": "block", "columns": columns_id, "ncols": ncols,
-              "index": index_spec, "column_axis": spec["column_axis"],
+              "index": index_plan, "column_axis": frame_plan["column_axis"],
               "dates": dates_json, "wall": wall.tolist()}
     table = pa.table({"date": date_col, "instrument": instrument,
                       "value": pa.array(values.reshape(-1))})

@@ -47,11 +47,11 @@ def _promote(stored, incoming, complete: bool):
     return dtype
 
 
-def _fit_index(df: pd.DataFrame, spec, stored):
+def _fit_index(df: pd.DataFrame, frame_plan, stored):
     """``df`` with its index in the stored index dtype, or None when it cannot be."""
-    if spec["index"]["kind"] != stored["kind"]:
+    if frame_plan["index"]["kind"] != stored["kind"]:
         return None
-    if stored["kind"] == "datetime" and spec["index"]["dtype"] != stored["dtype"]:
+    if stored["kind"] == "datetime" and frame_plan["index"]["dtype"] != stored["dtype"]:
         unit, tz = codec.datetime_parts(stored)
         index = df.index
         if (index.tz is None) != (tz is None):
@@ -62,7 +62,7 @@ def _fit_index(df: pd.DataFrame, spec, stored):
         if not (converted == index).all():
             return None
         df = df.set_axis(converted, axis=0)
-    return df, dict(spec, index=stored)
+    return df, dict(frame_plan, index=stored)
 
 
 class PivotUpdate:
@@ -76,11 +76,11 @@ class PivotUpdate:
         self._arrays = {}
         self._df = df
         self._strf = strf
-        self._spec = codec.block_spec(df)
+        self._frame_plan = codec.block_spec(df)
         self._wall = dates.wall_clock_ns(df.index, strf)
 
     def run(self, mode: str) -> None:
-        df, spec, wall = self._df, self._spec, self._wall
+        df, frame_plan, wall = self._df, self._frame_plan, self._wall
         record = self._cat.read_record()
         if record is None:
             self._cat.remove_uncommitted()
@@ -90,7 +90,7 @@ class PivotUpdate:
             self._rewrite_all(record)
         if record is not None and len(df) == 0:
             return  # no row to store and none to replace
-        target, df, frame_columns = self._plan(record, spec, df, mode)
+        target, df, frame_columns = self._plan(record, frame_plan, df, mode)
         if df is not self._df:  # the index moved to the stored zone: its wall clock too
             wall = dates.wall_clock_ns(df.index, self._strf)
         if record is not None and self._needs_rewrite(record, target):
@@ -104,17 +104,17 @@ class PivotUpdate:
             self._cat.write_record(target)
 
     # -- planning ----------------------------------------------------------------------
-    def _plan(self, record, spec, df, mode):
+    def _plan(self, record, frame_plan, df, mode):
         """(target record, df fitted to it, id of df's column list for block files)."""
         grouping = mode if record is None else record["grouping"]
         if grouping != mode:
             self._log.debug("本地存储: %s 保持 %s 分组", self._cat.name, grouping)
-        if spec is not None and (record is None or record["layout"] == "block"):
-            fitted = (df, spec) if record is None else _fit_index(df, spec, record["index"])
+        if frame_plan is not None and (record is None or record["layout"] == "block"):
+            fitted = (df, frame_plan) if record is None else _fit_index(df, frame_plan, record["index"])
             if fitted is not None:
-                df, spec = fitted
+                df, frame_plan = fitted
                 frame_columns = self._sets.save(list(df.columns))
-                return self._block_record(grouping, spec, frame_columns, record), df, frame_columns
+                return self._block_record(grouping, frame_plan, frame_columns, record), df, frame_columns
         if record is not None and record["layout"] == "frame":
             return _core(record), df, None
         # A new category, or a block category that gets a frame only pandas can store.
@@ -122,11 +122,11 @@ class PivotUpdate:
         return ({"kind": "pivot", "layout": "frame", "grouping": grouping,
                  "schema": base64.b64encode(schema).decode()}, df, None)
 
-    def _block_record(self, grouping, spec, frame_columns, record):
+    def _block_record(self, grouping, frame_plan, frame_columns, record):
         if record is None:
             return {"kind": "pivot", "layout": "block", "grouping": grouping,
-                    "columns": frame_columns, "complete": True, "dtype": spec["dtype"],
-                    "index": spec["index"], "column_axis": spec["column_axis"]}
+                    "columns": frame_columns, "complete": True, "dtype": frame_plan["dtype"],
+                    "index": frame_plan["index"], "column_axis": frame_plan["column_axis"]}
         columns, same_set = record["columns"], frame_columns == record["columns"]
         if not same_set:
             union, names = self._sets(columns), self._sets(frame_columns)
@@ -137,7 +137,7 @@ class PivotUpdate:
                 columns = self._sets.save(union + extra)
         complete = record["complete"] and (same_set or not self._cat.partitions())
         return dict(_core(record), columns=columns, complete=complete,
-                    dtype=_promote(record["dtype"], spec["dtype"], complete))
+                    dtype=_promote(record["dtype"], frame_plan["dtype"], complete))
 
     @staticmethod
     def _needs_rewrite(record, target) -> bool:
@@ -165,7 +165,7 @@ class PivotUpdate:
                 codec.write_block(path, columns_id=footer["columns"],
                                   names=self._names_array(footer["columns"]),
                                   values=stored.block_values().astype(dtype),
-                                  index_vals=index_vals, wall=stored.wall, spec=footer)
+                                  index_vals=index_vals, wall=stored.wall, frame_plan=footer)
         self._log.debug("本地存储: %s 已重写全部文件", self._cat.name)
 
     # -- writing rows ------------------------------------------------------------------
@@ -231,7 +231,7 @@ class PivotUpdate:
                     index_vals = (index_vals[order] if isinstance(index_vals, np.ndarray)
                                   else [index_vals[i] for i in order])
         codec.write_block(path, columns_id=columns, names=self._names_array(columns),
-                          values=values, index_vals=index_vals, wall=wall, spec=target)
+                          values=values, index_vals=index_vals, wall=wall, frame_plan=target)
 
     def _merge_blocks(self, target, old_id, old_vals, new_id, new_vals):
         """(column list id, values) of the stored rows kept beside the new rows."""

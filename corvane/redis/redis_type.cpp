@@ -241,7 +241,7 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+PyType_Spec type_spec = {
     "corvane._redis.Redis",
     sizeof(RedisObject),
     0,
@@ -252,7 +252,7 @@ PyType_Spec spec = {
 }  // namespace
 
 Ref make_redis_type(PyObject* module) {
-    return check(PyType_FromModuleAndSpec(module, &spec, nullptr));
+    return check(PyType_FromModuleAndSpec(module, &type_spec, nullptr));
 }
 
 }  // namespace corvane::redis
