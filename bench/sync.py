@@ -1,7 +1,8 @@
 """Synchronisation: corvane against the same flow written plainly in Python.
 
 Both flows run side by side in one run against one local service (ticket API and
-redis-server on loopback), each timing the best of --repeat runs:
+redis-server on loopback), each timing the best of --repeat runs (--big-repeat for the big
+partition):
 
 * update: ``UpdateAllCategory('full')`` over --categories pivot categories of --months monthly
   partitions x --instruments float64 columns, plus one unstack category of --unstack-rows
@@ -11,6 +12,8 @@ redis-server on loopback), each timing the best of --repeat runs:
   (``_sync_category``, the per-category step of an update), each run in a fresh process
   that first synchronises a small category (libraries loaded, allocators warm) and then
   reads the peak RSS of the big partition alone; against the same plain flow.
+* one partition: ``_download_partition`` of one monthly partition (GET, size and hash checks,
+  decoding) against redis-py GET, hashlib and pandas.read_parquet, best of 20 x --repeat.
 * read: ``GetCategory`` of one full pivot history against pyarrow reading the same frame
   from one Parquet file (``pyarrow.parquet.read_table(...).to_pandas()``).
 
@@ -217,6 +220,8 @@ def main() -> None:
     parser.add_argument("--unstack-rows", type=int, default=2_000_000)
     parser.add_argument("--big-mib", type=int, default=400)
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--big-repeat", type=int, default=5,
+                        help="runs of the big partition (one process each; the machine is shared)")
     parser.add_argument("--child", choices=["corvane", "plain"])
     args = parser.parse_args()
     if args.child:
@@ -251,8 +256,22 @@ def main() -> None:
             plain_pivot.append(sum(timings[p] for p in pivots))
             shutil.rmtree(out)
 
-        # One full pivot history read back, against pyarrow reading it from one file.
+        # One monthly partition fetched, verified and decoded, without the store.
         client = corvane.CorvaneClient(api_token=svc.token, save_path=store, api_url=svc.url)
+        month = json.loads(conn.get("corvane:meta:category:" + pivots[0]))["partition_keys"][0]
+        meta = client._get_partition_meta(pivots[0], month)
+        ours_one, plain_one = [], []
+        for _ in range(20 * args.repeat):
+            started = time.perf_counter()
+            client._download_partition(pivots[0], month, meta)
+            ours_one.append(time.perf_counter() - started)
+            started = time.perf_counter()
+            payload = conn.get(meta["data_key"])
+            assert "sha256:" + hashlib.sha256(payload).hexdigest() == meta["hash"]
+            pd.read_parquet(io.BytesIO(payload))
+            plain_one.append(time.perf_counter() - started)
+
+        # One full pivot history read back, against pyarrow reading it from one file.
         single = os.path.join(work, "history.parquet")
         pq.write_table(pa.Table.from_pandas(client.GetCategory(pivots[-1])), single)
         ours_read, arrow_read = [], []
@@ -268,7 +287,7 @@ def main() -> None:
 
         big_size, big_frame = publish_big(svc, args, history.index)
         big_ours, big_plain = [], []
-        for _ in range(args.repeat):
+        for _ in range(args.big_repeat):
             big_ours.append(run_child("corvane", svc, work))
             big_plain.append(run_child("plain", svc, work))
         conn.close()
@@ -281,7 +300,8 @@ def main() -> None:
     read_ratio = best(ours_read) / best(arrow_read)
     scale = (f"{args.categories} pivot categories x {args.months} monthly partitions x "
              f"{args.instruments} instruments (21-23 rows each), unstack {args.unstack_rows:,} rows; "
-             f"big partition {big_size / 2**20:.0f} MiB ({len(history)} rows); best of {args.repeat}")
+             f"big partition {big_size / 2**20:.0f} MiB ({len(history)} rows); best of {args.repeat}, "
+             f"big partition best of {args.big_repeat}")
     print(f"Scale: {scale}\n")
     print("| measure | corvane | plain Python | ratio | goal | met |")
     print("|---|---|---|---|---|---|")
@@ -290,6 +310,9 @@ def main() -> None:
     print(row("UpdateAllCategory('full'), whole run with the unstack category",
               f"{best(ours_update):.1f} s", f"{best(plain_update_runs):.1f} s",
               f"{update_ratio:.1f}x faster"))
+    print(row(f"one monthly partition: GET, SHA-256, decode ({args.instruments} columns)",
+              f"{best(ours_one) * 1e3:.1f} ms", f"{best(plain_one) * 1e3:.1f} ms",
+              f"{best(plain_one) / best(ours_one):.1f}x faster"))
     print(row(f"big partition ({big_size / 2**20:.0f} MiB), time",
               f"{min(r['seconds'] for r in big_ours):.2f} s",
               f"{min(r['seconds'] for r in big_plain):.2f} s", f"{big_time_ratio:.1f}x faster",

@@ -7,7 +7,6 @@ the tests fill with the publisher of corvane.testing.
 from __future__ import annotations
 
 import io
-import logging
 import sys
 
 import pandas as pd
@@ -15,6 +14,7 @@ import pytest
 
 import corvane  # noqa: F401  (loads the extension module)
 from corvane.testing import LocalService
+from log_capture import recording
 
 client_module = sys.modules["corvane.CorvaneClient"]
 CorvaneClient = client_module.CorvaneClient
@@ -43,26 +43,11 @@ def make_client(service, tmp_path):
         client.close()
 
 
-class LogRecorder(logging.Handler):
-    def __init__(self):
-        super().__init__(logging.DEBUG)
-        self.records: list[logging.LogRecord] = []
-
-    def emit(self, record):
-        self.records.append(record)
-
-    def messages(self, level: str | None = None) -> list[str]:
-        return [r.getMessage() for r in self.records if level is None or r.levelname == level]
-
-
 @pytest.fixture
 def logs():
     """The records that reach the client's logger from now on."""
-    logger = logging.getLogger("corvane")
-    recorder = LogRecorder()
-    logger.addHandler(recorder)
-    yield recorder
-    logger.removeHandler(recorder)
+    with recording() as recorder:
+        yield recorder
 
 
 def parquet_payload(frame: pd.DataFrame, **options) -> bytes:

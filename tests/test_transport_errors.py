@@ -19,16 +19,9 @@ from corvane.exceptions import (
     ServiceUnavailableError,
 )
 
+from log_capture import recording
+
 UNAVAILABLE_MESSAGE = "服务暂时不可用，请稍后重试"
-
-
-class ListHandler(logging.Handler):
-    def __init__(self):
-        super().__init__(logging.DEBUG)
-        self.records = []
-
-    def emit(self, record):
-        self.records.append(record)
 
 
 @pytest.fixture
@@ -38,16 +31,8 @@ def client():
 
 @pytest.fixture
 def corvane_log():
-    logger = logging.getLogger("corvane")
-    handler = ListHandler()
-    logger.addHandler(handler)
-    saved_level = logger.level
-    logger.setLevel(logging.DEBUG)
-    try:
-        yield logger, handler.records
-    finally:
-        logger.removeHandler(handler)
-        logger.setLevel(saved_level)
+    with recording(logging.DEBUG) as recorder:
+        yield logging.getLogger("corvane"), recorder.records
 
 
 @pytest.mark.parametrize(

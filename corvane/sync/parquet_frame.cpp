@@ -11,8 +11,8 @@
 
 #include <algorithm>
 #include <cstdint>
-#include <exception>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <memory>
 #include <stdexcept>
@@ -341,6 +341,22 @@ void decode_index(parquet::ParquetFileReader& file, const ReadPlan& plan, std::i
     }
 }
 
+// Joins every thread of a list when it goes out of scope, however the scope is left.
+class JoinAll {
+public:
+    explicit JoinAll(std::vector<std::thread>& threads) : threads_(threads) {}
+    ~JoinAll() {
+        for (std::thread& thread : threads_) {
+            if (thread.joinable()) thread.join();
+        }
+    }
+    JoinAll(const JoinAll&) = delete;
+    JoinAll& operator=(const JoinAll&) = delete;
+
+private:
+    std::vector<std::thread>& threads_;
+};
+
 // Fills the column-major block `values` (rows x value columns) and the index. Each worker
 // opens its own row-group readers; the file's source is an immutable in-memory buffer.
 void decode(parquet::ParquetFileReader& file, const ReadPlan& plan, std::int64_t rows,
@@ -350,24 +366,22 @@ void decode(parquet::ParquetFileReader& file, const ReadPlan& plan, std::int64_t
         std::min<std::size_t>(std::thread::hardware_concurrency(), columns / kColumnsPerThread),
         1, kMaxDecodeThreads);
     std::vector<std::exception_ptr> failures(workers);
-    std::vector<std::thread> threads;
     const auto share = [&](std::size_t w) { return columns * w / workers; };
-    for (std::size_t w = 1; w < workers; ++w) {
-        threads.emplace_back([&, w] {
-            try {
-                decode_values(file, plan, share(w), share(w + 1), rows, values);
-            } catch (...) {
-                failures[w] = std::current_exception();
-            }
-        });
-    }
-    try {
+    {
+        std::vector<std::thread> threads;
+        JoinAll join(threads);
+        for (std::size_t w = 1; w < workers; ++w) {
+            threads.emplace_back([&, w] {
+                try {
+                    decode_values(file, plan, share(w), share(w + 1), rows, values);
+                } catch (...) {
+                    failures[w] = std::current_exception();
+                }
+            });
+        }
         decode_values(file, plan, 0, share(1), rows, values);
         decode_index(file, plan, rows, index);
-    } catch (...) {
-        failures[0] = std::current_exception();
     }
-    for (std::thread& thread : threads) thread.join();
     for (const std::exception_ptr& failure : failures) {
         if (failure) std::rethrow_exception(failure);
     }
