@@ -29,6 +29,7 @@ import pyarrow as pa
 from ..exceptions import LocalStorageError
 from . import codec, dates
 from .category import CategoryFolder, ColumnSets
+from .pool import parallel
 
 _BOOKKEEPING = ("format", "category", "pending")
 
@@ -187,7 +188,8 @@ class PivotUpdate:
             values = df.to_numpy().T
             if values.dtype != np.dtype(target["dtype"] or values.dtype):
                 values = values.astype(target["dtype"])
-        for a, b in zip(cuts[:-1], cuts[1:]):
+        def write_partition(bounds):
+            a, b = bounds
             rows = slice(a, b) if in_order else order[a:b]
             path = self._cat.partition_file(grouping, str(keys[a]))
             if values is None:
@@ -195,6 +197,10 @@ class PivotUpdate:
             else:
                 self._write_block_rows(target, path, df.index[rows], wall[a:b],
                                        np.ascontiguousarray(values[:, rows]), frame_columns)
+
+        # Each partition is its own file, replaced atomically on its own; encoding, writing
+        # and fsync release the GIL, so a frame spanning many months is written on threads.
+        parallel(write_partition, zip(cuts[:-1], cuts[1:]))
         self._log.debug("本地存储: %s 写入 %d 行, %d 个文件", self._cat.name, len(df), len(cuts) - 1)
 
     def _write_frame_rows(self, path, part: pd.DataFrame, wall) -> None:
