@@ -3,13 +3,9 @@
 # AddressSanitizer, UndefinedBehaviorSanitizer) around an embedded Python 3.14 and runs it
 # for a bounded time (60 s by default). Crashes are left in build/fuzz/ as crash-* files.
 set -euo pipefail
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-repo=$(cd "$here/.." && pwd)
-[ -n "${CORVANE_IN_TOOLCHAIN:-}" ] || exec "$repo/dev/run" "$here/run_args.sh" "$@"
-seconds=${1:-60}
-out=$repo/build/fuzz
-corpus=$out/args_corpus
-mkdir -p "$corpus"
+# shellcheck source=fuzz/setup.sh
+. "$(dirname "${BASH_SOURCE[0]}")/setup.sh"
+fuzz_setup args
 
 # shellcheck disable=SC2046 # the flags are words
 clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
