@@ -2,7 +2,7 @@
 (hiredis parser) and a raw socket that reads into a preallocated buffer, against one
 redis-server on loopback.
 
-    dev/run env PYTHONPATH=. python3 bench/redis_get.py [--repeat 5]
+    dev/run python3 bench/redis_get.py [--repeat 5]
 
 Each figure is the best of --repeat runs (16 times as many for 1 MiB). Peak memory is measured in a fresh subprocess
 per client: the growth of the peak RSS while one 512 MiB value is received.
@@ -18,7 +18,6 @@ import random
 import socket
 import subprocess
 import sys
-import tempfile
 import time
 from pathlib import Path
 
@@ -26,11 +25,9 @@ import hiredis
 import redis as redis_py
 import redis._parsers.hiredis as redis_py_hiredis
 
-REPO = Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(REPO / "tests"))
-from redis_servers import RedisServer, running  # noqa: E402
-
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent))
 from corvane import _redis  # noqa: E402
+from corvane.testing.redis import RedisServer  # noqa: E402
 
 MiB = 1 << 20
 SIZES = [MiB, 64 * MiB, 512 * MiB]
@@ -138,8 +135,8 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeat", type=int, default=5)
     args = parser.parse_args()
-    with tempfile.TemporaryDirectory() as workdir, running(RedisServer(workdir)) as server:
-        with server.admin() as admin:
+    with RedisServer() as server:
+        with server.client() as admin:
             admin.set("bench:1", b"x")
             for size in SIZES:
                 admin.set(f"bench:{size}", random.Random(size).randbytes(size))
