@@ -6,6 +6,7 @@ import gc
 import random
 import signal
 import socket
+import sys
 import threading
 import time
 import weakref
@@ -79,6 +80,81 @@ def test_get_of_512_mib_value(admin, client):
         assert got == value
     finally:
         admin.delete("value:512MiB")
+
+
+# Large enough for the client to keep a value's memory for the next large value.
+BIG = 33 * MiB
+
+
+@pytest.fixture(scope="module")
+def big_values(admin):
+    """Large values: two of one size, one larger."""
+    values = {"big:a": random.Random(1).randbytes(BIG), "big:b": random.Random(2).randbytes(BIG),
+              "big:c": random.Random(3).randbytes(BIG + 5 * MiB)}
+    for key, value in values.items():
+        admin.set(key, value)
+    yield values
+    admin.delete(*values)
+
+
+@pytest.mark.parametrize("keys", [("big:a", "big:b"), ("big:a", "big:c"), ("big:c", "big:a")],
+                         ids=["same size", "larger", "smaller"])
+def test_large_value_received_into_a_dropped_one_is_exact(client, big_values, keys):
+    previous = client.get(keys[0])
+    hash(previous)  # cached in the object, which must not answer for the next content
+    del previous
+    got = client.get(keys[1])
+    assert type(got) is bytes
+    assert got == big_values[keys[1]]
+    assert hash(got) == hash(big_values[keys[1]])
+
+
+@pytest.mark.parametrize("hold, unwrap", [
+    (lambda value: value, bytes),
+    (memoryview, bytes),
+    (lambda value: [value], lambda held: held[0]),
+], ids=["name", "memoryview", "list"])
+def test_large_value_still_held_is_never_overwritten(client, big_values, hold, unwrap):
+    first = client.get("big:a")
+    expected_hash = hash(first)
+    held = hold(first)
+    del first
+    for key in ("big:b", "big:c", "big:b"):
+        assert client.get(key) == big_values[key]
+    assert unwrap(held) == big_values["big:a"]
+    assert hash(unwrap(held)) == expected_hash
+
+
+def test_threads_receiving_large_values_each_get_their_own(server, big_values):
+    client = _redis.Redis("127.0.0.1", server.port, socket_timeout=30)
+    barrier = threading.Barrier(4)
+    failures = []
+
+    def work(seed):
+        keys = random.Random(seed).choices(["big:a", "big:b", "big:c"], k=5)
+        barrier.wait()
+        for key in keys:
+            if client.get(key) != big_values[key]:
+                failures.append(key)
+
+    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(4)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    assert failures == []
+
+
+@pytest.mark.parametrize("release", ["release_spare", "close", "__exit__"])
+@pytest.mark.parametrize("key, kept", [("big:a", True), ("value:1MiB", False)], ids=["large", "small"])
+def test_last_large_value_is_kept_until_released(server, admin, big_values, release, key, kept):
+    admin.set("value:1MiB", bytes(MiB))
+    client = _redis.Redis("127.0.0.1", server.port, socket_timeout=30)
+    value = client.get(key)
+    before = sys.getrefcount(value)
+    getattr(client, release)(*([None] * 3 if release == "__exit__" else []))
+    assert sys.getrefcount(value) == before - kept
+    assert client.get(key) == value  # a released client goes on working
 
 
 @pytest.mark.parametrize("key", ["plain", "ключ:日本", b"\x00\xffbinary", bytearray(b"ba")])

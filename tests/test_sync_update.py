@@ -143,6 +143,36 @@ def test_failing_category_does_not_stop_the_others(service, make_client, market,
     assert sorted(client.ListLocalCategories()) == sorted([YEARLY, MONTHLY, UNSTACK])
 
 
+class ReleaseCounter:
+    """The client's Redis connection, counting the requests to let go of its kept value."""
+
+    def __init__(self, connection):
+        self.connection = connection
+        self.releases = 0
+
+    def __getattr__(self, name):
+        return getattr(self.connection, name)
+
+    def release_spare(self):
+        self.releases += 1
+        self.connection.release_spare()
+
+
+@pytest.mark.parametrize("broken", [False, True], ids=["succeeds", "fails"])
+def test_update_ends_by_releasing_the_value_the_connection_kept(service, make_client, market,
+                                                                broken):
+    if broken:
+        break_first_partition(service, DAILY)
+    client = make_client()
+    counter = client._redis_client = ReleaseCounter(client._redis_client)
+    if broken:
+        with pytest.raises(SyncError):
+            client.UpdateAllCategory("full")
+    else:
+        client.UpdateAllCategory("full")
+    assert counter.releases == 1
+
+
 def test_invalid_method_fails_before_any_connection_work(service, make_client, market, logs):
     client = make_client()
     upkeep = CallCounter(client, "_ensure_connection")

@@ -1,10 +1,7 @@
 #include "corvane/redis/redis_type.h"
 
 #include <array>
-#include <cstdint>
 #include <string>
-
-#include <sys/mman.h>
 
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
@@ -13,6 +10,7 @@
 #include "corvane/redis/module_state.h"
 #include "corvane/redis/pool.h"
 #include "corvane/redis/settings_args.h"
+#include "corvane/redis/spare_value.h"
 
 namespace corvane::redis {
 
@@ -21,9 +19,11 @@ namespace {
 struct RedisObject {
     PyObject_HEAD
     Pool* pool;
+    SpareValue* spare;
 };
 
 Pool& pool_of(PyObject* self) { return *reinterpret_cast<RedisObject*>(self)->pool; }
+SpareValue& spare_of(PyObject* self) { return *reinterpret_cast<RedisObject*>(self)->spare; }
 
 // Runs a method body; a Failure becomes the module's exception class that stands for it.
 template <typename Body>
@@ -63,25 +63,15 @@ std::string key_bytes(PyObject* key) {
                   std::string("unexpected ") + reply_kind_name(head.kind) + " reply to " + command);
 }
 
-// Asks for huge pages where the kernel leaves that to the program: a large value then
-// fills with one page fault per 2 MiB instead of one per 4 KiB, which can halve the CPU
-// time of receiving it where faults are dear (virtual machines). Only from 32 MiB on,
-// where malloc gives every block a mapping of its own.
-void advise_huge_pages(char* data, std::size_t length) {
-    constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
-    if (length < (std::size_t{32} << 20)) return;
-    const auto begin = (reinterpret_cast<std::uintptr_t>(data) + kHugePage - 1) & ~(kHugePage - 1);
-    const auto end = (reinterpret_cast<std::uintptr_t>(data) + length) & ~(kHugePage - 1);
-    if (end > begin) ::madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
-}
-
 // --- slots ----------------------------------------------------------------------------
 
 PyObject* redis_new(PyTypeObject* type, PyObject*, PyObject*) {
     Ref self = Ref::steal(type->tp_alloc(type, 0));
     if (!self) return nullptr;
     return guarded([&] {
-        reinterpret_cast<RedisObject*>(self.get())->pool = new Pool(default_settings());
+        auto* object = reinterpret_cast<RedisObject*>(self.get());
+        object->pool = new Pool(default_settings());
+        object->spare = new SpareValue();
         return std::move(self);
     });
 }
@@ -107,6 +97,7 @@ void redis_dealloc(PyObject* self) {
     PyObject_ClearWeakRefs(self);
     // Closes every idle socket; none is in use, since a running command holds a reference.
     delete reinterpret_cast<RedisObject*>(self)->pool;
+    delete reinterpret_cast<RedisObject*>(self)->spare;
     type->tp_free(self);
     Py_DECREF(type);
 }
@@ -141,14 +132,14 @@ PyObject* redis_get(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py
         }
         if (head.kind != ReplyKind::Bulk) unexpected_reply(head, "GET");
         // The value's final object, sized from the announced length and filled in place.
-        Ref value = check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(head.length)));
+        Ref value = spare_of(self).take(head.length);
         char* data = PyBytes_AS_STRING(value.get());
         {
             ReleasedGil nogil;
-            advise_huge_pages(data, head.length);
             lease.read_body(data, head.length);
         }
         lease.give_back();
+        spare_of(self).keep(value);
         if (lease.settings().decode_responses) {
             return check(PyUnicode_DecodeUTF8(data, static_cast<Py_ssize_t>(head.length), "strict"));
         }
@@ -180,6 +171,17 @@ PyObject* redis_close(PyObject* self, PyTypeObject* cls, PyObject* const* args, 
     return boundary(cls, [&] {
         parse_args("close", kParams, args, nargs, kwnames);
         pool_of(self).reset();
+        spare_of(self).release();
+        return none();
+    });
+}
+
+PyObject* redis_release_spare(PyObject* self, PyTypeObject* cls, PyObject* const* args,
+                              Py_ssize_t nargs, PyObject* kwnames) {
+    static constexpr std::array<Param, 0> kParams{};
+    return boundary(cls, [&] {
+        parse_args("release_spare", kParams, args, nargs, kwnames);
+        spare_of(self).release();
         return none();
     });
 }
@@ -199,6 +201,7 @@ PyObject* redis_exit(PyObject* self, PyTypeObject* cls, PyObject* const* args, P
     return boundary(cls, [&] {
         parse_args("__exit__", kParams, args, nargs, kwnames);
         pool_of(self).reset();
+        spare_of(self).release();
         return none();
     });
 }
@@ -215,6 +218,10 @@ PyMethodDef methods[] = {
     method_def<redis_ping>("ping", "ping($self)\n--\n\nTrue when the server answers PONG."),
     method_def<redis_close>("close", "close($self)\n--\n\nCloses the idle connections; the next "
                                      "command connects again."),
+    method_def<redis_release_spare>(
+        "release_spare", "release_spare($self)\n--\n\nLets go of the last large value, which "
+                         "the client keeps to receive the next large value into its memory once "
+                         "nobody else holds it."),
     method_def<redis_enter>("__enter__", nullptr),
     method_def<redis_exit>("__exit__", nullptr),
     {nullptr, nullptr, 0, nullptr},

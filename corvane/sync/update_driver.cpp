@@ -22,6 +22,26 @@ void log(PyObject* logger, const char* level, const Ref& message) {
 
 bool is_method(PyObject* value, const char* name) { return equal(value, text(name).get()); }
 
+// The Redis client keeps the last large value it received, to receive the next one into the
+// same memory; once the update is over, that memory goes back.
+class SpareRelease {
+public:
+    explicit SpareRelease(PyObject* self) noexcept : self_(self) {}
+    SpareRelease(const SpareRelease&) = delete;
+    SpareRelease& operator=(const SpareRelease&) = delete;
+    ~SpareRelease() {
+        try {
+            Ref connection = getattr(self_, "_redis_client");
+            if (!connection.is_none()) call_method(connection.get(), "release_spare");
+        } catch (const PyError&) {
+            // Only memory is at stake; the update's own outcome stands.
+        }
+    }
+
+private:
+    PyObject* self_;
+};
+
 PyObject* update_all_category_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                    PyObject* kwnames) {
     return guarded([&] {
@@ -32,6 +52,7 @@ PyObject* update_all_category_body(PyObject* module, PyObject* const* args, Py_s
         if (!incremental && !is_method(method.get(), "full")) {
             throw_format(PyExc_ValueError, "update_method must be 'full' or 'incremental'");
         }
+        const SpareRelease spare_release(self);
         Ref logger = getattr(self, "logger");
         log(logger.get(), "info", join({text("开始更新数据 [方式: ").get(), method.get(), text("]").get()}));
 
