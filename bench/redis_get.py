@@ -36,7 +36,7 @@ SIZES = [MiB, 64 * MiB, 512 * MiB]
 class RawSocket:
     """One GET on a plain socket, its body read with recv_into. With `reuse`, into a buffer
     allocated and touched once per size (the practical limit); otherwise into a new
-    buffer each time, as a client that returns a new object must."""
+    buffer each time, as a client that returns a new object must when it has none to reuse."""
 
     def __init__(self, port: int, reuse: bool):
         self.sock = socket.create_connection(("127.0.0.1", port))
