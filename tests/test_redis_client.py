@@ -51,6 +51,28 @@ def wait_until(condition, seconds=10.0):
         time.sleep(0.02)
 
 
+def wrong_from_threads(client, values, threads, gets):
+    """Has `threads` threads issue `gets` GETs each of keys of `values` on `client` at once;
+    returns what came back wrong: (key, length or None)."""
+    barrier = threading.Barrier(threads)
+    failures = []
+
+    def work(seed):
+        keys = random.Random(seed).choices(sorted(values), k=gets)
+        barrier.wait()
+        for key in keys:
+            got = client.get(key)
+            if got != values[key]:
+                failures.append((key, None if got is None else len(got)))
+
+    workers = [threading.Thread(target=work, args=(seed,)) for seed in range(threads)]
+    for worker in workers:
+        worker.start()
+    for worker in workers:
+        worker.join()
+    return failures
+
+
 def test_exception_hierarchy_and_submodule():
     assert issubclass(exceptions.RedisError, Exception)
     for name in ("ConnectionError", "TimeoutError", "ResponseError"):
@@ -127,22 +149,7 @@ def test_large_value_still_held_is_never_overwritten(client, big_values, hold, u
 
 def test_threads_receiving_large_values_each_get_their_own(server, big_values):
     client = _redis.Redis("127.0.0.1", server.port, socket_timeout=30)
-    barrier = threading.Barrier(4)
-    failures = []
-
-    def work(seed):
-        keys = random.Random(seed).choices(["big:a", "big:b", "big:c"], k=5)
-        barrier.wait()
-        for key in keys:
-            if client.get(key) != big_values[key]:
-                failures.append(key)
-
-    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(4)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert failures == []
+    assert wrong_from_threads(client, big_values, threads=4, gets=5) == []
 
 
 @pytest.mark.parametrize("release", ["release_spare", "close", "__exit__"])
@@ -405,23 +412,7 @@ def test_eight_threads_share_one_client(admin, server):
     for key, value in values.items():
         admin.set(key, value)
     client = _redis.Redis("127.0.0.1", server.port, socket_timeout=30)
-    barrier = threading.Barrier(8)
-    failures = []
-
-    def work(seed):
-        keys = random.Random(seed).choices(sorted(values), k=60)
-        barrier.wait()
-        for key in keys:
-            got = client.get(key)
-            if got != values[key]:
-                failures.append((key, None if got is None else len(got)))
-
-    threads = [threading.Thread(target=work, args=(seed,)) for seed in range(8)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join()
-    assert failures == []
+    assert wrong_from_threads(client, values, threads=8, gets=60) == []
 
 
 def _connected_clients(admin):
