@@ -16,6 +16,7 @@ python3-hypothesis
 python3-scikit-build-core
 python3-pip
 python3-psutil
+python3-dask
 redis-server
 g++
 clang
