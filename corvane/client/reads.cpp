@@ -6,6 +6,7 @@
 #include "corvane/common/boundary.h"
 #include "corvane/common/call.h"
 #include "corvane/sync/join.h"
+#include "corvane/sync/sync_records.h"
 #include "corvane/transport/public_boundary.h"
 
 namespace corvane::client {
@@ -25,6 +26,23 @@ bool remotely_authorised(PyObject* self, PyObject* category) {
     return check_status(PySequence_Contains(names.get(), category)) != 0;
 }
 
+// Brings a category from the service, from `start` on (None: whole): the session made sure
+// of, the name checked against the authorised list (reloaded once when it is missing).
+void synchronise(PyObject* module, PyObject* self, PyObject* category, PyObject* start) {
+    call_method(self, "_ensure_connection");
+    if (!remotely_authorised(self, category)) call_method(self, "_refresh_categories");
+    if (!remotely_authorised(self, category)) {
+        Ref not_found = global(module, "CategoryNotFoundError");
+        Ref message = join({text("数据类别不存在: ").get(), category});
+        raise_bare(call(not_found.get(), message));
+    }
+    if (start == Py_None) {
+        call_method(self, "_sync_category", category);
+    } else {
+        call_method_kw(self, "_sync_category", {{"incremental_start_date", start}}, category);
+    }
+}
+
 PyObject* get_category_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
     return guarded([&] {
@@ -39,14 +57,13 @@ PyObject* get_category_body(PyObject* module, PyObject* const* args, Py_ssize_t 
         if (check_status(PySequence_Contains(local.get(), category)) == 0) {
             call_method(logger.get(), "info",
                         join({text("本地不存在 ").get(), category, text("，从远程同步...").get()}));
-            call_method(self, "_ensure_connection");
-            if (!remotely_authorised(self, category)) call_method(self, "_refresh_categories");
-            if (!remotely_authorised(self, category)) {
-                Ref not_found = global(module, "CategoryNotFoundError");
-                Ref message = join({text("数据类别不存在: ").get(), category});
-                raise_bare(call(not_found.get(), message));
-            }
-            call_method(self, "_sync_category", category);
+            synchronise(module, self, category, Py_None);
+        } else if (Ref start = sync::interrupted_start(module, self, category)) {
+            // Stored, but its last synchronisation did not complete: never read it as whole.
+            call_method(logger.get(), "warning",
+                        join({text("本地 ").get(), category,
+                              text(" 上次同步未完成，从远程补全...").get()}));
+            synchronise(module, self, category, start.get());
         }
 
         Ref kind = call_method(self, "_validate_category_name", category);

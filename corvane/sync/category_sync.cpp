@@ -8,6 +8,7 @@
 #include "corvane/sync/digest.h"
 #include "corvane/sync/join.h"
 #include "corvane/sync/parquet_frame.h"
+#include "corvane/sync/sync_records.h"
 #include "corvane/transport/refuse.h"
 
 namespace corvane::sync {
@@ -27,18 +28,23 @@ void log_info(PyObject* self, const Ref& message) {
     call_method(logger.get(), "info", message);
 }
 
-PyObject* sync_category(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+PyObject* sync_category(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) {
     return guarded([&] {
         static constexpr std::array<Param, 3> params{
             {{"self"}, {"category", ArgType::Str}, {"incremental_start_date", ArgType::Any, false}}};
         auto a = parse_args("_sync_category", params, args, nargs, kwnames);
         Ref kind = call_method(a[0], "_validate_category_name", a[1]);
-        if (equals_text(kind.get(), "pivot")) {
+        const bool pivot = equals_text(kind.get(), "pivot");
+        // Recorded around whichever method does the work, so that no way in can leave a
+        // partly stored category unflagged. An unstack category is always synchronised whole.
+        SyncRun run(module, a[0], a[1], pivot ? a.get(2, Py_None) : Py_None);
+        if (pivot) {
             call_method(a[0], "_sync_pivot_category", a[1], a.get(2, Py_None));
         } else {
-            // An unstack category is always synchronised whole.
             call_method(a[0], "_sync_unstack_category", a[1]);
         }
+        run.complete();
         return none();
     });
 }

@@ -25,18 +25,12 @@ PyObject* get_hash_path(PyObject* module, PyObject* const* args, Py_ssize_t narg
         call_method(self, "_validate_category_name", a[1]);
         call_method(self, "_validate_partition_name", a[2]);
 
-        Ref os = global(module, "os");
-        Ref path = getattr(os.get(), "path");
-        Ref save_path = getattr(self, "save_path");
-        Ref directory = call_method(path.get(), "join", save_path, text(kRecordDirectory));
-        call_method_kw(os.get(), "makedirs", {{"exist_ok", Py_True}}, directory);
-
         // Both names go into the digest, separated by a character neither can contain, so
         // that no two pairs share a record and no name shows in the file system.
         std::string key(utf8(a[1]));
         key.push_back('\0');
         key.append(utf8(a[2]));
-        return call_method(path.get(), "join", directory, text(sha256_hex(key) + ".txt"));
+        return record_path(module, self, key, true);
     });
 }
 
@@ -50,23 +44,8 @@ PyObject* check_local_hash(PyObject* module, PyObject* const* args, Py_ssize_t n
         auto a = parse_args("_check_local_hash", params, args, nargs, kwnames);
         if (PyUnicode_GET_LENGTH(a[3]) == 0) return boolean(false);
         Ref record = call_method(a[0], "_get_hash_path", a[1], a[2]);
-
-        Ref os = global(module, "os");
-        Ref path = getattr(os.get(), "path");
-        if (!truthy(call_method(path.get(), "exists", record).get())) return boolean(false);
-
-        Ref open = global(module, "open");
-        Ref file = call_kw(open.get(), {{"encoding", text("utf-8").get()}}, record, text("r"));
-        Ref content;
-        try {
-            content = call_method(file.get(), "read");
-        } catch (const PyError&) {
-            PyObject* closed = PyObject_CallMethod(file.get(), "close", nullptr);
-            if (closed == nullptr) PyErr_Clear();
-            Py_XDECREF(closed);
-            throw;
-        }
-        call_method(file.get(), "close");
+        Ref content = read_record(module, record.get());
+        if (!content) return boolean(false);
         Ref stripped = call_method(content.get(), "strip");
         return boolean(equal(stripped.get(), a[3]));
     });
@@ -84,6 +63,18 @@ void release_quietly(PyObject* module, PyObject* file, PyObject* descriptor) {
     Py_XDECREF(result);
 }
 
+// Flushes a directory's entries (a rename into it) to disk.
+void sync_directory(PyObject* module, PyObject* os, PyObject* directory) {
+    Ref descriptor = call_method(os, "open", directory, getattr(os, "O_RDONLY"));
+    try {
+        call_method(os, "fsync", descriptor);
+    } catch (const PyError&) {
+        release_quietly(module, nullptr, descriptor.get());
+        throw;
+    }
+    call_method(os, "close", descriptor);
+}
+
 PyObject* write_local_hash(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
     return guarded([&] {
@@ -95,36 +86,7 @@ PyObject* write_local_hash(PyObject* module, PyObject* const* args, Py_ssize_t n
         PyObject* self = a[0];
         call_method(self, "_validate_hash", a[3]);
         Ref record = call_method(self, "_get_hash_path", a[1], a[2]);
-
-        Ref os = global(module, "os");
-        Ref tempfile = global(module, "tempfile");
-        Ref directory = call_method(getattr(os.get(), "path").get(), "dirname", record);
-        Ref created = call_method_kw(tempfile.get(), "mkstemp",
-                                     {{"suffix", text(".txt").get()},
-                                      {"prefix", text(".tmp_").get()},
-                                      {"dir", directory.get()}});
-        Ref descriptor = Ref::borrow(PyTuple_GetItem(created.get(), 0));
-        Ref temporary = Ref::borrow(PyTuple_GetItem(created.get(), 1));
-        if (!descriptor || !temporary) throw_current();
-
-        Ref file;
-        bool released = false;
-        try {
-            file = call_method_kw(os.get(), "fdopen", {{"encoding", text("utf-8").get()}},
-                                  descriptor, text("w"));
-            call_method(file.get(), "write", a[3]);
-            released = true;  // close() gives the descriptor back even when it fails
-            call_method(file.get(), "close");
-            call_method(os.get(), "replace", temporary, record);
-        } catch (const PyError& failure) {
-            if (!failure.matches(PyExc_Exception)) throw;
-            if (!released) release_quietly(module, file.get(), descriptor.get());
-            Ref path = getattr(os.get(), "path");
-            if (truthy(call_method(path.get(), "exists", temporary).get())) {
-                call_method(os.get(), "unlink", temporary);
-            }
-            transport::refuse(module, "LocalStorageError");
-        }
+        replace_file_atomically(module, record.get(), a[3], false);
         return none();
     });
 }
@@ -136,6 +98,69 @@ MethodDef methods[] = {
 };
 
 }  // namespace
+
+Ref record_path(PyObject* module, PyObject* self, std::string_view key, bool create) {
+    Ref os = global(module, "os");
+    Ref path = getattr(os.get(), "path");
+    Ref save_path = getattr(self, "save_path");
+    Ref directory = call_method(path.get(), "join", save_path, text(kRecordDirectory));
+    if (create) call_method_kw(os.get(), "makedirs", {{"exist_ok", Py_True}}, directory);
+    return call_method(path.get(), "join", directory, text(sha256_hex(key) + ".txt"));
+}
+
+Ref read_record(PyObject* module, PyObject* path) {
+    Ref os = global(module, "os");
+    if (!truthy(call_method(getattr(os.get(), "path").get(), "exists", path).get())) return Ref();
+
+    Ref open = global(module, "open");
+    Ref file = call_kw(open.get(), {{"encoding", text("utf-8").get()}}, path, text("r"));
+    Ref content;
+    try {
+        content = call_method(file.get(), "read");
+    } catch (const PyError&) {
+        PyObject* closed = PyObject_CallMethod(file.get(), "close", nullptr);
+        if (closed == nullptr) PyErr_Clear();
+        Py_XDECREF(closed);
+        throw;
+    }
+    call_method(file.get(), "close");
+    return content;
+}
+
+void replace_file_atomically(PyObject* module, PyObject* path, PyObject* content, bool durable) {
+    Ref os = global(module, "os");
+    Ref tempfile = global(module, "tempfile");
+    Ref directory = call_method(getattr(os.get(), "path").get(), "dirname", path);
+    Ref created = call_method_kw(tempfile.get(), "mkstemp",
+                                 {{"suffix", text(".txt").get()},
+                                  {"prefix", text(".tmp_").get()},
+                                  {"dir", directory.get()}});
+    Ref descriptor = Ref::borrow(PyTuple_GetItem(created.get(), 0));
+    Ref temporary = Ref::borrow(PyTuple_GetItem(created.get(), 1));
+    if (!descriptor || !temporary) throw_current();
+
+    Ref file;
+    bool released = false;
+    try {
+        file = call_method_kw(os.get(), "fdopen", {{"encoding", text("utf-8").get()}},
+                              descriptor, text("w"));
+        call_method(file.get(), "write", content);
+        if (durable) {
+            call_method(file.get(), "flush");
+            call_method(os.get(), "fsync", call_method(file.get(), "fileno"));
+        }
+        released = true;  // close() gives the descriptor back even when it fails
+        call_method(file.get(), "close");
+        call_method(os.get(), "replace", temporary, path);
+        if (durable) sync_directory(module, os.get(), directory.get());
+    } catch (const PyError& failure) {
+        if (!failure.matches(PyExc_Exception)) throw;
+        if (!released) release_quietly(module, file.get(), descriptor.get());
+        Ref exists = call_method(getattr(os.get(), "path").get(), "exists", temporary);
+        if (truthy(exists.get())) call_method(os.get(), "unlink", temporary);
+        transport::refuse(module, "LocalStorageError");
+    }
+}
 
 std::span<MethodDef> hash_record_methods() { return methods; }
 

@@ -3,11 +3,25 @@
 #pragma once
 
 #include <span>
+#include <string_view>
 
 #include "corvane/common/classes.h"
 
 namespace corvane::sync {
 
 std::span<MethodDef> hash_record_methods();
+
+// The path of the record named after the digest of `key` in the client's record directory
+// ("_corvane_meta_hash" under `save_path`); `create` makes the directory first.
+Ref record_path(PyObject* module, PyObject* self, std::string_view key, bool create);
+
+// The text of the record at `path` (str), or a null Ref when there is none.
+Ref read_record(PyObject* module, PyObject* path);
+
+// Replaces the file at `path` (str) by one holding `content` (str, as UTF-8): written to a
+// ".tmp_*.txt" file in the same directory and renamed over it, so that a reader sees the old
+// file or the new one whole. `durable` also flushes the file and the rename to disk first.
+// A failing write or rename leaves no temporary file and raises LocalStorageError.
+void replace_file_atomically(PyObject* module, PyObject* path, PyObject* content, bool durable);
 
 }  // namespace corvane::sync

@@ -1,0 +1,263 @@
+"""A category whose last synchronisation did not complete (killed, failed half-way, disk full)
+is completed by the next GetCategory before it is read; a completed one costs nothing."""
+
+import ctypes
+import os
+import signal
+import subprocess
+import sys
+from datetime import datetime
+
+import pandas as pd
+import pytest
+
+from corvane.ParquetManager import ParquetDataManager
+from corvane.exceptions import LocalStorageError, SerializationError, SyncError
+from corvane.testing import parquet_bytes, payload_hash, synthetic_pivot, synthetic_unstack
+from sync_support import CallCounter, client_module, logs, make_client, service  # noqa: F401
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+FIRST = "cn_a_pivot#close"      # synchronised first, complete before any of the kills below
+SECOND = "cn_b_pivot#open"
+TRADES = "cn_trade_unstack#deal"
+KEYS = ["date", "code"]
+
+
+def interrupted(category):
+    return f"本地 {category} 上次同步未完成，从远程补全..."
+
+
+@pytest.fixture
+def market(service):
+    frames = {
+        FIRST: synthetic_pivot("2024-01-01", "2024-04-30", 12),
+        SECOND: synthetic_pivot("2024-01-01", "2024-03-31", 9, seed=1),
+        TRADES: synthetic_unstack(300),
+    }
+    service.publisher.publish_pivot(FIRST, frames[FIRST])
+    service.publisher.publish_pivot(SECOND, frames[SECOND])
+    service.publisher.publish_unstack(TRADES, frames[TRADES], duplicate_keys=KEYS)
+    return frames
+
+
+def assert_whole(client, market, only=None):
+    for category in only or market:
+        got = client.GetCategory(category)
+        if category == TRADES:
+            got = got.sort_values(KEYS).reset_index(drop=True)
+            want = market[TRADES].sort_values(KEYS).reset_index(drop=True)
+            pd.testing.assert_frame_equal(got, want)
+        else:
+            pd.testing.assert_frame_equal(got, market[category], check_freq=False)
+
+
+def synced(sync):
+    return [args[0] for args, _ in sync.calls]
+
+
+def tamper(service, category, frame, month):
+    """Publishes `month` of a pivot category with a hash that its bytes do not have."""
+    service.publisher.publish_partition(category, month, parquet_bytes(frame.loc[month]),
+                                        hash=payload_hash(b"tampered"))
+
+
+def mend(service, category, frame, month):
+    service.publisher.publish_partition(category, month, parquet_bytes(frame.loc[month]))
+
+
+def kill_update(service, save_path, method, category, nth, when):
+    """Runs a full update in a child process that SIGKILLs itself at the given point."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path),
+               CORVANE_JOB_TOKEN=service.token)
+    job = subprocess.run([sys.executable, os.path.join(HERE, "sync_crash_job.py"), save_path,
+                          service.url, method, category, str(nth), when],
+                         env=env, capture_output=True, timeout=300)
+    assert job.returncode == -signal.SIGKILL, job.stderr.decode(errors="replace")[-2000:]
+
+
+def assert_costs_nothing(service, client, market):
+    """Every category reads whole with the service gone and no session upkeep."""
+    sync = CallCounter(client, "_sync_category")
+    upkeep = CallCounter(client, "_ensure_connection")
+    service.close()
+    assert_whole(client, market)
+    assert sync.calls == [] and upkeep.calls == []
+
+
+# (method, category, n-th call, before or after it): across the update of SECOND, which
+# follows the complete FIRST, and of TRADES, the last one.
+KILLS = {
+    "before the first store call": ("set_category_meta", SECOND, 1, "before"),
+    "after the first store call": ("set_category_meta", SECOND, 1, "after"),
+    "after the first partition's rows": ("update_pivot_category", SECOND, 1, "after"),
+    "mid-category, after a hash record": ("_write_local_hash", SECOND, 2, "after"),
+    "after the last hash record": ("_sync_pivot_category", SECOND, 1, "after"),
+    "unstack rows stored, no hash record": ("update_unstack_category", TRADES, 1, "after"),
+}
+
+
+@pytest.mark.parametrize("point", KILLS.values(), ids=KILLS.keys())
+def test_update_killed_then_read_whole(service, market, make_client, logs, tmp_path, point):
+    save_path = str(tmp_path / "store")
+    kill_update(service, save_path, *point)
+    stopped_in = point[1]
+    stored = ParquetDataManager(save_path)._get_all_categories()
+
+    client = make_client(save_path=save_path)
+    sync = CallCounter(client, "_sync_category")
+    assert_whole(client, market)
+    # FIRST completed before the kill; what the kill left stored is flagged once.
+    unfinished = [SECOND, TRADES] if stopped_in == SECOND else [TRADES]
+    assert synced(sync) == unfinished
+    assert all(kwargs == {} for _, kwargs in sync.calls)
+    assert logs.messages("WARNING") == ([interrupted(stopped_in)] if stopped_in in stored else [])
+    assert_costs_nothing(service, client, market)
+
+
+@pytest.mark.parametrize("point", [KILLS["before the first store call"],
+                                   KILLS["mid-category, after a hash record"]])
+def test_killed_resynchronisation_of_a_complete_category(service, market, make_client, logs,
+                                                         tmp_path, point):
+    save_path = str(tmp_path / "store")
+    make_client(save_path=save_path).UpdateAllCategory()
+    # New values and a new month: a partial run over the old rows would still read as a
+    # whole old category, and pass unnoticed without the records of this run.
+    market[SECOND] = synthetic_pivot("2024-01-01", "2024-04-30", 9, seed=7)
+    service.publisher.publish_pivot(SECOND, market[SECOND])
+    kill_update(service, save_path, *point)
+
+    client = make_client(save_path=save_path)
+    sync = CallCounter(client, "_sync_category")
+    assert_whole(client, market)
+    assert synced(sync) == [SECOND]
+    assert logs.messages("WARNING") == [interrupted(SECOND)]
+
+
+@pytest.mark.parametrize("entry", ["GetCategory", "UpdateAllCategory"])
+def test_failure_half_way_is_completed_by_the_next_read(service, market, make_client, logs,
+                                                        entry):
+    tamper(service, FIRST, market[FIRST], "2024-03")
+    client = make_client(display_errors=False)
+    first_try = client.UpdateAllCategory if entry == "UpdateAllCategory" else \
+        (lambda: client.GetCategory(FIRST))
+    with pytest.raises(SyncError if entry == "UpdateAllCategory" else SerializationError):
+        first_try()
+    assert FIRST in client.ListLocalCategories()  # two months stored
+    # Never the partial frame: the read tries to complete it and meets the same fault.
+    with pytest.raises(SerializationError):
+        client.GetCategory(FIRST)
+
+    mend(service, FIRST, market[FIRST], "2024-03")
+    sync = CallCounter(client, "_sync_category")
+    assert_whole(client, market, [FIRST])
+    assert sync.calls == [((FIRST,), {})]
+    # One warning per read that found the category unfinished.
+    assert logs.messages("WARNING") == [interrupted(FIRST)] * 2
+    assert_costs_nothing(service, client, {FIRST: market[FIRST]})
+    assert logs.messages("WARNING") == [interrupted(FIRST)] * 2
+
+
+class FixedClock(datetime):
+    @classmethod
+    def now(cls, tz=None):
+        return cls(2024, 5, 10, 9, 0)  # incremental updates start on 2024-03-11
+
+
+@pytest.mark.parametrize("failed_run, later_run, redone_from", [
+    # A later run that starts later does not make an interrupted full one whole.
+    ("full", "incremental", {}),
+    ("incremental", None, {"incremental_start_date": "2024-03-11"}),
+    # A full run reaches back past an interrupted incremental one.
+    ("incremental", "full", None),
+])
+def test_interrupted_start_date_is_redone(service, market, make_client, monkeypatch, failed_run,
+                                          later_run, redone_from):
+    monkeypatch.setattr(client_module, "datetime", FixedClock)
+    client = make_client(display_errors=False)
+    if failed_run == "incremental":
+        client.UpdateAllCategory()
+    tamper(service, FIRST, market[FIRST], "2024-04")
+    with pytest.raises(SyncError):
+        client.UpdateAllCategory(failed_run)
+    mend(service, FIRST, market[FIRST], "2024-04")
+    if later_run:
+        client.UpdateAllCategory(later_run)
+
+    sync = CallCounter(client, "_sync_category")
+    assert_whole(client, market)
+    assert sync.calls == ([] if redone_from is None else [((FIRST,), redone_from)])
+
+
+@pytest.mark.parametrize("records", ["none (an older client)", "completed"])
+def test_complete_category_is_read_without_the_service(service, market, make_client, tmp_path,
+                                                       records):
+    save_path = str(tmp_path / "store")
+    if records == "completed":
+        make_client(save_path=save_path).UpdateAllCategory()
+    else:
+        store = ParquetDataManager(save_path)
+        for category in (FIRST, SECOND):
+            store.update_pivot_category(df=market[category], category=category,
+                                        strf="%Y-%m-%d", partition_mode="monthly")
+        store.update_unstack_category(category=TRADES, sub_df=market[TRADES],
+                                      duplicate_keys=KEYS)
+    assert_costs_nothing(service, make_client(save_path=save_path), market)
+
+
+def test_damaged_record_counts_as_unfinished(service, market, make_client, logs):
+    client = make_client()
+    client.UpdateAllCategory()
+    records = os.path.join(client.save_path, "_corvane_meta_hash")
+    # Damage every record that is not a hash record; each category then reads as unfinished.
+    for name in os.listdir(records):
+        with open(os.path.join(records, name), encoding="utf-8") as record:
+            if not record.read().startswith("sha256:"):
+                with open(os.path.join(records, name), "w") as damaged:
+                    damaged.write("{not json")
+    sync = CallCounter(client, "_sync_category")
+    assert_whole(client, market)
+    assert synced(sync) == sorted(market)
+    assert logs.messages("WARNING") == [interrupted(category) for category in sorted(market)]
+
+
+MS_REMOUNT = 32
+MNT_DETACH = 2
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A tmpfs of 192 KiB as the storage path, and a function that enlarges it."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    where = tmp_path / "disk"
+    where.mkdir()
+    target = os.fsencode(str(where))
+
+    def mount(flags, size):
+        if libc.mount(b"tmpfs", target, b"tmpfs", flags, f"size={size}".encode()) != 0:
+            return os.strerror(ctypes.get_errno())
+        return None
+
+    refused = mount(0, "192k")
+    if refused:
+        pytest.skip(f"no tmpfs can be mounted here: {refused}")
+    yield str(where), lambda: mount(MS_REMOUNT, "64m")
+    libc.umount2(target, MNT_DETACH)
+
+
+def test_disk_full_half_way_then_read_whole(service, make_client, logs, small_disk):
+    save_path, enlarge = small_disk
+    frame = synthetic_pivot("2024-01-01", "2024-12-31", 60)
+    service.publisher.publish_pivot(FIRST, frame)
+    client = make_client(save_path=save_path, display_errors=False)
+    with pytest.raises(LocalStorageError):
+        client.GetCategory(FIRST)
+    assert FIRST in client.ListLocalCategories()  # some months fitted
+    with pytest.raises(LocalStorageError):
+        client.GetCategory(FIRST)
+
+    assert enlarge() is None
+    sync = CallCounter(client, "_sync_category")
+    pd.testing.assert_frame_equal(client.GetCategory(FIRST), frame, check_freq=False)
+    assert sync.calls == [((FIRST,), {})]
+    assert logs.messages("WARNING") == [interrupted(FIRST)] * 2
+    assert_costs_nothing(service, client, {FIRST: frame})
