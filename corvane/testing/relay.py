@@ -62,8 +62,8 @@ class _Pipe:
         self._held = 0
         self._closed = False
         self._changed = threading.Condition()
-        self.threads = [threading.Thread(target=self._read, daemon=True),
-                        threading.Thread(target=self._write, daemon=True)]
+        self.threads = [threading.Thread(target=target, name="corvane-test-relay-pipe", daemon=True)
+                        for target in (self._read, self._write)]
 
     def start(self) -> None:
         for thread in self.threads:
