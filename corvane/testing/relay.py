@@ -62,8 +62,8 @@ class _Pipe:
         self._held = 0
         self._closed = False
         self._changed = threading.Condition()
-        self.threads = [threading.Thread(target=target, name="corvane-test-relay-pipe", daemon=True)
-                        for target in (self._read, self._write)]
+        self.threads = [threading.Thread(target=target, name="corvane-test-relay-pipe",
+                                         daemon=True) for target in (self._read, self._write)]
 
     def start(self) -> None:
         for thread in self.threads:
@@ -75,7 +75,6 @@ class _Pipe:
             self._changed.notify_all()
 
     def _read(self) -> None:
-        data = b""
         while True:
             with self._changed:
                 while self._held >= self._buffer and not self._closed:
