@@ -2,7 +2,6 @@
 
 import concurrent.futures
 import os
-import signal
 import socket
 import subprocess
 import sys
@@ -89,7 +88,7 @@ def test_relay_refuses_impossible_links(options, error):
 
 
 @pytest.mark.timeout(60)
-def test_relay_command_prints_its_port_and_stops_on_interrupt(server):
+def test_relay_command_prints_its_port_and_relays(server):
     process = subprocess.Popen(
         [sys.executable, "-m", "corvane.testing", "relay", "--to", str(server.port),
          "--delay-ms", "1", "--bandwidth-mbit", "1000"],
@@ -101,8 +100,6 @@ def test_relay_command_prints_its_port_and_stops_on_interrupt(server):
         port = int(line.split()[-1])
         with redis.Redis(host="127.0.0.1", port=port, password=server.password) as conn:
             assert conn.get("corvane:relay:1")[:4] == b"\x01" * 4
-        process.send_signal(signal.SIGINT)
-        assert process.wait(timeout=30) == 0
     finally:
         if process.poll() is None:
             process.kill()
