@@ -56,12 +56,21 @@ def pivot_name(i: int) -> str:
 
 # ---- the plain flow ----------------------------------------------------------------------
 
-def plain_sync(conn, category: str, out: str) -> None:
+def plain_selection(partitions: list[str], since) -> list[str]:
+    """The partitions an update from the day `since` reads (all when None): dated names
+    (YYYY-MM-DD, YYYY-MM, YYYY) from that day, month or year on, and every other name."""
+    if since is None:
+        return partitions
+    bounds = {10: since.strftime("%Y-%m-%d"), 7: since.strftime("%Y-%m"), 4: since.strftime("%Y")}
+    return [p for p in partitions if len(p) not in bounds or p >= bounds[len(p)]]
+
+
+def plain_sync(conn, category: str, out: str, since=None) -> None:
     """One category as a plain script would do it: GET, hash, read_parquet, to_parquet."""
     meta = json.loads(conn.get("corvane:meta:category:" + category))
     folder = os.path.join(out, category.replace("#", "@"))
     os.makedirs(folder, exist_ok=True)
-    for partition in meta["partition_keys"]:
+    for partition in plain_selection(meta["partition_keys"], since):
         part = json.loads(conn.get(f"corvane:meta:partition:{category}:{partition}"))
         payload = conn.get(part["data_key"])
         if "sha256:" + hashlib.sha256(payload).hexdigest() != part["hash"]:
@@ -71,10 +80,10 @@ def plain_sync(conn, category: str, out: str) -> None:
         frame.to_parquet(os.path.join(folder, partition + ".parquet"))
 
 
-def plain_update(conn, out: str, timings: dict) -> None:
+def plain_update(conn, out: str, timings: dict, since=None) -> None:
     for category in sorted(json.loads(conn.get("corvane:meta:categories"))):
         started = time.perf_counter()
-        plain_sync(conn, category, out)
+        plain_sync(conn, category, out, since)
         timings[category] = time.perf_counter() - started
 
 

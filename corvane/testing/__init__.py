@@ -23,6 +23,7 @@ from .api import (DISCONNECT_PATH, HEARTBEAT_PATH, TICKET_PATH, ApiServer, Recor
 from .certs import CertificateFiles
 from .publisher import OMIT, Publisher, data_key_for, parquet_bytes, payload_hash
 from .redis import RedisServer, free_port
+from .relay import LinkRelay
 from .synthetic import instrument_codes, synthetic_pivot, synthetic_unstack
 
 __all__ = [
@@ -30,6 +31,7 @@ __all__ = [
     "CertificateFiles",
     "DISCONNECT_PATH",
     "HEARTBEAT_PATH",
+    "LinkRelay",
     "LocalService",
     "OMIT",
     "Publisher",

@@ -1,5 +1,9 @@
 """``python -m corvane.testing serve [--tls] [--data small|medium]``: a local service to try the
-client against, filled with synthetic data, running until Ctrl-C."""
+client against, filled with synthetic data, running until Ctrl-C.
+
+``python -m corvane.testing relay --to PORT [--delay-ms D] [--bandwidth-mbit B]``: a relay
+that makes the service at PORT look far away (see `LinkRelay`), in a process of its own so
+that the client under measurement never holds up its timing."""
 
 from __future__ import annotations
 
@@ -7,7 +11,7 @@ import argparse
 import datetime
 import threading
 
-from . import LocalService
+from . import LinkRelay, LocalService
 from .synthetic import synthetic_pivot, synthetic_unstack
 
 # (category, instruments, years of history, partition mode) per data set, plus the size of
@@ -68,6 +72,17 @@ def _serve(args: argparse.Namespace) -> None:
             pass
 
 
+def _relay(args: argparse.Namespace) -> None:
+    bandwidth = args.bandwidth_mbit * 1e6 / 8 if args.bandwidth_mbit else None
+    with LinkRelay(args.to, delay=args.delay_ms / 1e3, bandwidth=bandwidth,
+                   port=args.port) as relay:
+        print(f"Relay port: {relay.port}", flush=True)
+        try:
+            threading.Event().wait()
+        except KeyboardInterrupt:
+            pass
+
+
 def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(prog="python -m corvane.testing",
                                      description="A local stand-in for the data service.")
@@ -78,8 +93,14 @@ def main(argv: list[str] | None = None) -> None:
                        help="size of the synthetic data set")
     serve.add_argument("--expires-in", type=int, default=3600,
                        help="ticket lifetime in seconds")
+    relay = commands.add_parser("relay", help="relay a loopback port over a slow, far link")
+    relay.add_argument("--to", type=int, required=True, help="the port to relay to")
+    relay.add_argument("--port", type=int, default=0, help="the port to listen on (0: any)")
+    relay.add_argument("--delay-ms", type=float, default=0.0, help="delay in each direction")
+    relay.add_argument("--bandwidth-mbit", type=float, default=0.0,
+                       help="cap of each direction, all connections together (0: none)")
     args = parser.parse_args(argv)
-    _serve(args)
+    {"serve": _serve, "relay": _relay}[args.command](args)
 
 
 if __name__ == "__main__":
