@@ -5,6 +5,7 @@
 #include <chrono>
 #include <system_error>
 
+#include <pthread.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -50,6 +51,7 @@ struct FetchAhead::Slot {
 struct FetchAhead::WorkerBudget : redis::ReadBudget {
     FetchAhead* owner;
     std::size_t slot;
+    bool payload;  // false while the metadata is read: small values, outside the window
 };
 
 FetchAhead::FetchAhead(PyObject* self, PyObject* category, PyObject* partitions, bool payloads,
@@ -119,6 +121,8 @@ std::size_t FetchAhead::peak_bytes() const {
 // --- workers ----------------------------------------------------------------------------
 
 void FetchAhead::work() {
+    // Named, so that a look at the process (or a test) finds them.
+    pthread_setname_np(pthread_self(), "corvane-fetch");
     const PyGILState_STATE gil = PyGILState_Ensure();
     {
         WorkerBudget budget{};
@@ -143,7 +147,7 @@ void FetchAhead::work() {
                 }
                 budget.slot = index;
                 try {
-                    read_slot(index);
+                    read_slot(index, budget);
                 } catch (const std::exception&) {
                     // Out of memory: the partition's turn raises it.
                     PyErr_NoMemory();
@@ -167,8 +171,9 @@ void FetchAhead::work() {
     PyGILState_Release(gil);
 }
 
-void FetchAhead::read_slot(std::size_t index) {
+void FetchAhead::read_slot(std::size_t index, WorkerBudget& budget) {
     PyObject* partition = slots_[index].partition.get();
+    budget.payload = false;
     Ref meta;
     std::optional<PyError> meta_error;
     try {
@@ -184,6 +189,7 @@ void FetchAhead::read_slot(std::size_t index) {
         // Left to `_download_partition`, whose own check meets the same failure.
     }
     if (data_key) {
+        budget.payload = true;
         payload.emplace();
         try {
             payload->value = call_method(self_.get(), "_redis_get_with_retry", data_key);
@@ -208,6 +214,10 @@ void FetchAhead::read_slot(std::size_t index) {
 
 bool FetchAhead::reserve_for(redis::ReadBudget* budget, std::size_t length) {
     auto* worker = static_cast<WorkerBudget*>(budget);
+    if (!worker->payload) {
+        std::lock_guard lock(worker->owner->mutex_);
+        return !worker->owner->stopping_;
+    }
     return worker->owner->reserve(worker->slot, length);
 }
 

@@ -76,7 +76,7 @@ private:
     bool grantable(std::size_t index, std::size_t length) const;
     void advance_settled();
     void work();
-    void read_slot(std::size_t index);
+    void read_slot(std::size_t index, WorkerBudget& budget);
     // True once the slot is read; false when no worker is left to read it.
     bool wait_for(std::size_t index);
     bool is_ahead(std::size_t index) const noexcept {
