@@ -185,6 +185,11 @@ void define_constants(ClassBody& body) {
     body.set("PUBLIC_ERROR_MESSAGES", messages);
     body.set("LEGACY_ERROR_CODE_MAP", legacy);
     body.set("ERROR_CLASS_MAP", classes);
+
+    // Reading ahead while a category synchronises: payload bytes held besides the partition
+    // being processed, and the threads (each on its own connection) that read.
+    body.set_int("_fetch_ahead_bytes", 64 << 20);
+    body.set_int("_fetch_ahead_workers", 16);
 }
 
 }  // namespace

@@ -6,8 +6,9 @@ namespace corvane::redis {
 
 namespace {
 
-// Idle connections kept beyond this many are closed.
-constexpr std::size_t kMaxIdle = 8;
+// Idle connections kept beyond this many are closed; room for the reads ahead of a
+// synchronisation (one connection each) and the commands of the caller's threads.
+constexpr std::size_t kMaxIdle = 32;
 
 }  // namespace
 

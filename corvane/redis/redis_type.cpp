@@ -9,6 +9,7 @@
 #include "corvane/common/nogil.h"
 #include "corvane/redis/module_state.h"
 #include "corvane/redis/pool.h"
+#include "corvane/redis/read_budget.h"
 #include "corvane/redis/settings_args.h"
 #include "corvane/redis/spare_value.h"
 
@@ -120,6 +121,8 @@ PyObject* redis_get(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py
     return boundary(cls, [&] {
         const auto parsed = parse_args("get", kParams, args, nargs, kwnames);
         const std::string command = encode_command({"GET", key_bytes(parsed[0])});
+        ReadBudget* budget = current_read_budget();
+        const StopWatch stop_watch(budget != nullptr ? budget->stop_fd : -1);
         Lease lease = pool_of(self).take();
         ReplyHead head;
         {
@@ -131,6 +134,14 @@ PyObject* redis_get(PyObject* self, PyTypeObject* cls, PyObject* const* args, Py
             return none();
         }
         if (head.kind != ReplyKind::Bulk) unexpected_reply(head, "GET");
+        // Room for the value before its memory is taken; the rest of the reply waits in the
+        // socket meanwhile. A stopped reader's connection, its reply half read, is closed.
+        if (budget != nullptr) {
+            ReleasedGil nogil;
+            if (!budget->reserve(budget, head.length)) {
+                throw Failure(FailureKind::Connection, "Read abandoned: the reads ahead were stopped.");
+            }
+        }
         // The value's final object, sized from the announced length and filled in place.
         Ref value = spare_of(self).take(head.length);
         char* data = PyBytes_AS_STRING(value.get());

@@ -53,8 +53,12 @@ bool wait_ready(int fd, short events, const Deadline& deadline, SignalCheck on_s
     for (;;) {
         const int timeout = deadline.remaining_ms();
         if (timeout == 0) return false;
-        pollfd entry{fd, events, 0};
-        const int ready = ::poll(&entry, 1, timeout);
+        pollfd entries[] = {{fd, events, 0}, {StopWatch::current(), POLLIN, 0}};
+        const nfds_t count = entries[1].fd >= 0 ? 2 : 1;
+        const int ready = ::poll(entries, count, timeout);
+        if (ready > 0 && entries[1].revents != 0) {
+            throw Failure(FailureKind::Connection, "Read abandoned: the reads ahead were stopped.");
+        }
         if (ready > 0) return true;
         if (ready < 0) {
             if (errno != EINTR) {

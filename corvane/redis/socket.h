@@ -40,7 +40,24 @@ private:
 };
 
 // Waits until `fd` is ready for `events` (POLLIN, POLLOUT); false when the deadline passed.
+// Throws a connection failure once the calling thread's stop descriptor is readable.
 bool wait_ready(int fd, short events, const Deadline& deadline, SignalCheck on_signal);
+
+// For its lifetime, every wait of the calling thread also watches `stop_fd` (none when -1):
+// a command of a thread whose reads are being stopped gives up at once.
+class StopWatch {
+public:
+    explicit StopWatch(int stop_fd) noexcept : outer_(std::exchange(current_, stop_fd)) {}
+    ~StopWatch() { current_ = outer_; }
+    StopWatch(const StopWatch&) = delete;
+    StopWatch& operator=(const StopWatch&) = delete;
+
+    static int current() noexcept { return current_; }
+
+private:
+    int outer_;
+    static inline thread_local int current_ = -1;
+};
 
 // "host:port", with brackets around an IPv6 address, for messages.
 std::string endpoint_label(const std::string& host, int port);

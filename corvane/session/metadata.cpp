@@ -7,6 +7,7 @@
 #include "corvane/common/boundary.h"
 #include "corvane/session/errors.h"
 #include "corvane/session/redis_connection.h"
+#include "corvane/session/session_gate.h"
 #include "corvane/transport/refuse.h"
 
 namespace corvane::session {
@@ -21,12 +22,13 @@ constexpr Py_ssize_t kMaxCategoryLength = 160;
 enum class Outcome { Read, CredentialsRejected, Failed };
 
 // One read attempt. The connection is read afresh so that a reconnect made meanwhile by the
-// heartbeat is picked up. A family member (from the upkeep) ends the read as its clone.
-Outcome read_once(PyObject* module, PyObject* self, PyObject* key, Ref& reply) {
+// heartbeat is picked up; `connection` is the one used. A family member (from the upkeep)
+// ends the read as its clone.
+Outcome read_once(PyObject* module, PyObject* self, PyObject* key, Ref& connection, Ref& reply) {
     Ref rejected = authentication_error(module);
     try {
-        call_method(self, "_ensure_connection");
-        Ref connection = getattr(self, "_redis_client");
+        through_gate([&] { call_method(self, "_ensure_connection"); });
+        connection = getattr(self, "_redis_client");
         if (connection.is_none()) return Outcome::Failed;
         reply = call_method(connection.get(), "get", key);
         return reply.is_none() || PyBytes_Check(reply.get()) ? Outcome::Read : Outcome::Failed;
@@ -45,6 +47,24 @@ long long retry_count(PyObject* value) {
     return count;
 }
 
+// A new ticket and connection after `failed` rejected the credentials. Threads sharing a
+// gate recover once: a thread that finds a newer connection than its failed one uses it.
+void recover_credentials(PyObject* self, PyObject* failed) {
+    through_gate([&] {
+        if (SessionGate::current() != nullptr && getattr(self, "_redis_client").get() != failed) {
+            return;
+        }
+        call_method(self, "_fetch_ticket");
+        call_method(self, "_connect_redis");
+    });
+}
+
+// True when the reads of the calling thread are being stopped: no further attempt.
+bool reads_stopped() {
+    const SessionGate* gate = SessionGate::current();
+    return gate != nullptr && gate->closed();
+}
+
 PyObject* redis_get_with_retry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                PyObject* kwnames) {
     return guarded([&] {
@@ -54,16 +74,16 @@ PyObject* redis_get_with_retry(PyObject* module, PyObject* const* args, Py_ssize
         PyObject* self = a[0];
         const long long retries = a.given(2) ? retry_count(a[2]) : kDefaultRetries;
         for (long long attempt = 0; attempt <= retries; ++attempt) {
-            const bool last = attempt == retries;
+            const bool last = attempt == retries || reads_stopped();
+            Ref connection;
             Ref reply;
-            switch (read_once(module, self, a[1], reply)) {
+            switch (read_once(module, self, a[1], connection, reply)) {
                 case Outcome::Read:
                     return reply;
                 case Outcome::CredentialsRejected:
                     // A new ticket carries new credentials: try again at once.
                     if (last) transport::refuse(module, "DataConnectionError");
-                    call_method(self, "_fetch_ticket");
-                    call_method(self, "_connect_redis");
+                    recover_credentials(self, connection.get());
                     break;
                 case Outcome::Failed:
                     if (last) transport::refuse(module, "RemoteDataError");

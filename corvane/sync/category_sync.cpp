@@ -1,11 +1,13 @@
 #include "corvane/sync/category_sync.h"
 
 #include <array>
+#include <optional>
 
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/common/call.h"
 #include "corvane/sync/digest.h"
+#include "corvane/sync/fetch_ahead.h"
 #include "corvane/sync/join.h"
 #include "corvane/sync/parquet_frame.h"
 #include "corvane/sync/sync_records.h"
@@ -18,7 +20,6 @@ namespace {
 using transport::refuse;
 
 constexpr Py_ssize_t kMaxPartitionKeys = 10000;
-constexpr Py_ssize_t kMaxDataKeyLength = 1024;
 constexpr const char* kDateFormat = "%Y-%m-%d";
 
 bool equals_text(PyObject* value, const char* expected) { return equal(value, text(expected).get()); }
@@ -61,6 +62,30 @@ Ref validated_partitions(PyObject* module, PyObject* self, PyObject* keys) {
         check_status(PyList_Append(partitions.get(), valid.get()));
     }
     return partitions;
+}
+
+PyObject* download_partition(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames);
+
+// True when `_download_partition` of the instance is this module's own, which takes the
+// payloads read ahead; a replacement reads its own, so none is read ahead for it.
+bool downloads_by_default(PyObject* self) {
+    Ref bound = getattr(self, "_download_partition");
+    if (!PyMethod_Check(bound.get())) return false;
+    PyObject* function = PyMethod_GET_FUNCTION(bound.get());
+    return PyCFunction_Check(function) &&
+           PyCFunction_GET_FUNCTION(function) ==
+               reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(download_partition));
+}
+
+std::size_t size_attribute(PyObject* self, const char* name) {
+    const Py_ssize_t value = PyLong_AsSsize_t(getattr(self, name).get());
+    if (value == -1 && PyErr_Occurred()) throw_current();
+    return value < 0 ? 0 : static_cast<std::size_t>(value);
+}
+
+FetchAheadLimits fetch_ahead_limits(PyObject* self) {
+    return {size_attribute(self, "_fetch_ahead_bytes"), size_attribute(self, "_fetch_ahead_workers")};
 }
 
 PyObject* sync_pivot_category(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
@@ -106,13 +131,21 @@ PyObject* sync_pivot_category(PyObject* module, PyObject* const* args, Py_ssize_
                                  text(" 个，增量分区 ").get(), selected.get(), text(" 个").get()}));
         }
 
+        std::optional<FetchAhead> ahead;
+        if (PyList_Check(targets.get())) {
+            ahead.emplace(self, category, targets.get(), downloads_by_default(self),
+                          fetch_ahead_limits(self));
+        }
         Ref tqdm = global(module, "tqdm");
         Ref description = join({text("同步 ").get(), category});
         Ref bar = call_kw(tqdm.get(), {{"desc", description.get()}}, targets);
         Ref iterator = check(PyObject_GetIter(bar.get()));
         Ref date_format = text(kDateFormat);
+        std::size_t index = 0;
         while (Ref partition = Ref::steal(PyIter_Next(iterator.get()))) {
-            Ref partition_meta = call_method(self, "_get_partition_meta", category, partition);
+            Ref partition_meta =
+                ahead ? ahead->partition_meta(index++, partition.get())
+                      : call_method(self, "_get_partition_meta", category, partition);
             Ref hash = get_item_optional(partition_meta.get(), "hash");
             Ref frame = call_method(self, "_download_partition", category, partition, partition_meta);
             call_method_kw(store.get(), "update_pivot_category",
@@ -126,6 +159,7 @@ PyObject* sync_pivot_category(PyObject* module, PyObject* const* args, Py_ssize_
             }
         }
         if (PyErr_Occurred()) throw_current();
+        if (ahead) setattr(self, "_fetch_ahead_peak_bytes", integer(static_cast<long long>(ahead->peak_bytes())).get());
         return none();
     });
 }
@@ -177,6 +211,16 @@ PyObject* sync_unstack_category(PyObject*, PyObject* const* args, Py_ssize_t nar
     });
 }
 
+// The payload under `data_key`: what the read ahead of this partition got (or raised), or
+// else a read now.
+Ref read_payload(PyObject* self, PyObject* category, PyObject* partition, PyObject* data_key) {
+    if (std::optional<PayloadRead> read = FetchAhead::take_payload(category, partition, data_key)) {
+        if (read->error) throw *read->error;
+        return std::move(read->value);
+    }
+    return call_method(self, "_redis_get_with_retry", data_key);
+}
+
 // The payload as an immutable bytes object: a bytes object as it is, anything mutable copied.
 Ref immutable_payload(PyObject* payload) {
     if (PyBytes_Check(payload)) return Ref::borrow(payload);
@@ -210,13 +254,10 @@ PyObject* download_partition(PyObject* module, PyObject* const* args, Py_ssize_t
         call_method(self, "_validate_category_name", a[1]);
         call_method(self, "_validate_partition_name", a[2]);
 
-        Ref data_key = get_item_optional(meta, "data_key");
-        if (!data_key || !PyUnicode_Check(data_key.get()) || PyUnicode_GET_LENGTH(data_key.get()) == 0 ||
-            PyUnicode_GET_LENGTH(data_key.get()) > kMaxDataKeyLength) {
-            refuse(module, "MetaError");
-        }
+        Ref data_key = partition_data_key(meta);
+        if (!data_key) refuse(module, "MetaError");
 
-        Ref received = call_method(self, "_redis_get_with_retry", data_key);
+        Ref received = read_payload(self, a[1], a[2], data_key.get());
         if (received.is_none()) refuse(module, "RemoteDataError");
         if (!PyBytes_Check(received.get()) && !PyByteArray_Check(received.get())) {
             refuse(module, "SerializationError");

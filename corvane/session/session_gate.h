@@ -1,0 +1,71 @@
+// The data session shared by threads that read ahead for one synchronisation. Each read
+// starts with the session's upkeep and may have to recover from rejected credentials; run
+// by several threads at once, both would post one ticket request per thread (and meet the
+// service's session limit). Through the gate they run on one thread at a time: the first
+// renews or re-fetches, the others then find the session usable, or a connection newer than
+// the one that failed them, and read on at once.
+//
+// The gate is waited for without the GIL and taken only by the threads of its
+// synchronisation (the heartbeat and the caller's other threads never wait for it).
+#pragma once
+
+#include <atomic>
+#include <mutex>
+
+#include "corvane/common/nogil.h"
+
+namespace corvane::session {
+
+class SessionGate {
+public:
+    // The gate of the calling thread while a Scope is alive, or null.
+    static SessionGate* current() noexcept { return current_; }
+
+    // Makes `gate` the calling thread's gate for the Scope's lifetime.
+    class Scope {
+    public:
+        explicit Scope(SessionGate& gate) noexcept : outer_(std::exchange(current_, &gate)) {}
+        ~Scope() { current_ = outer_; }
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+    private:
+        SessionGate* outer_;
+    };
+
+    // Runs `body` holding the gate; needs the GIL, which it lets go while waiting. A thread
+    // that already holds the gate runs `body` at once.
+    template <typename Body>
+    void run(Body&& body) {
+        if (held_ == this) return body();
+        {
+            ReleasedGil nogil;
+            mutex_.lock();
+        }
+        const std::lock_guard lock(mutex_, std::adopt_lock);
+        held_ = this;
+        struct Unhold {
+            ~Unhold() { held_ = nullptr; }
+        } unhold;
+        body();
+    }
+
+    // From now on the reads give up instead of pausing for another attempt.
+    void close() noexcept { closed_.store(true); }
+    bool closed() const noexcept { return closed_.load(); }
+
+private:
+    std::mutex mutex_;
+    std::atomic<bool> closed_{false};
+    static inline thread_local SessionGate* current_ = nullptr;
+    static inline thread_local SessionGate* held_ = nullptr;
+};
+
+// Runs `body` through the calling thread's gate, or at once on a thread without one.
+template <typename Body>
+void through_gate(Body&& body) {
+    if (SessionGate* gate = SessionGate::current()) return gate->run(body);
+    body();
+}
+
+}  // namespace corvane::session
