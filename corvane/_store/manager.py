@@ -48,13 +48,20 @@ class ParquetDataManager:
         return CategoryFolder(names.category_folder(self.save_path, category), category)
 
     @contextlib.contextmanager
-    def _reading(self, category, kind: str):
-        """Yield the folder and record of a stored category of ``kind`` under its shared lock."""
+    def _held(self, category):
+        """Yield the folder and record of ``category`` (None when it holds no data), under
+        its shared lock when the folder exists."""
         cat = self._folder(category)
         if not cat.exists():
-            raise CategoryNotFoundError("数据类别不存在: " + category)
+            yield cat, None
+            return
         with _storage_errors(category), cat.locked():
-            record = cat.read_record()
+            yield cat, cat.read_record()
+
+    @contextlib.contextmanager
+    def _reading(self, category, kind: str):
+        """Yield the folder and record of a stored category of ``kind`` under its shared lock."""
+        with self._held(category) as (cat, record):
             if record is None:
                 raise CategoryNotFoundError("数据类别不存在: " + category)
             if record.get("kind") != kind:
@@ -129,11 +136,7 @@ class ParquetDataManager:
         month or day, whatever the category's monthly or daily grouping. Whether those rows
         are the partition's current ones is for the client's hash records to say."""
         span = None if partition == "full" else dates.partition_span(partition)
-        cat = self._folder(category)
-        if not cat.exists():
-            return False
-        with _storage_errors(category), cat.locked():
-            record = cat.read_record()
+        with self._held(category) as (cat, record):
             if record is None:
                 return False
             if span is None:
@@ -160,11 +163,7 @@ class ParquetDataManager:
         ``kind``; ``partitions`` (pivot: its month or day files; unstack: 1); ``first`` and
         ``last``, the first and last row dates as "YYYY-MM-DD" (None for unstack);
         ``bytes``, the size of every file in the folder."""
-        cat = self._folder(category)
-        if not cat.exists():
-            return None
-        with _storage_errors(category), cat.locked():
-            record = cat.read_record()
+        with self._held(category) as (cat, record):
             if record is None:
                 return None
             first = last = None
