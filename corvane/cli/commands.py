@@ -108,6 +108,9 @@ def _remote_states(args) -> dict:
             raise client._as_corvane_error(e) from None
 
 
+_NOT_HELD = {"kind": None, "partitions": 0, "first": None, "last": None, "bytes": 0}
+
+
 def status(args) -> int:
     store = ParquetDataManager(storage_path(args))
     local = store._get_all_categories()
@@ -116,10 +119,7 @@ def status(args) -> int:
     for name in sorted(set(local) | set(remote)):
         stats = store.category_stats(name) if name in local else None
         entry = {"name": name, "folder": store.category_folder(name), "local": stats is not None,
-                 "kind": stats["kind"] if stats else None,
-                 "partitions": stats["partitions"] if stats else 0,
-                 "first": stats and stats["first"], "last": stats and stats["last"],
-                 "bytes": stats["bytes"] if stats else 0}
+                 **(stats or _NOT_HELD)}
         if args.remote:
             state = remote.get(name)
             entry["missing"] = state and state["missing"]
