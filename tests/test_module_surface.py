@@ -267,3 +267,26 @@ def test_second_initialisation_in_one_process_fails():
         "subinterpreter: ImportError",
         "full",
     ]
+
+
+# ---------------------------------------------------------------- one Arrow per process
+
+def test_import_refuses_a_pyarrow_on_another_arrow():
+    # pyarrow reports the Arrow C++ it has loaded in cpp_version; the extension compares it
+    # with the one it was built against, so another value stands for another library.
+    script = textwrap.dedent("""
+        import pyarrow
+        built = pyarrow.cpp_version
+        pyarrow.cpp_version = "1.2.3"
+        try:
+            import corvane
+        except ImportError as e:
+            print(built in str(e), "1.2.3" in str(e))
+        pyarrow.cpp_version = built
+        import corvane
+        print(corvane.CorvaneClient.__name__)
+    """)
+    result = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                            env=os.environ, timeout=120)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.splitlines() == ["True True", "CorvaneClient"]

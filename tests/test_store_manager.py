@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import logging
 import os
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -130,3 +131,78 @@ def test_two_processes_updating_one_store(store):
         assert part.drop(columns=mine).isna().all().all()
     assert len(store.read_unstack_category("u_unstack#x")) == 2 * 6 * 50
     assert len(store.get_category_meta("p_pivot#x")) == 12
+
+
+# ---------------------------------------------------------------- what the store holds
+
+@pytest.fixture
+def held(store):
+    """A monthly category with rows on 2024-01-30..2024-02-02 and 2024-04-10, a daily one
+    with rows on 2024-03-01..02, an unstack one, and one with metadata only."""
+    monthly = pd.concat([wide("2024-01-30", 4, ["a", "b"]), wide("2024-04-10", 1, ["a"])])
+    store.update_pivot_category(df=monthly, category="m_pivot#x", partition_mode="monthly")
+    store.update_pivot_category(df=wide("2024-03-01", 2, ["a"]), category="d_pivot#x",
+                                partition_mode="daily")
+    store.update_unstack_category(category="u_unstack#x", sub_df=pd.DataFrame({"k": [1, 2]}),
+                                  duplicate_keys=["k"])
+    store.set_category_meta("e_pivot#x", {"partition_mode": "monthly"})
+    return store
+
+
+@pytest.mark.parametrize("category, partition, holds", [
+    ("m_pivot#x", "2024-01", True),
+    ("m_pivot#x", "2024-03", False),
+    ("m_pivot#x", "2024", True),
+    ("m_pivot#x", "2023", False),
+    ("m_pivot#x", "2024-01-31", True),    # a day inside a month file that holds it
+    ("m_pivot#x", "2024-01-29", False),   # a day of a month file that does not
+    ("m_pivot#x", "2024-04-11", False),
+    ("m_pivot#x", "full", True),
+    ("d_pivot#x", "2024-03-02", True),
+    ("d_pivot#x", "2024-03-03", False),
+    ("d_pivot#x", "2024-03", True),       # a month over day files
+    ("d_pivot#x", "2024-02", False),
+    ("d_pivot#x", "2024", True),
+    ("u_unstack#x", "full", True),
+    ("u_unstack#x", "2024-01", False),
+    ("e_pivot#x", "full", False),         # metadata only: no rows
+    ("e_pivot#x", "2024-01", False),
+    ("never_pivot#x", "2024-01", False),
+])
+def test_holds_partition_answers_for_the_rows_held(held, category, partition, holds):
+    assert held.holds_partition(category, partition) is holds
+
+
+def test_holds_partition_follows_the_files_and_refuses_other_names(held):
+    shutil.rmtree(os.path.join(held.category_folder("m_pivot#x"), "month=2024-01"))
+    assert not held.holds_partition("m_pivot#x", "2024-01")
+    assert held.holds_partition("m_pivot#x", "2024-02")
+    shutil.rmtree(held.category_folder("d_pivot#x"))
+    assert not held.holds_partition("d_pivot#x", "full")
+    for bad in ("2024-13", "24-01", "2024-02-30", "month=2024-01"):
+        with pytest.raises(ValueError):
+            held.holds_partition("m_pivot#x", bad)
+
+
+def test_category_stats_and_folder(held):
+    folder = held.category_folder("m_pivot#x")
+    assert folder == os.path.join(held.save_path, "m_pivot#x")
+    size = sum(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(folder) for f in fs)
+    assert held.category_stats("m_pivot#x") == {
+        "kind": "pivot", "partitions": 3, "first": "2024-01-30", "last": "2024-04-10",
+        "bytes": size}
+    assert held.category_stats("d_pivot#x")["partitions"] == 2
+    unstack = held.category_stats("u_unstack#x")
+    assert unstack["kind"] == "unstack" and unstack["partitions"] == 1
+    assert unstack["first"] is None and unstack["bytes"] > 0
+    assert held.category_stats("e_pivot#x") is None
+    assert held.category_stats("never_pivot#x") is None
+
+
+def test_run_lock_excludes_a_second_holder(store):
+    first = store.run_lock()
+    with first:
+        second = ParquetDataManager(store.save_path).run_lock()
+        assert second.acquire(wait=False) is False
+    assert second.acquire(wait=False) is True
+    second.release()

@@ -75,6 +75,27 @@ def parse_folder(name: str):
             int((first + 1).astype("datetime64[ns]").astype(np.int64)))
 
 
+_PARTITION_UNITS = {4: "Y", 7: "M", 10: "D"}
+
+
+def partition_span(partition: str):
+    """(first ns, end ns exclusive) of a service partition "YYYY", "YYYY-MM" or "YYYY-MM-DD"."""
+    unit = _PARTITION_UNITS.get(len(partition)) if isinstance(partition, str) else None
+    try:
+        if unit is None or not partition[:4].isdigit():
+            raise ValueError
+        first = np.datetime64(partition, unit)
+    except ValueError:
+        raise ValueError("partition must be 'full', 'YYYY', 'YYYY-MM' or 'YYYY-MM-DD', "
+                         f"not {partition!r}") from None
+    return (int(first.astype("datetime64[ns]").astype(np.int64)),
+            int((first + 1).astype("datetime64[ns]").astype(np.int64)))
+
+
+def day_text(ns: int) -> str:
+    return str(np.datetime64(ns, "ns").astype("datetime64[D]"))
+
+
 def _bound(value, name: str, end: bool):
     if value is None:
         return None

@@ -120,7 +120,8 @@ class FolderLock:
         self._exclusive = exclusive
         self._fd = None
 
-    def __enter__(self):
+    def acquire(self, wait: bool = True) -> bool:
+        """Take the lock; without ``wait`` give up at once (False) when another holder has it."""
         try:
             self._fd = os.open(self._path, os.O_RDONLY | os.O_CREAT | os.O_CLOEXEC, 0o644)
         except OSError as e:
@@ -128,16 +129,26 @@ class FolderLock:
             # can be writing there.
             if self._exclusive or e.errno not in (errno.EACCES, errno.EPERM, errno.EROFS):
                 raise
-            return self
+            return True
+        operation = fcntl.LOCK_EX if self._exclusive else fcntl.LOCK_SH
         try:
-            fcntl.flock(self._fd, fcntl.LOCK_EX if self._exclusive else fcntl.LOCK_SH)
+            fcntl.flock(self._fd, operation if wait else operation | fcntl.LOCK_NB)
+        except BlockingIOError:
+            self.release()
+            return False
         except BaseException:
-            os.close(self._fd)
-            self._fd = None
+            self.release()
             raise
-        return self
+        return True
 
-    def __exit__(self, *exc):
+    def release(self) -> None:
         if self._fd is not None:
             os.close(self._fd)  # closing releases the flock
             self._fd = None
+
+    def __enter__(self):
+        self.acquire()
+        return self
+
+    def __exit__(self, *exc):
+        self.release()

@@ -14,7 +14,7 @@ import pandas as pd
 import pyarrow as pa
 
 from ..exceptions import CategoryNotFoundError, CorvaneError, LocalStorageError
-from . import dates, files, names
+from . import codec, dates, files, names
 from .category import RECORD, CategoryFolder
 from .pivot_read import read_pivot
 from .pivot_write import PivotUpdate
@@ -48,13 +48,20 @@ class ParquetDataManager:
         return CategoryFolder(names.category_folder(self.save_path, category), category)
 
     @contextlib.contextmanager
-    def _reading(self, category, kind: str):
-        """Yield the folder and record of a stored category of ``kind`` under its shared lock."""
+    def _held(self, category):
+        """Yield the folder and record of ``category`` (None when it holds no data), under
+        its shared lock when the folder exists."""
         cat = self._folder(category)
         if not cat.exists():
-            raise CategoryNotFoundError("数据类别不存在: " + category)
+            yield cat, None
+            return
         with _storage_errors(category), cat.locked():
-            record = cat.read_record()
+            yield cat, cat.read_record()
+
+    @contextlib.contextmanager
+    def _reading(self, category, kind: str):
+        """Yield the folder and record of a stored category of ``kind`` under its shared lock."""
+        with self._held(category) as (cat, record):
             if record is None:
                 raise CategoryNotFoundError("数据类别不存在: " + category)
             if record.get("kind") != kind:
@@ -119,6 +126,64 @@ class ParquetDataManager:
     def read_unstack_category(self, category) -> pd.DataFrame:
         with self._reading(category, "unstack") as (cat, record):
             return read_parts(cat, record["parts"])
+
+    # -- what is held --------------------------------------------------------------------
+    def holds_partition(self, category, partition) -> bool:
+        """Whether the store holds rows of the service's partition ``partition``.
+
+        "full": the category holds data (an unstack category's one partition, or any row of
+        a pivot category). "YYYY", "YYYY-MM", "YYYY-MM-DD": a pivot row dated in that year,
+        month or day, whatever the category's monthly or daily grouping. Whether those rows
+        are the partition's current ones is for the client's hash records to say."""
+        span = None if partition == "full" else dates.partition_span(partition)
+        with self._held(category) as (cat, record):
+            if record is None:
+                return False
+            if span is None:
+                return record.get("kind") == "unstack" or bool(cat.partitions())
+            if record.get("kind") != "pivot":
+                return False
+            lo, hi = span
+            for path, first, stop in cat.partitions(lo, hi):
+                # Files hold rows only: one lying inside the span holds some of its days.
+                if lo <= first and stop <= hi:
+                    return True
+                wall = codec.StoredFile(path).wall
+                if ((wall >= lo) & (wall < hi)).any():
+                    return True
+            return False
+
+    def category_folder(self, category) -> str:
+        """The folder that holds (or would hold) ``category``: a Parquet dataset that other
+        engines can read (docs/store.md)."""
+        return self._folder(category).path
+
+    def category_stats(self, category) -> dict | None:
+        """What the store holds of ``category``, or None when it holds no data:
+        ``kind``; ``partitions`` (pivot: its month or day files; unstack: 1); ``first`` and
+        ``last``, the first and last row dates as "YYYY-MM-DD" (None for unstack);
+        ``bytes``, the size of every file in the folder."""
+        with self._held(category) as (cat, record):
+            if record is None:
+                return None
+            first = last = None
+            if record.get("kind") == "pivot":
+                held = cat.partitions()
+                count = len(held)
+                if held:  # files are sorted by date and never overlap
+                    first = dates.day_text(int(codec.StoredFile(held[0][0]).wall.min()))
+                    last = dates.day_text(int(codec.StoredFile(held[-1][0]).wall.max()))
+            else:
+                count = 1
+            size = sum(os.path.getsize(os.path.join(folder, name))
+                       for folder, _, file_names in os.walk(cat.path) for name in file_names)
+            return {"kind": record.get("kind"), "partitions": count, "first": first,
+                    "last": last, "bytes": size}
+
+    def run_lock(self) -> files.FolderLock:
+        """The exclusive lock of the whole storage root, taken by runs that must not overlap
+        (scheduled updates); the category locks still order every read and write inside."""
+        return files.FolderLock(self.save_path, exclusive=True)
 
     # -- listing -------------------------------------------------------------------------
     def _get_all_categories(self) -> list:

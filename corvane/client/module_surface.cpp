@@ -1,5 +1,9 @@
 #include "corvane/client/module_surface.h"
 
+#include <arrow/util/config.h>
+
+#include <string>
+
 namespace corvane::client {
 
 namespace {
@@ -12,6 +16,23 @@ void bind(PyObject* module, const char* name, const Ref& value) {
 void bind_from(PyObject* module, const char* package, std::initializer_list<const char*> names) {
     Ref source = import(package);
     for (const char* name : names) bind(module, name, getattr(source.get(), name));
+}
+
+// Payloads are decoded by the Arrow C++ that this module links and the frames handed to
+// pyarrow's pandas conversion: two different Arrow libraries in one process would share
+// memory pools and type ids that do not match, which crashes or corrupts instead of failing.
+void require_pyarrow_built_against() {
+    Ref pyarrow = import("pyarrow");
+    Ref loaded = getattr(pyarrow.get(), "cpp_version");
+    if (!PyUnicode_Check(loaded.get()) || utf8(loaded.get()) != ARROW_VERSION_STRING) {
+        Ref shown = check(PyObject_Str(loaded.get()));
+        const std::string found(utf8(shown.get()));
+        throw_format(PyExc_ImportError,
+                     "corvane.CorvaneClient was built against Arrow C++ %s, but pyarrow has "
+                     "loaded Arrow C++ %s; install the pyarrow built on Arrow C++ %s or rebuild "
+                     "corvane against the Arrow that pyarrow uses",
+                     ARROW_VERSION_STRING, found.c_str(), ARROW_VERSION_STRING);
+    }
 }
 
 }  // namespace
@@ -29,6 +50,7 @@ void import_dependencies(PyObject* module) {
     bind_from(module, "datetime", {"datetime", "timedelta"});
     bind_from(module, "typing", {"Any", "List", "Literal", "Optional"});
     bind(module, "pd", import("pandas"));
+    require_pyarrow_built_against();
     bind(module, "redis", import("corvane._redis"));
     bind_from(module, "tqdm", {"tqdm"});
     bind_from(module, "corvane.exceptions",

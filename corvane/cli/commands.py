@@ -1,0 +1,189 @@
+"""The four commands. Each returns its exit code; failures raise (see main)."""
+
+from __future__ import annotations
+
+import contextlib
+import json
+import os
+import sys
+import tempfile
+import time
+
+from ..CorvaneClient import CorvaneClient
+from ..exceptions import CorvaneError, LocalStorageError
+from ..ParquetManager import ParquetDataManager
+from . import exit_codes
+from .exit_codes import CommandError
+from .options import api_token, storage_path
+from .report import ReportingClient
+
+
+def _client(args, cls=CorvaneClient):
+    # The command prints each failure once, with its code; the library need not log it too.
+    return cls(api_token(args), storage_path(args), api_url=args.api_url,
+               log_level=args.log_level, display_errors=False)
+
+
+def _print_json(value) -> None:
+    print(json.dumps(value, ensure_ascii=False))
+
+
+def _print_table(rows: list[list], header: list[str]) -> None:
+    cells = [header] + [["-" if v is None else str(v) for v in row] for row in rows]
+    widths = [max(len(row[i]) for row in cells) for i in range(len(header))]
+    for row in cells:
+        print("  ".join(v.ljust(w) for v, w in zip(row, widths)).rstrip())
+
+
+@contextlib.contextmanager
+def _run_lock(store: ParquetDataManager, wait: bool):
+    """Hold the storage root's run lock; a second run waits (saying so) or gives up."""
+    lock = store.run_lock()
+    if not lock.acquire(wait=False):
+        busy = f"another corvane run is using {store.save_path}"
+        if not wait:
+            raise CommandError(busy + "; not waiting (--no-wait)", exit_codes.LOCKED)
+        print(f"corvane: {busy}; waiting for it to finish", file=sys.stderr, flush=True)
+        lock.acquire()
+    try:
+        yield
+    finally:
+        lock.release()
+
+
+# -- update ------------------------------------------------------------------------------
+def update(args) -> int:
+    store = ParquetDataManager(storage_path(args))
+    with _run_lock(store, wait=not args.no_wait), _client(args, ReportingClient) as client:
+        started = time.monotonic()
+        failure = None
+        try:
+            client.UpdateAllCategory(args.mode)
+        except CorvaneError as e:
+            failure = e
+        report = {"mode": args.mode, "seconds": round(time.monotonic() - started, 3),
+                  "categories": client.report.categories()}
+    if failure is not None:
+        report["error"] = {"code": failure.code, "message": failure.user_message}
+    if args.json:
+        _print_json(report)
+    elif report["categories"]:
+        _print_table([[c["name"], c["status"], c["partitions_downloaded"],
+                       c["partitions_skipped"], c["bytes"]] for c in report["categories"]],
+                     ["category", "status", "downloaded", "skipped", "bytes"])
+    if failure is not None:
+        raise failure
+    return exit_codes.OK
+
+
+# -- status ------------------------------------------------------------------------------
+def _remote_state(client: CorvaneClient, category: str) -> dict:
+    """The partitions of an authorised category that the store lacks (``missing``) or holds
+    without a matching hash record (``changed``); reads metadata only."""
+    store = client.CV_db
+    if client._validate_category_name(category) == "pivot":
+        keys = client._get_category_meta(category).get("partition_keys") or []
+        partitions = [client._validate_partition_name(key) for key in keys]
+    else:
+        partitions = ["full"]  # an unstack category is one partition
+    missing, changed = [], []
+    for partition in partitions:
+        if not store.holds_partition(category, partition):
+            missing.append(partition)
+            continue
+        remote_hash = client._get_partition_meta(category, partition).get("hash")
+        if not (isinstance(remote_hash, str)
+                and client._check_local_hash(category, partition, remote_hash)):
+            changed.append(partition)
+    return {"missing": missing, "changed": changed}
+
+
+def _remote_states(args) -> dict:
+    with _client(args) as client:
+        try:
+            return {name: _remote_state(client, name) for name in client.ListCategories()}
+        except CorvaneError:
+            raise
+        except Exception as e:  # malformed metadata: the client's own public form
+            raise client._as_corvane_error(e) from None
+
+
+_NOT_HELD = {"kind": None, "partitions": 0, "first": None, "last": None, "bytes": 0}
+
+
+def status(args) -> int:
+    store = ParquetDataManager(storage_path(args))
+    local = store._get_all_categories()
+    remote = _remote_states(args) if args.remote else {}
+    entries = []
+    for name in sorted(set(local) | set(remote)):
+        stats = store.category_stats(name) if name in local else None
+        entry = {"name": name, "folder": store.category_folder(name), "local": stats is not None,
+                 **(stats or _NOT_HELD)}
+        if args.remote:
+            state = remote.get(name)
+            entry["missing"] = state and state["missing"]
+            entry["changed"] = state and state["changed"]
+        entries.append(entry)
+    if args.json:
+        _print_json({"categories": entries})
+        return exit_codes.OK
+    header = ["category", "partitions", "first", "last", "bytes"]
+    columns = ["name", "partitions", "first", "last", "bytes"]
+    if args.remote:
+        header += ["missing", "changed"]
+    rows = []
+    for entry in entries:
+        row = [entry[c] for c in columns]
+        if args.remote:
+            row += [None if entry["missing"] is None else len(entry["missing"]),
+                    None if entry["changed"] is None else len(entry["changed"])]
+        rows.append(row)
+    _print_table(rows, header)
+    return exit_codes.OK
+
+
+# -- list --------------------------------------------------------------------------------
+def list_categories(args) -> int:
+    if args.local:
+        names = ParquetDataManager(storage_path(args))._get_all_categories()
+    else:
+        with _client(args) as client:
+            names = client.ListCategories()
+    if args.json:
+        _print_json({"categories": names})
+    else:
+        for name in names:
+            print(name)
+    return exit_codes.OK
+
+
+# -- get ---------------------------------------------------------------------------------
+def _write_frame(frame, out: str) -> None:
+    """Write ``frame`` to ``out`` whole or not at all (a temporary file renamed over it)."""
+    target = os.path.abspath(out)
+    try:
+        fd, tmp = tempfile.mkstemp(prefix=".corvane-", dir=os.path.dirname(target))
+        os.close(fd)
+        try:
+            if target.lower().endswith(".csv"):
+                frame.to_csv(tmp)
+            else:
+                frame.to_parquet(tmp)  # the index is kept (a plain RangeIndex as metadata)
+            os.replace(tmp, target)
+        except BaseException:
+            with contextlib.suppress(FileNotFoundError):
+                os.unlink(tmp)
+            raise
+    except OSError as e:
+        raise LocalStorageError(user_message=f"cannot write {out}: {e.strerror}") from None
+
+
+def get(args) -> int:
+    with _client(args) as client:
+        frame = client.GetCategory(args.category, args.start, args.end)
+    _write_frame(frame, args.out)
+    return exit_codes.OK
+
+
+COMMANDS = {"update": update, "status": status, "list": list_categories, "get": get}
