@@ -204,13 +204,15 @@ FORKING = textwrap.dedent("""
     import gc, os, sys
     from corvane import CorvaneClient
 
-    url, token, path = sys.argv[1:]
+    url, token, path, child_drops = sys.argv[1:]
     client = CorvaneClient(api_token=token, save_path=path, api_url=url,
                            log_level=40)
     if os.fork() == 0:
-        # The child drops its copy and ends normally: neither may end the parent's session.
-        del client
-        gc.collect()
+        # The child ends normally, with its copy of the client or after dropping it:
+        # neither may end the parent's session.
+        if child_drops == "drops":
+            del client
+            gc.collect()
         sys.exit(0)
     os.wait()
     print("child done", flush=True)
@@ -218,9 +220,10 @@ FORKING = textwrap.dedent("""
 """)
 
 
-def test_a_forked_child_leaves_its_parents_session_alone(service, tmp_path):
+@pytest.mark.parametrize("child_drops", ["drops", "keeps"])
+def test_a_forked_child_leaves_its_parents_session_alone(service, tmp_path, child_drops):
     with subprocess.Popen([sys.executable, "-W", "ignore::DeprecationWarning", "-c", FORKING,
-                           service.url, service.token, str(tmp_path / "store")],
+                           service.url, service.token, str(tmp_path / "store"), child_drops],
                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) as parent:
         assert parent.stdout.readline() == "child done\n"
         assert len(service.api.sessions()) == 1
