@@ -1,6 +1,7 @@
 // Module entry of corvane.CorvaneClient: imports, helper classes and the client class.
 #include <atomic>
 
+#include "corvane/client/abandoned.h"
 #include "corvane/client/client_class.h"
 #include "corvane/client/module_state.h"
 #include "corvane/client/module_surface.h"
@@ -47,6 +48,7 @@ int exec_module(PyObject* module) {
         corvane::transport::define_http_classes(module);
         corvane::session::define_data_ticket(module);
         corvane::client::define_client_class(module);
+        corvane::client::install_exit_hook(module);
         return corvane::none();
     });
     if (done == nullptr) {
@@ -56,6 +58,22 @@ int exec_module(PyObject* module) {
     Py_DECREF(done);
     return 0;
 }
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+    corvane::client::ModuleState& state = corvane::client::module_state(module);
+    Py_VISIT(state.clients);
+    Py_VISIT(state.inherited);
+    return 0;
+}
+
+int clear_module(PyObject* module) {
+    corvane::client::ModuleState& state = corvane::client::module_state(module);
+    Py_CLEAR(state.clients);
+    Py_CLEAR(state.inherited);
+    return 0;
+}
+
+void free_module(void* module) { clear_module(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
@@ -71,9 +89,9 @@ PyModuleDef module_def = {
     sizeof(corvane::client::ModuleState),
     nullptr,
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse_module,
+    clear_module,
+    free_module,
 };
 
 }  // namespace

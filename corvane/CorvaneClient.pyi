@@ -51,6 +51,10 @@ class CorvaneClient:
     Fetches a short-lived data ticket with the API token, keeps it alive from a heartbeat
     thread, downloads the authorised categories from the data store into a local Parquet
     store under ``save_path`` and reads them back as pandas DataFrames.
+
+    Close it with ``close()`` or a ``with`` block. A client dropped without either, or still
+    open when the interpreter exits, releases its session silently when it is collected or
+    at exit.
     """
 
     DEFAULT_API_URL: ClassVar[str]

@@ -147,6 +147,17 @@ def test_construction_and_close(capfd, remote, tmp_path):
     assert_no_leak(capfd, "construction + close", construct, 50)
 
 
+def test_construction_and_drop_without_close(capfd, remote, tmp_path):
+    def abandon():
+        client = CorvaneClient(api_token=remote["token"], save_path=str(tmp_path),
+                               api_url=remote["url"], log_level=logging.WARNING)
+        thread = client._heartbeat_thread
+        del client  # the finaliser releases the session and stops the heartbeat
+        thread.join()
+
+    assert_no_leak(capfd, "construction + drop", abandon, 50)
+
+
 def test_metadata_reads(capfd, client):
     def read():
         client._refresh_categories()

@@ -2,6 +2,7 @@
 
 #include <string_view>
 
+#include "corvane/client/abandoned.h"
 #include "corvane/client/lifetime.h"
 #include "corvane/client/reads.h"
 #include "corvane/common/classes.h"
@@ -110,6 +111,7 @@ constexpr std::string_view kMethodOrder[] = {
     "close",
     "__enter__",
     "__exit__",
+    "__del__",
     "_refresh_categories",
     "_sync_category",
     "_sync_pivot_category",
@@ -201,7 +203,7 @@ void define_client_class(PyObject* module) {
     add_methods(module, body.dict(), kMethodOrder,
                 {transport::validator_methods(), transport::api_address_methods(),
                  transport::http_transport_methods(), transport::error_model_methods(),
-                 lifetime_methods(), session::ticket_call_methods(),
+                 lifetime_methods(), abandoned_methods(), session::ticket_call_methods(),
                  session::redis_connection_methods(), session::upkeep_methods(),
                  session::category_list_methods(), session::metadata_methods(),
                  sync::update_driver_methods(), read_methods(), sync::category_sync_methods(),

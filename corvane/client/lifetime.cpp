@@ -2,7 +2,9 @@
 
 #include <array>
 
+#include "corvane/client/abandoned.h"
 #include "corvane/client/module_state.h"
+#include "corvane/client/session_release.h"
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/session/errors.h"
@@ -13,50 +15,7 @@ namespace corvane::client {
 
 namespace {
 
-using session::is_ordinary;
 using session::log;
-
-constexpr long long kHeartbeatJoinSeconds = 5;
-
-// Runs `step`, ignoring any ordinary exception it raises.
-template <typename Step>
-void best_effort(Step&& step) {
-    try {
-        step();
-    } catch (const PyError& failure) {
-        if (!is_ordinary(failure)) throw;
-    }
-}
-
-// Sets the stop event and waits for a running heartbeat thread, at most 5 seconds.
-void stop_heartbeat(PyObject* self) {
-    call_method(getattr(self, "_stop_heartbeat").get(), "set");
-    Ref thread = getattr(self, "_heartbeat_thread");
-    if (!thread.is_none() && truthy(call_method(thread.get(), "is_alive").get())) {
-        call_method(thread.get(), "join", integer(kHeartbeatJoinSeconds));
-    }
-}
-
-// Closes the Redis connection (errors ignored) and forgets it.
-void drop_redis(PyObject* self) {
-    Ref connection = getattr(self, "_redis_client");
-    if (connection.is_none()) return;
-    best_effort([&] { call_method(connection.get(), "close"); });
-    setattr(self, "_redis_client", Py_None);
-}
-
-void release_ticket(PyObject* self) {
-    if (!getattr(self, "_ticket").is_none()) call_method(self, "_disconnect_server");
-}
-
-// After a failed session start: give back what the start had obtained, silently, so that
-// the failed construction does not hold one of the account's connections until its
-// ticket lapses.
-void release_failed_start(PyObject* self) {
-    best_effort([&] { stop_heartbeat(self); });
-    best_effort([&] { drop_redis(self); });
-    best_effort([&] { release_ticket(self); });
-}
 
 // log_level: an int, or another number truncated to one; anything else is refused.
 Ref log_level_argument(PyObject* module, PyObject* given) {
@@ -140,12 +99,15 @@ PyObject* client_init(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
         setattr(self, "_remote_categories", check(PyList_New(0)).get());
         setattr(self, "_remote_categories_set", check(PySet_New(nullptr)).get());
 
+        track_client(module, self);
         transport::public_boundary(module, self, [&] {
             try {
                 call_method(self, "_init_connection");
                 call_method(self, "_start_heartbeat");
             } catch (const PyError&) {
-                release_failed_start(self);
+                // Give back what the failed start obtained, so that it does not hold one
+                // of the account's connections until its ticket lapses.
+                release_quietly(self, stop_heartbeat);
                 throw;
             }
             return none();

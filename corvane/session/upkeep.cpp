@@ -36,6 +36,15 @@ PyObject* ensure_connection(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     });
 }
 
+// The thread's target: `loop`, but bound to a weak proxy of the client when it is the
+// client's own bound method, so that a client dropped without close() can be collected
+// while its heartbeat waits. Any other callable (one set on the instance) is used as it is.
+Ref weakly_bound(Ref loop, PyObject* self) {
+    if (!PyMethod_Check(loop.get()) || PyMethod_GET_SELF(loop.get()) != self) return loop;
+    Ref proxy = check(PyWeakref_NewProxy(self, nullptr));
+    return check(PyMethod_New(PyMethod_GET_FUNCTION(loop.get()), proxy.get()));
+}
+
 PyObject* start_heartbeat(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
     return guarded([&] {
@@ -44,7 +53,7 @@ PyObject* start_heartbeat(PyObject* module, PyObject* const* args, Py_ssize_t na
         call_method(getattr(self, "_stop_heartbeat").get(), "clear");
         Ref threading = global(module, "threading");
         Ref thread_class = getattr(threading.get(), "Thread");
-        Ref loop = getattr(self, "_heartbeat_loop");
+        Ref loop = weakly_bound(getattr(self, "_heartbeat_loop"), self);
         Ref name = text("corvane-heartbeat");
         // A daemon: an unclosed client never keeps the process alive.
         Ref thread = call_kw(thread_class.get(),
@@ -77,18 +86,35 @@ void heartbeat_once(PyObject* module, PyObject* self) {
     }
 }
 
+// The client itself for one pass of the loop: `self`, or the client behind the weak proxy
+// that _start_heartbeat binds; null once that client is gone.
+Ref strong_self(PyObject* self) {
+    if (!PyWeakref_CheckProxy(self)) return Ref::borrow(self);
+    PyObject* client = nullptr;
+    check_status(PyWeakref_GetRef(self, &client));
+    return Ref::steal(client);
+}
+
 PyObject* heartbeat_loop(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
     return guarded([&] {
         auto a = parse_args("_heartbeat_loop", kSelfOnly, args, nargs, kwnames);
-        PyObject* self = a[0];
         for (;;) {
-            // Event.wait releases the GIL while it waits and returns True once the event is set.
-            Ref stop = getattr(self, "_stop_heartbeat");
-            Ref interval = getattr(self, "HEARTBEAT_INTERVAL");
+            Ref stop;
+            Ref interval;
+            {
+                Ref self = strong_self(a[0]);
+                if (!self) return none();
+                stop = getattr(self.get(), "_stop_heartbeat");
+                interval = getattr(self.get(), "HEARTBEAT_INTERVAL");
+            }
+            // Event.wait releases the GIL while it waits and returns True once the event is
+            // set. Only the event is held meanwhile, never the client.
             if (truthy(call_method(stop.get(), "wait", interval).get())) return none();
+            Ref self = strong_self(a[0]);
+            if (!self) return none();
             try {
-                heartbeat_once(module, self);
+                heartbeat_once(module, self.get());
             } catch (const PyError& failure) {
                 // Not even the warning could be written; the next wake-up tries again.
                 if (!is_ordinary(failure)) throw;

@@ -1,0 +1,20 @@
+// Clients dropped without close(): a finaliser, and an exit hook for those still open when
+// the interpreter ends. Both give the session back the way close() does, silently.
+#pragma once
+
+#include <span>
+
+#include "corvane/common/classes.h"
+
+namespace corvane::client {
+
+// __del__
+std::span<MethodDef> abandoned_methods();
+
+// Creates the module's set of clients (held weakly) and registers the exit hook.
+void install_exit_hook(PyObject* module);
+
+// Adds a client to the set that the exit hook goes through.
+void track_client(PyObject* module, PyObject* self);
+
+}  // namespace corvane::client

@@ -1,0 +1,235 @@
+"""Clients that nobody closes: dropped, collected, or still open when the process ends.
+
+Each gives its session back as close() would (heartbeat stopped, Redis connection closed,
+disconnect posted), silently; a client that is still owned keeps its session and renews it.
+"""
+
+import gc
+import logging
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+from corvane import CorvaneClient
+from corvane.exceptions import ServiceUnavailableError
+from corvane.testing import DISCONNECT_PATH, TICKET_PATH
+from session_support import (client_connections, make_client, mod, service, service_options,
+                             wait_until, watch)
+
+
+class QuickHeartbeat(CorvaneClient):
+    """Wakes every 50 ms instead of every 30 s."""
+
+    HEARTBEAT_INTERVAL = 0.05
+
+
+SHORT_TICKETS = {"expires_in": 20}
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    """What a finaliser let escape (the interpreter would print it to stderr)."""
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", seen.append)
+    return seen
+
+
+@pytest.fixture
+def connect(service, tmp_path):
+    """Builds a client that the test alone owns: nothing closes it afterwards."""
+
+    def build(cls=CorvaneClient, **options):
+        return cls(api_token=service.token, save_path=str(tmp_path / "store"),
+                   api_url=service.url, log_level=logging.DEBUG, **options)
+
+    return build
+
+
+def assert_released(service, session_id, thread):
+    wait_until(lambda: service.api.session_state(session_id) == "released")
+    thread.join(20)
+    assert not thread.is_alive()
+    assert client_connections(service) == 0
+    assert len(service.api.requests_to(DISCONNECT_PATH)) == 1
+
+
+@pytest.mark.parametrize("service_options", [SHORT_TICKETS])
+@pytest.mark.parametrize("cls", [CorvaneClient, QuickHeartbeat])
+@pytest.mark.parametrize("in_a_cycle", [False, True])
+def test_a_dropped_client_releases_its_session(service, connect, watch, unraisable, cls,
+                                               in_a_cycle):
+    client = connect(cls)
+    session_id, thread = client._ticket.session_id, client._heartbeat_thread
+    lines = len(watch.records)
+    if in_a_cycle:
+        client.myself = client  # then only the collector frees it
+    del client
+    gc.collect()
+    assert_released(service, session_id, thread)
+    # Silent: no log line, nothing raised out of the finaliser.
+    assert watch.records[lines:] == [] and unraisable == []
+
+
+@pytest.mark.parametrize("service_options", [SHORT_TICKETS])
+def test_dropped_by_the_heartbeat_thread_itself(service, connect, watch, unraisable):
+    """The owner lets go while a renewal runs: the last reference goes on that thread."""
+    owner = []
+
+    class LetGoDuringRenewal(QuickHeartbeat):
+        TICKET_REFRESH_THRESHOLD = 3600  # every wake-up renews
+
+        def _renew_ticket(self):
+            owner.clear()
+            super()._renew_ticket()
+
+    owner.append(connect(LetGoDuringRenewal))
+    session_id, thread = owner[0]._ticket.session_id, owner[0]._heartbeat_thread
+    assert_released(service, session_id, thread)
+    assert unraisable == []
+    assert [level for level, _ in watch.lines()].count("WARNING") == 0
+
+
+@pytest.mark.parametrize("service_options", [{"session_limit": 2}])
+def test_rebinding_one_name_stays_within_the_session_limit(service, connect):
+    # A notebook cell run four times: each new client replaces the last one.
+    client = None
+    for _ in range(4):
+        client = connect()
+    assert [s.session_id for s in service.api.sessions()] == [client._ticket.session_id]
+    assert len(service.api.requests_to(TICKET_PATH)) == 4
+    client.close()
+    assert service.api.sessions() == []
+
+
+@pytest.mark.parametrize("service_options", [SHORT_TICKETS])
+def test_an_owned_client_keeps_renewing(service, make_client):
+    client = make_client(QuickHeartbeat)
+    for renewals in range(1, 4):
+        gc.collect()
+        wait_until(lambda: service.api.sessions()[0].renewals >= renewals)
+    assert client._heartbeat_thread.is_alive()
+    assert service.api.requests_to(DISCONNECT_PATH) == []
+
+
+def test_a_closed_client_is_not_released_again(service, connect, unraisable):
+    client = connect()
+    client.close()
+    client.myself = client
+    del client
+    gc.collect()
+    assert len(service.api.requests_to(DISCONNECT_PATH)) == 1
+    assert unraisable == []
+
+
+def failing_store(path, logger=None):
+    raise OSError("no store here")
+
+
+class FailingStart(CorvaneClient):
+    def _refresh_categories(self):
+        raise ValueError("after the ticket and the connection")
+
+
+def bare_instance(connect, monkeypatch):
+    CorvaneClient.__new__(CorvaneClient)  # dropped at the end of the statement
+
+
+def store_fails(connect, monkeypatch):
+    monkeypatch.setattr(mod, "ParquetDataManager", failing_store)
+    with pytest.raises(OSError):
+        connect()
+
+
+def session_start_fails(connect, monkeypatch):
+    with pytest.raises(ServiceUnavailableError):
+        connect(FailingStart)
+
+
+# A failed start gives its ticket back at once (one disconnect); the finaliser adds none.
+@pytest.mark.parametrize("build, disconnects", [
+    (bare_instance, 0),
+    (store_fails, 0),
+    (session_start_fails, 1),
+])
+def test_instances_without_a_session_need_no_release(service, connect, monkeypatch, unraisable,
+                                                     build, disconnects):
+    build(connect, monkeypatch)
+    gc.collect()
+    assert len(service.api.requests_to(DISCONNECT_PATH)) == disconnects
+    assert service.api.sessions() == [] and unraisable == []
+
+
+def test_a_dropped_client_with_the_service_gone_stays_silent(service, connect, watch,
+                                                            unraisable):
+    client = connect()
+    thread = client._heartbeat_thread
+    lines = len(watch.records)
+    service.api.stop()
+    del client
+    thread.join(20)
+    assert not thread.is_alive()
+    assert watch.records[lines:] == [] and unraisable == []
+
+
+CHILD = textwrap.dedent("""
+    import sys
+    from corvane import CorvaneClient
+
+    url, token, path, ending = sys.argv[1:]
+    client = CorvaneClient(api_token=token, save_path=path, api_url=url)
+    if ending == "exit":
+        sys.exit(3)
+    if ending == "raise":
+        raise RuntimeError("the script fails")
+""")
+
+
+@pytest.mark.parametrize("ending, code", [("end", 0), ("exit", 3), ("raise", 1)])
+def test_a_process_that_ends_with_an_open_client_releases_it(service, tmp_path, ending, code):
+    child = subprocess.run([sys.executable, "-c", CHILD, service.url, service.token,
+                            str(tmp_path / "store"), ending], capture_output=True, text=True,
+                           timeout=120)
+    assert child.returncode == code
+    assert len(service.api.requests_to(TICKET_PATH)) == 1
+    assert len(service.api.requests_to(DISCONNECT_PATH)) == 1
+    assert service.api.sessions() == []
+    assert client_connections(service) == 0
+    # The log lines of construction and the script's own traceback, nothing from the release.
+    assert "关闭" not in child.stderr and "Exception ignored" not in child.stderr
+
+
+FORKING = textwrap.dedent("""
+    import gc, os, sys
+    from corvane import CorvaneClient
+
+    url, token, path, child_drops = sys.argv[1:]
+    client = CorvaneClient(api_token=token, save_path=path, api_url=url,
+                           log_level=40)
+    if os.fork() == 0:
+        # The child ends normally, with its copy of the client or after dropping it:
+        # neither may end the parent's session.
+        if child_drops == "drops":
+            del client
+            gc.collect()
+        sys.exit(0)
+    os.wait()
+    print("child done", flush=True)
+    sys.stdin.readline()
+""")
+
+
+@pytest.mark.parametrize("child_drops", ["drops", "keeps"])
+def test_a_forked_child_leaves_its_parents_session_alone(service, tmp_path, child_drops):
+    with subprocess.Popen([sys.executable, "-W", "ignore::DeprecationWarning", "-c", FORKING,
+                           service.url, service.token, str(tmp_path / "store"), child_drops],
+                          stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True) as parent:
+        assert parent.stdout.readline() == "child done\n"
+        assert len(service.api.sessions()) == 1
+        assert service.api.requests_to(DISCONNECT_PATH) == []
+        parent.stdin.write("\n")
+        parent.stdin.flush()
+    assert parent.returncode == 0
+    assert service.api.sessions() == []
+    assert len(service.api.requests_to(DISCONNECT_PATH)) == 1
