@@ -82,9 +82,14 @@ class ParquetDataManager:
 
     # -- pivot categories ----------------------------------------------------------------
     def update_pivot_category(self, df, category, strf="%Y-%m-%d",
-                              partition_mode="monthly") -> None:
+                              partition_mode="monthly", partition=None) -> None:
         """Store the rows of ``df`` (a frame indexed by date): they replace the stored rows
-        of the same dates; the other stored rows stay."""
+        of the same dates; the other stored rows stay.
+
+        ``partition`` names the service partition that ``df`` holds ("YYYY", "YYYY-MM",
+        "YYYY-MM-DD" or "full"): the stored rows of its year, month, day (every row for
+        "full") become exactly the rows of ``df``, those of dates ``df`` lacks are deleted."""
+        span = None if partition is None else dates.partition_span(partition)
         if not isinstance(df, pd.DataFrame):
             raise TypeError(f"df must be a pandas DataFrame, not {type(df).__name__}")
         if not isinstance(strf, str):
@@ -93,7 +98,7 @@ class ParquetDataManager:
             raise ValueError(f"partition_mode must be 'daily' or 'monthly', not {partition_mode!r}")
         cat = self._folder(category)
         with _storage_errors(category):
-            update = PivotUpdate(cat, self.logger, df, strf)
+            update = PivotUpdate(cat, self.logger, df, strf, span)
             with cat.updating():
                 update.run(partition_mode)
 
@@ -105,20 +110,45 @@ class ParquetDataManager:
             return read_pivot(cat, record, lo, hi)
 
     # -- unstack categories --------------------------------------------------------------
-    def update_unstack_category(self, category, sub_df, duplicate_keys=None) -> None:
+    def update_unstack_category(self, category, sub_df, duplicate_keys=None,
+                                partition=None) -> None:
         """Add the rows of ``sub_df``; of rows with equal ``duplicate_keys`` columns (whole
-        rows when None) only the newest stays."""
+        rows when None) only the newest stays.
+
+        ``partition="full"`` (the one partition of an unstack category): the table becomes
+        exactly the rows of ``sub_df``, de-duplicated the same way."""
+        if partition not in (None, "full"):
+            raise ValueError(f"partition of an unstack category must be 'full', not {partition!r}")
         if not isinstance(sub_df, pd.DataFrame):
             raise TypeError(f"sub_df must be a pandas DataFrame, not {type(sub_df).__name__}")
         cat = self._folder(category)
         with _storage_errors(category):
             update = UnstackUpdate(cat, self.logger, sub_df, duplicate_keys)
             with cat.updating():
-                update.run()
+                update.run(replace=partition is not None)
 
     def read_unstack_category(self, category) -> pd.DataFrame:
         with self._reading(category, "unstack") as (cat, record):
             return read_parts(cat, record["parts"])
+
+    # -- what is held --------------------------------------------------------------------
+    def holds_partition(self, category, partition) -> bool:
+        """Whether the store holds rows of the service partition ``partition`` of a stored
+        ``category``: a pivot row dated in its year, month or day ("YYYY", "YYYY-MM",
+        "YYYY-MM-DD"; any row for "full"), or, for an unstack category and "full", its
+        table (every part file present)."""
+        lo, hi = dates.partition_span(partition)
+        cat = self._folder(category)
+        if not cat.exists():
+            return False
+        with _storage_errors(category), cat.locked():
+            record = cat.read_record()
+            if record is None:
+                return False
+            if record.get("kind") == "unstack":
+                return partition == "full" and all(
+                    os.path.exists(os.path.join(cat.path, part["file"])) for part in record["parts"])
+            return cat.holds_rows(record["grouping"], lo, hi)
 
     # -- listing -------------------------------------------------------------------------
     def _get_all_categories(self) -> list:
