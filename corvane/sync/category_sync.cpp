@@ -5,6 +5,7 @@
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/common/call.h"
+#include "corvane/sync/changed_partitions.h"
 #include "corvane/sync/digest.h"
 #include "corvane/sync/join.h"
 #include "corvane/sync/parquet_frame.h"
@@ -20,27 +21,38 @@ constexpr Py_ssize_t kMaxPartitionKeys = 10000;
 constexpr Py_ssize_t kMaxDataKeyLength = 1024;
 constexpr const char* kDateFormat = "%Y-%m-%d";
 
+// The keyword-only flag of an update that fetches only the partitions not held as published.
+constexpr Param kOnlyChanged{"only_changed", ArgType::Any, false, true};
+
 bool equals_text(PyObject* value, const char* expected) { return equal(value, text(expected).get()); }
 
-void log_info(PyObject* self, const Ref& message) {
-    Ref logger = getattr(self, "logger");
-    call_method(logger.get(), "info", message);
-}
+// The keyword passed on only in an update fetching only what changed, so that the calls of
+// the other modes stay exactly what they were (a null value leaves a keyword out).
+Kwarg passed_changed(bool only_changed) { return {"only_changed", only_changed ? Py_True : nullptr}; }
 
 PyObject* sync_category(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
     return guarded([&] {
-        static constexpr std::array<Param, 3> params{
-            {{"self"}, {"category", ArgType::Str}, {"incremental_start_date", ArgType::Any, false}}};
+        static constexpr std::array<Param, 4> params{
+            {{"self"}, {"category", ArgType::Str}, {"incremental_start_date", ArgType::Any, false}, kOnlyChanged}};
         auto a = parse_args("_sync_category", params, args, nargs, kwnames);
+        const bool only_changed = truthy(a.get(3, Py_False));
         Ref kind = call_method(a[0], "_validate_category_name", a[1]);
         if (equals_text(kind.get(), "pivot")) {
-            call_method(a[0], "_sync_pivot_category", a[1], a.get(2, Py_None));
+            call_method_kw(a[0], "_sync_pivot_category", {passed_changed(only_changed)}, a[1],
+                           a.get(2, Py_None));
         } else {
             // An unstack category is always synchronised whole.
-            call_method(a[0], "_sync_unstack_category", a[1]);
+            call_method_kw(a[0], "_sync_unstack_category", {passed_changed(only_changed)}, a[1]);
         }
         return none();
     });
+}
+
+// An item of a list by position; a position past its end raises IndexError.
+Ref list_item(PyObject* list, Py_ssize_t index) {
+    PyObject* item = PyList_GetItem(list, index);
+    if (item == nullptr) throw_current();
+    return Ref::borrow(item);
 }
 
 // The validated partition names of a category's metadata; their order and repeats kept.
@@ -60,11 +72,12 @@ Ref validated_partitions(PyObject* module, PyObject* self, PyObject* keys) {
 PyObject* sync_pivot_category(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
     return guarded([&] {
-        static constexpr std::array<Param, 3> params{
-            {{"self"}, {"category", ArgType::Str}, {"incremental_start_date", ArgType::Any, false}}};
+        static constexpr std::array<Param, 4> params{
+            {{"self"}, {"category", ArgType::Str}, {"incremental_start_date", ArgType::Any, false}, kOnlyChanged}};
         auto a = parse_args("_sync_pivot_category", params, args, nargs, kwnames);
         PyObject* self = a[0];
         PyObject* category = a[1];
+        const bool only_changed = truthy(a.get(3, Py_False));
         Ref start = Ref::borrow(a.get(2, Py_None));
         if (PyUnicode_Check(start.get())) {
             Ref datetime = global(module, "datetime");
@@ -100,20 +113,33 @@ PyObject* sync_pivot_category(PyObject* module, PyObject* const* args, Py_ssize_
                                  text(" 个，增量分区 ").get(), selected.get(), text(" 个").get()}));
         }
 
+        // Fetching only what changed, every target's metadata is read first and the held
+        // partitions are left out, so that the bar runs over the partitions fetched.
+        Ref metas;  // null: each partition's metadata is read when its turn comes
+        if (only_changed) {
+            Fetches fetches = changed_partitions(self, category, targets.get());
+            targets = fetches.partitions;
+            metas = fetches.metas;
+        }
+
         Ref tqdm = global(module, "tqdm");
         Ref description = join({text("同步 ").get(), category});
         Ref bar = call_kw(tqdm.get(), {{"desc", description.get()}}, targets);
         Ref iterator = check(PyObject_GetIter(bar.get()));
         Ref date_format = text(kDateFormat);
-        while (Ref partition = Ref::steal(PyIter_Next(iterator.get()))) {
-            Ref partition_meta = call_method(self, "_get_partition_meta", category, partition);
+        for (Py_ssize_t index = 0; Ref partition = Ref::steal(PyIter_Next(iterator.get())); ++index) {
+            Ref partition_meta = metas ? list_item(metas.get(), index)
+                                       : call_method(self, "_get_partition_meta", category, partition);
             Ref hash = get_item_optional(partition_meta.get(), "hash");
             Ref frame = call_method(self, "_download_partition", category, partition, partition_meta);
+            // Fetching only what changed, the rows of the partition's dates become exactly these
+            // (a restated partition may have lost dates); otherwise they merge by date.
             call_method_kw(store.get(), "update_pivot_category",
                            {{"df", frame.get()},
                             {"category", category},
                             {"strf", date_format.get()},
-                            {"partition_mode", mode.get()}});
+                            {"partition_mode", mode.get()},
+                            {"partition", only_changed ? partition.get() : nullptr}});
             frame = Ref();  // the store has the rows; let the frame go before the next download
             if (hash && truthy(hash.get())) {
                 call_method(self, "_write_local_hash", category, partition, hash);
@@ -147,10 +173,11 @@ Ref duplicate_keys(PyObject* category_meta, PyObject* partition_meta) {
 PyObject* sync_unstack_category(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     return guarded([&] {
-        static constexpr std::array<Param, 2> params{{{"self"}, {"category", ArgType::Str}}};
+        static constexpr std::array<Param, 3> params{{{"self"}, {"category", ArgType::Str}, kOnlyChanged}};
         auto a = parse_args("_sync_unstack_category", params, args, nargs, kwnames);
         PyObject* self = a[0];
         PyObject* category = a[1];
+        const bool only_changed = truthy(a.get(2, Py_False));
         Ref partition = text("full");
 
         Ref meta = call_method(self, "_get_category_meta", category);
@@ -158,11 +185,18 @@ PyObject* sync_unstack_category(PyObject*, PyObject* const* args, Py_ssize_t nar
         call_method_kw(store.get(), "set_category_meta", {{"merge", Py_True}}, category, meta);
 
         Ref partition_meta = call_method(self, "_get_partition_meta", category, partition);
+        if (only_changed) {
+            const bool held = partition_held(self, category, partition.get(), partition_meta.get());
+            log_fetch_counts(self, category, held ? 0 : 1, held ? 1 : 0);
+            if (held) return none();
+        }
         Ref hash = get_item_optional(partition_meta.get(), "hash");
         Ref keys = duplicate_keys(meta.get(), partition_meta.get());
         Ref frame = call_method(self, "_download_partition", category, partition, partition_meta);
+        // Fetching only what changed, the table becomes exactly the partition's rows.
         call_method_kw(store.get(), "update_unstack_category",
-                       {{"category", category}, {"sub_df", frame.get()}, {"duplicate_keys", keys.get()}});
+                       {{"category", category}, {"sub_df", frame.get()}, {"duplicate_keys", keys.get()},
+                        {"partition", only_changed ? partition.get() : nullptr}});
         frame = Ref();
         if (hash && truthy(hash.get())) {
             call_method(self, "_write_local_hash", category, partition, hash);
@@ -236,9 +270,9 @@ PyObject* download_partition(PyObject* module, PyObject* const* args, Py_ssize_t
 }
 
 MethodDef methods[] = {
-    method("_sync_category", sync_category, "(self, category, incremental_start_date=None)", "同步单个数据类别。"),
-    method("_sync_pivot_category", sync_pivot_category, "(self, category, incremental_start_date=None)", "同步 pivot 类型数据（按分区）。"),
-    method("_sync_unstack_category", sync_unstack_category, "(self, category)", "同步 unstack 类型数据（单一 full 分区）。"),
+    method("_sync_category", sync_category, "(self, category, incremental_start_date=None, *, only_changed=False)", "同步单个数据类别；only_changed 时只下载本地缺失或已变化的分区。"),
+    method("_sync_pivot_category", sync_pivot_category, "(self, category, incremental_start_date=None, *, only_changed=False)", "同步 pivot 类型数据（按分区）。"),
+    method("_sync_unstack_category", sync_unstack_category, "(self, category, *, only_changed=False)", "同步 unstack 类型数据（单一 full 分区）。"),
     method("_download_partition", download_partition, "(self, category, partition, partition_meta)", "下载分区数据，校验大小与哈希后解码为 DataFrame。"),
 };
 
