@@ -20,7 +20,7 @@ import os
 import shutil
 
 from ..exceptions import LocalStorageError
-from . import codec, dates, files
+from . import dates, files
 
 RECORD = "_store.json"
 META = "_meta.json"
@@ -123,26 +123,6 @@ class CategoryFolder:
                 found.append((path, parsed[2], parsed[3]))
         found.sort(key=lambda item: item[1])
         return found
-
-    def holds_rows(self, grouping: str, lo, hi) -> bool:
-        """Whether a pivot data file holds a row dated in [lo, hi) (None: open side).
-
-        Looks only at the files of the range's own periods, so that asking about every
-        partition of a category costs one stat each, not a folder listing each."""
-        if lo is None or hi is None:
-            candidates = self.partitions(lo, hi)
-        else:
-            candidates = [(self.partition_file(grouping, key), first, stop)
-                          for key, first, stop in dates.periods(grouping, lo, hi)]
-        for path, first, stop in candidates:
-            if not os.path.exists(path):
-                continue
-            # A data file always holds rows; one wider than the range is asked which.
-            if (lo is None or first >= lo) and (hi is None or stop <= hi):
-                return True
-            if dates.within(codec.StoredFile(path).wall, lo, hi).any():
-                return True
-        return False
 
     def remove_partition_file(self, path: str) -> None:
         """Delete a pivot data file that lost all its rows, and its folder when empty."""

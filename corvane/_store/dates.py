@@ -18,9 +18,6 @@ from ..exceptions import APIError, LocalStorageError
 NS_PER_DAY = 86_400 * 10**9
 GROUPINGS = {"monthly": ("month", "M"), "daily": ("day", "D")}
 _FOLDER = re.compile(r"^(month)=(\d{4}-\d{2})$|^(day)=(\d{4}-\d{2}-\d{2})$")
-# The service's partition names: a year, a month or a day, or "full" for everything.
-_PARTITION = re.compile(r"\d{4}(?:-\d{2}(?:-\d{2})?)?")
-_PARTITION_UNITS = {4: "Y", 7: "M", 10: "D"}
 
 
 def is_text_index(index: pd.Index) -> bool:
@@ -71,52 +68,28 @@ def parse_folder(name: str):
     else:
         grouping, key, unit = "daily", m.group(4), "D"
     try:
-        first, stop = _period_ns(key, unit)
+        first = np.datetime64(key, unit)
     except ValueError:
         return None
-    return grouping, key, first, stop
-
-
-def _period_ns(key: str, unit: str):
-    """(first ns, end ns exclusive) of the year, month or day ``key``; ValueError if none."""
-    first = np.datetime64(key, unit)
-    return (int(first.astype("datetime64[ns]").astype(np.int64)),
+    return (grouping, key, int(first.astype("datetime64[ns]").astype(np.int64)),
             int((first + 1).astype("datetime64[ns]").astype(np.int64)))
 
 
-def partition_span(partition):
-    """(lo, hi) of the dates that a service partition covers, lo <= wall < hi: its year
-    ("2024"), month ("2024-01") or day ("2024-01-31"); (None, None) for "full"."""
-    if not isinstance(partition, str):
-        raise TypeError(f"partition must be str, not {type(partition).__name__}")
-    if partition == "full":
-        return None, None
+_PARTITION_UNITS = {4: "Y", 7: "M", 10: "D"}
+
+
+def partition_span(partition: str):
+    """(first ns, end ns exclusive) of a service partition "YYYY", "YYYY-MM" or "YYYY-MM-DD"."""
+    unit = _PARTITION_UNITS.get(len(partition)) if isinstance(partition, str) else None
     try:
-        if _PARTITION.fullmatch(partition) is None:
-            raise ValueError(partition)
-        return _period_ns(partition, _PARTITION_UNITS[len(partition)])
+        if unit is None or not partition[:4].isdigit():
+            raise ValueError
+        first = np.datetime64(partition, unit)
     except ValueError:
-        raise ValueError(f"partition must be 'full', 'YYYY', 'YYYY-MM' or 'YYYY-MM-DD', "
+        raise ValueError("partition must be 'full', 'YYYY', 'YYYY-MM' or 'YYYY-MM-DD', "
                          f"not {partition!r}") from None
-
-
-def periods(grouping: str, lo: int, hi: int) -> list:
-    """[(key, first ns, end ns exclusive)] of the periods of ``grouping`` (keys "2024-01"
-    monthly, "2024-01-31" daily) that meet [lo, hi)."""
-    unit = GROUPINGS[grouping][1]
-    first = np.datetime64(lo, "ns").astype(f"datetime64[{unit}]")
-    last = np.datetime64(hi - 1, "ns").astype(f"datetime64[{unit}]")
-    return [(key, *_period_ns(key, unit)) for key in np.arange(first, last + 1).astype(str)]
-
-
-def within(wall: np.ndarray, lo, hi) -> np.ndarray:
-    """Which of the wall-clock times lie in [lo, hi); None leaves that side open."""
-    inside = np.ones(len(wall), dtype=bool)
-    if lo is not None:
-        inside &= wall >= lo
-    if hi is not None:
-        inside &= wall < hi
-    return inside
+    return (int(first.astype("datetime64[ns]").astype(np.int64)),
+            int((first + 1).astype("datetime64[ns]").astype(np.int64)))
 
 
 def _bound(value, name: str, end: bool):
@@ -158,3 +131,13 @@ def row_span(wall: np.ndarray, lo, hi):
     i0 = 0 if lo is None else int(np.searchsorted(wall, lo, "left"))
     i1 = len(wall) if hi is None else int(np.searchsorted(wall, hi, "left"))
     return i0, max(i0, i1)
+
+
+def within(wall: np.ndarray, lo, hi) -> np.ndarray:
+    """Which of the wall-clock times lie in [lo, hi); None leaves that side open."""
+    inside = np.ones(len(wall), dtype=bool)
+    if lo is not None:
+        inside &= wall >= lo
+    if hi is not None:
+        inside &= wall < hi
+    return inside

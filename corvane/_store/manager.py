@@ -14,7 +14,7 @@ import pandas as pd
 import pyarrow as pa
 
 from ..exceptions import CategoryNotFoundError, CorvaneError, LocalStorageError
-from . import dates, files, names
+from . import codec, dates, files, names
 from .category import RECORD, CategoryFolder
 from .pivot_read import read_pivot
 from .pivot_write import PivotUpdate
@@ -89,7 +89,9 @@ class ParquetDataManager:
         ``partition`` names the service partition that ``df`` holds ("YYYY", "YYYY-MM",
         "YYYY-MM-DD" or "full"): the stored rows of its year, month, day (every row for
         "full") become exactly the rows of ``df``, those of dates ``df`` lacks are deleted."""
-        span = None if partition is None else dates.partition_span(partition)
+        span = None
+        if partition is not None:
+            span = (None, None) if partition == "full" else dates.partition_span(partition)
         if not isinstance(df, pd.DataFrame):
             raise TypeError(f"df must be a pandas DataFrame, not {type(df).__name__}")
         if not isinstance(strf, str):
@@ -133,11 +135,13 @@ class ParquetDataManager:
 
     # -- what is held --------------------------------------------------------------------
     def holds_partition(self, category, partition) -> bool:
-        """Whether the store holds rows of the service partition ``partition`` of a stored
-        ``category``: a pivot row dated in its year, month or day ("YYYY", "YYYY-MM",
-        "YYYY-MM-DD"; any row for "full"), or, for an unstack category and "full", its
-        table (every part file present)."""
-        lo, hi = dates.partition_span(partition)
+        """Whether the store holds rows of the service's partition ``partition``.
+
+        "full": the category holds data (an unstack category's one partition, or any row of
+        a pivot category). "YYYY", "YYYY-MM", "YYYY-MM-DD": a pivot row dated in that year,
+        month or day, whatever the category's monthly or daily grouping. Whether those rows
+        are the partition's current ones is for the client's hash records to say."""
+        span = None if partition == "full" else dates.partition_span(partition)
         cat = self._folder(category)
         if not cat.exists():
             return False
@@ -145,10 +149,19 @@ class ParquetDataManager:
             record = cat.read_record()
             if record is None:
                 return False
-            if record.get("kind") == "unstack":
-                return partition == "full" and all(
-                    os.path.exists(os.path.join(cat.path, part["file"])) for part in record["parts"])
-            return cat.holds_rows(record["grouping"], lo, hi)
+            if span is None:
+                return record.get("kind") == "unstack" or bool(cat.partitions())
+            if record.get("kind") != "pivot":
+                return False
+            lo, hi = span
+            for path, first, stop in cat.partitions(lo, hi):
+                # Files hold rows only: one lying inside the span holds some of its days.
+                if lo <= first and stop <= hi:
+                    return True
+                wall = codec.StoredFile(path).wall
+                if ((wall >= lo) & (wall < hi)).any():
+                    return True
+            return False
 
     # -- listing -------------------------------------------------------------------------
     def _get_all_categories(self) -> list:
