@@ -7,6 +7,7 @@ the tests fill with the publisher of corvane.testing.
 from __future__ import annotations
 
 import io
+import os
 import sys
 from datetime import datetime
 
@@ -97,3 +98,12 @@ class FixedClock(datetime):
     @classmethod
     def now(cls, tz=None):
         return cls(2024, 3, 15, 10, 30)
+
+
+def recorded(client, category, partition):
+    """The hash record of a partition, or None."""
+    path = client._get_hash_path(category, partition)
+    if not os.path.exists(path):
+        return None
+    with open(path, encoding="utf-8") as record:
+        return record.read()

@@ -10,7 +10,7 @@ import pytest
 from corvane.exceptions import SyncError
 from corvane.testing import data_key_for, parquet_bytes, payload_hash, synthetic_pivot, synthetic_unstack
 from sync_support import (BarRecorder, CallCounter, FixedClock, client_module, logs,  # noqa: F401
-                          make_client, service)
+                          make_client, recorded, service)
 
 MONTHLY = "cn_stock_pivot#close"       # monthly partitions, monthly files
 DAILY = "cn_index_pivot#open"          # daily partitions kept in monthly files
@@ -68,14 +68,6 @@ def assert_stored(client, category, expected):
         pd.testing.assert_frame_equal(stored, expected)
     else:
         pd.testing.assert_frame_equal(stored, expected, check_freq=False)
-
-
-def recorded(client, category, partition):
-    path = client._get_hash_path(category, partition)
-    if not os.path.exists(path):
-        return None
-    with open(path, encoding="utf-8") as record:
-        return record.read()
 
 
 def test_first_run_fetches_everything_and_the_next_nothing(make_client, market, logs, monkeypatch):

@@ -1,7 +1,6 @@
 """UpdateAllCategory and the synchronisation of each kind of category, end to end."""
 
 import json
-import os
 from datetime import datetime
 
 import pandas as pd
@@ -10,7 +9,7 @@ import pytest
 from corvane.exceptions import ProtocolError, ServiceUnavailableError, SyncError
 from corvane.testing import payload_hash, synthetic_pivot, synthetic_unstack
 from sync_support import (BarRecorder, CallCounter, FixedClock, assert_public, client_module,  # noqa: F401
-                          logs, make_client, parquet_payload, service)
+                          logs, make_client, parquet_payload, recorded, service)
 
 MONTHLY = "cn_stock_pivot#close"
 DAILY = "cn_index_pivot#open"
@@ -38,15 +37,6 @@ def market(service):
 def partitions_of(service, category):
     meta = json.loads(service.publisher.get_raw("corvane:meta:category:" + category))
     return meta["partition_keys"]
-
-
-def recorded(client, category, partition):
-    """The hash record of a partition, or None."""
-    path = client._get_hash_path(category, partition)
-    if not os.path.exists(path):
-        return None
-    with open(path, encoding="utf-8") as record:
-        return record.read()
 
 
 def published_hash(service, category, partition):
