@@ -154,7 +154,7 @@ class ParquetDataManager:
             if record.get("kind") != "pivot":
                 return False
             lo, hi = span
-            for path, first, stop in cat.partitions(lo, hi):
+            for path, first, stop in cat.period_files(record["grouping"], lo, hi):
                 # Files hold rows only: one lying inside the span holds some of its days.
                 if lo <= first and stop <= hi:
                     return True
