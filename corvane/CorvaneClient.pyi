@@ -98,10 +98,17 @@ class CorvaneClient:
         service's public address. Raises a ``corvane.exceptions.CorvaneError`` subclass when
         the session cannot be started.
         """
-    def UpdateAllCategory(self, update_method: Literal["full", "incremental"] = "full") -> None:
+    def UpdateAllCategory(
+        self, update_method: Literal["full", "incremental", "changed"] = "full"
+    ) -> None:
         """Download every authorised category into the local store.
 
-        ``"full"`` scans all partitions; ``"incremental"`` only those of the last 60 days.
+        ``"full"`` downloads every partition; ``"incremental"`` every partition from 60 days
+        back on (the rows merge with those stored, date by date). ``"changed"`` reads the
+        metadata of every partition and downloads only those missing locally or whose
+        published hash differs from the one recorded (a restated old partition among them);
+        a downloaded partition's dates then hold exactly its new rows. Unstack categories
+        are always fetched as their one partition (``"changed"``: only when it changed).
         Raises ``SyncError`` when some categories failed (the others are stored).
         """
     def GetCategory(

@@ -7,7 +7,9 @@ the tests fill with the publisher of corvane.testing.
 from __future__ import annotations
 
 import io
+import os
 import sys
+from datetime import datetime
 
 import pandas as pd
 import pytest
@@ -76,3 +78,32 @@ class CallCounter:
             return original(*args, **kwargs) if through else None
 
         setattr(instance, name, wrapper)
+
+
+class BarRecorder:
+    """Stands in for tqdm: records what each bar is given and iterates it plainly."""
+
+    def __init__(self):
+        self.bars = []
+
+    def __call__(self, iterable, **options):
+        items = list(iterable)
+        self.bars.append((options, items))
+        return iter(items)
+
+
+class FixedClock(datetime):
+    """The client's clock at 15 March 2024, 10:30 (set as the module's ``datetime``)."""
+
+    @classmethod
+    def now(cls, tz=None):
+        return cls(2024, 3, 15, 10, 30)
+
+
+def recorded(client, category, partition):
+    """The hash record of a partition, or None."""
+    path = client._get_hash_path(category, partition)
+    if not os.path.exists(path):
+        return None
+    with open(path, encoding="utf-8") as record:
+        return record.read()

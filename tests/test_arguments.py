@@ -78,6 +78,11 @@ def test_argument_type_errors(call, message):
      "_required_text() got multiple values for keyword argument 'value'"),
     (lambda: C._validate_scope_list([], 1, max_items=2),
      "_validate_scope_list() got multiple values for keyword argument 'max_items'"),
+    # A keyword-only parameter is not counted among the positional ones.
+    (lambda: C._sync_category(None, "cn_stock_pivot#close", None, True),
+     "_sync_category() takes at most 3 positional arguments (4 given)"),
+    (lambda: C._sync_unstack_category(None, "cn_trade_unstack#deal", True),
+     "_sync_unstack_category() takes exactly 2 positional arguments (3 given)"),
 ], ids=lambda v: v if isinstance(v, str) else "")
 def test_argument_count_and_keyword_errors(call, message):
     with pytest.raises(TypeError) as info:

@@ -166,7 +166,6 @@ def restate(publisher, category, partition, frame) -> None:
     publisher.publish_partition(category, partition, parquet_bytes(frame))
 
 
-@pytest.mark.xfail(strict=True, reason='the client has no "changed" update mode yet')
 def test_default_update_fetches_only_what_changed(service, tmp_path):
     frames = publish_market(service.publisher)
     path = str(tmp_path / "store")

@@ -181,6 +181,43 @@ def test_a_numeric_category_that_receives_another_frame_keeps_every_row(store):
                                   pd.concat([numeric.iloc[:5] * 2, numeric.iloc[5:]]))
 
 
+@pytest.mark.parametrize("mode", ["monthly", "daily"])
+@pytest.mark.parametrize("layout", [lambda df: df, lambda df: df.astype(str)], ids=["block", "frame"])
+@pytest.mark.parametrize("partition, new_days", [
+    ("2024", slice(40, 50)),         # keeps ten days of February: other months' files go
+    ("2024-02", slice(31, 31)),      # the month emptied
+    ("2024-02-10", slice(40, 41)),   # one day, inside a monthly file
+    ("full", slice(0, 3)),
+])
+def test_a_partition_replaces_the_rows_of_its_dates(store, tmp_path, mode, layout, partition,
+                                                     new_days):
+    stored = layout(wide("2023-12-20", 80, codes(4), seed=1))   # 2023-12-20 .. 2024-03-08
+    put(store, stored, mode)
+    new = layout(wide("2024-01-01", 60, codes(4), seed=2)).iloc[new_days]
+    store.update_pivot_category(df=new, category=CAT, strf="%Y-%m-%d", partition_mode=mode,
+                                partition=partition)
+    if partition == "full":
+        lo, hi = pd.Timestamp.min, pd.Timestamp.max
+    else:
+        lo, hi = pd.Period(partition).start_time, pd.Period(partition).end_time
+    kept = stored[(stored.index < lo) | (stored.index > hi)]
+    pd.testing.assert_frame_equal(read(store), pd.concat([kept, new]).sort_index(), check_freq=False)
+    # A file left without rows is gone, with its folder.
+    folders = {p.name for p in (tmp_path / CAT).iterdir() if "=" in p.name}
+    days = read(store).index
+    assert folders == {("month=" if mode == "monthly" else "day=") + d
+                       for d in days.strftime("%Y-%m" if mode == "monthly" else "%Y-%m-%d")}
+    assert store.holds_partition(CAT, partition) == (len(new) > 0 or partition == "full")
+
+
+@pytest.mark.parametrize("partition", ["2024-13", "24", "2024-1-1", "full ", None])
+def test_a_bad_partition_is_refused_before_anything_is_stored(store, partition):
+    with pytest.raises((ValueError, TypeError)):
+        store.update_pivot_category(df=wide("2024-01-01", 3, codes(2)), category=CAT,
+                                    partition=partition or 2024)
+    assert store._get_all_categories() == []
+
+
 def test_a_year_partition_lands_in_monthly_files_readable_by_pyarrow(store, tmp_path):
     df = wide("2023-01-01", 365, codes(50))
     df.columns.name = "code"

@@ -1,7 +1,6 @@
 """UpdateAllCategory and the synchronisation of each kind of category, end to end."""
 
 import json
-import os
 from datetime import datetime
 
 import pandas as pd
@@ -9,8 +8,8 @@ import pytest
 
 from corvane.exceptions import ProtocolError, ServiceUnavailableError, SyncError
 from corvane.testing import payload_hash, synthetic_pivot, synthetic_unstack
-from sync_support import (CallCounter, assert_public, client_module, logs, make_client,  # noqa: F401
-                          parquet_payload, service)
+from sync_support import (BarRecorder, CallCounter, FixedClock, assert_public, client_module,  # noqa: F401
+                          logs, make_client, parquet_payload, recorded, service)
 
 MONTHLY = "cn_stock_pivot#close"
 DAILY = "cn_index_pivot#open"
@@ -38,15 +37,6 @@ def market(service):
 def partitions_of(service, category):
     meta = json.loads(service.publisher.get_raw("corvane:meta:category:" + category))
     return meta["partition_keys"]
-
-
-def recorded(client, category, partition):
-    """The hash record of a partition, or None."""
-    path = client._get_hash_path(category, partition)
-    if not os.path.exists(path):
-        return None
-    with open(path, encoding="utf-8") as record:
-        return record.read()
 
 
 def published_hash(service, category, partition):
@@ -83,12 +73,6 @@ def test_full_update_stores_every_category_in_name_order(service, make_client, m
             assert recorded(client, pivot, partition) == published_hash(service, pivot, partition)
     assert_unstack_equal(client.GetCategory(UNSTACK), market[UNSTACK])
     assert recorded(client, UNSTACK, "full") == published_hash(service, UNSTACK, "full")
-
-
-class FixedClock(datetime):
-    @classmethod
-    def now(cls, tz=None):
-        return cls(2024, 3, 15, 10, 30)
 
 
 def test_incremental_update_takes_partitions_from_sixty_days_back(
@@ -189,18 +173,6 @@ def test_nothing_authorised_is_a_warning(service, make_client, logs):
     assert client.UpdateAllCategory("incremental") is None
     assert logs.messages("WARNING") == ["没有可更新的数据类别"]
     assert "数据更新完成" not in logs.messages("INFO")
-
-
-class BarRecorder:
-    """Stands in for tqdm: records what each bar is given and iterates it plainly."""
-
-    def __init__(self):
-        self.bars = []
-
-    def __call__(self, iterable, **options):
-        items = list(iterable)
-        self.bars.append((options, items))
-        return iter(items)
 
 
 def test_progress_bar_per_pivot_category(service, make_client, market, monkeypatch):

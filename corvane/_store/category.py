@@ -124,6 +124,25 @@ class CategoryFolder:
         found.sort(key=lambda item: item[1])
         return found
 
+    def period_files(self, grouping: str, lo: int, hi: int):
+        """[(path, first ns, stop ns)] of the pivot data files of ``grouping`` meeting
+        [lo, hi), by date. One stat per period of the range rather than a folder listing, so
+        that asking about every partition of a long category does not grow with its square."""
+        found = []
+        for key, first, stop in dates.periods(grouping, lo, hi):
+            path = self.partition_file(grouping, key)
+            if os.path.exists(path):
+                found.append((path, first, stop))
+        return found
+
+    def remove_partition_file(self, path: str) -> None:
+        """Delete a pivot data file that lost all its rows, and its folder when empty."""
+        os.unlink(path)
+        folder = os.path.dirname(path)
+        with contextlib.suppress(OSError):  # something else left inside: the folder stays
+            os.rmdir(folder)
+        files.fsync_dir(self.path)
+
     def remove_uncommitted(self) -> None:
         """Delete pivot data left by a first update that died before writing the record:
         the category was never listed, so nobody has seen that data."""

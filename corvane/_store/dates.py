@@ -135,3 +135,24 @@ def row_span(wall: np.ndarray, lo, hi):
     i0 = 0 if lo is None else int(np.searchsorted(wall, lo, "left"))
     i1 = len(wall) if hi is None else int(np.searchsorted(wall, hi, "left"))
     return i0, max(i0, i1)
+
+
+def periods(grouping: str, lo: int, hi: int) -> list:
+    """[(key, first ns, end ns exclusive)] of the periods of ``grouping`` (keys "2024-01"
+    monthly, "2024-01-31" daily) that meet [lo, hi), in date order."""
+    unit = GROUPINGS[grouping][1]
+    first = np.datetime64(lo, "ns").astype(f"datetime64[{unit}]")
+    last = np.datetime64(hi - 1, "ns").astype(f"datetime64[{unit}]")
+    starts = np.arange(first, last + 2)  # each period's start, then the end of the last
+    bounds = starts.astype("datetime64[ns]").astype(np.int64).tolist()
+    return list(zip(starts[:-1].astype(str).tolist(), bounds[:-1], bounds[1:]))
+
+
+def within(wall: np.ndarray, lo, hi) -> np.ndarray:
+    """Which of the wall-clock times lie in [lo, hi); None leaves that side open."""
+    inside = np.ones(len(wall), dtype=bool)
+    if lo is not None:
+        inside &= wall >= lo
+    if hi is not None:
+        inside &= wall < hi
+    return inside

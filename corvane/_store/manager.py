@@ -89,9 +89,16 @@ class ParquetDataManager:
 
     # -- pivot categories ----------------------------------------------------------------
     def update_pivot_category(self, df, category, strf="%Y-%m-%d",
-                              partition_mode="monthly") -> None:
+                              partition_mode="monthly", partition=None) -> None:
         """Store the rows of ``df`` (a frame indexed by date): they replace the stored rows
-        of the same dates; the other stored rows stay."""
+        of the same dates; the other stored rows stay.
+
+        ``partition`` names the service partition that ``df`` holds ("YYYY", "YYYY-MM",
+        "YYYY-MM-DD" or "full"): the stored rows of its year, month, day (every row for
+        "full") become exactly the rows of ``df``, those of dates ``df`` lacks are deleted."""
+        span = None
+        if partition is not None:
+            span = (None, None) if partition == "full" else dates.partition_span(partition)
         if not isinstance(df, pd.DataFrame):
             raise TypeError(f"df must be a pandas DataFrame, not {type(df).__name__}")
         if not isinstance(strf, str):
@@ -100,7 +107,7 @@ class ParquetDataManager:
             raise ValueError(f"partition_mode must be 'daily' or 'monthly', not {partition_mode!r}")
         cat = self._folder(category)
         with _storage_errors(category):
-            update = PivotUpdate(cat, self.logger, df, strf)
+            update = PivotUpdate(cat, self.logger, df, strf, span)
             with cat.updating():
                 update.run(partition_mode)
 
@@ -112,16 +119,22 @@ class ParquetDataManager:
             return read_pivot(cat, record, lo, hi)
 
     # -- unstack categories --------------------------------------------------------------
-    def update_unstack_category(self, category, sub_df, duplicate_keys=None) -> None:
+    def update_unstack_category(self, category, sub_df, duplicate_keys=None,
+                                partition=None) -> None:
         """Add the rows of ``sub_df``; of rows with equal ``duplicate_keys`` columns (whole
-        rows when None) only the newest stays."""
+        rows when None) only the newest stays.
+
+        ``partition="full"`` (the one partition of an unstack category): the table becomes
+        exactly the rows of ``sub_df``, de-duplicated the same way."""
+        if partition not in (None, "full"):
+            raise ValueError(f"partition of an unstack category must be 'full', not {partition!r}")
         if not isinstance(sub_df, pd.DataFrame):
             raise TypeError(f"sub_df must be a pandas DataFrame, not {type(sub_df).__name__}")
         cat = self._folder(category)
         with _storage_errors(category):
             update = UnstackUpdate(cat, self.logger, sub_df, duplicate_keys)
             with cat.updating():
-                update.run()
+                update.run(replace=partition is not None)
 
     def read_unstack_category(self, category) -> pd.DataFrame:
         with self._reading(category, "unstack") as (cat, record):
@@ -144,7 +157,7 @@ class ParquetDataManager:
             if record.get("kind") != "pivot":
                 return False
             lo, hi = span
-            for path, first, stop in cat.partitions(lo, hi):
+            for path, first, stop in cat.period_files(record["grouping"], lo, hi):
                 # Files hold rows only: one lying inside the span holds some of its days.
                 if lo <= first and stop <= hi:
                     return True

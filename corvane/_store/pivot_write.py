@@ -1,4 +1,5 @@
-"""Pivot updates: the rows of a frame replace the stored rows of the same dates.
+"""Pivot updates: the rows of a frame replace the stored rows of the same dates, or, for
+a service partition's rows, every stored row of that partition's dates.
 
 The category record (_store.json) says how the category is stored:
 
@@ -38,6 +39,16 @@ def _core(record):
     return None if record is None else {k: v for k, v in record.items() if k not in _BOOKKEEPING}
 
 
+def _footer_dates(footer, keep=None):
+    """The index values that a block file's footer keeps (epoch integers or texts),
+    limited to the rows of the mask ``keep``."""
+    values = footer["dates"]
+    if footer["index"]["kind"] == "datetime":
+        values = np.asarray(values, dtype=np.int64)
+        return values if keep is None else values[keep]
+    return values if keep is None else [v for v, k in zip(values, keep) if k]
+
+
 def _promote(stored, incoming, complete: bool):
     if stored is None or incoming is None:
         dtype = stored if incoming is None else incoming
@@ -68,10 +79,14 @@ def _fit_index(df: pd.DataFrame, frame_plan, stored):
 
 class PivotUpdate:
     """One update of one category. Built (and the frame checked) before the lock is taken;
-    ``run`` works under the category's exclusive lock."""
+    ``run`` works under the category's exclusive lock.
 
-    def __init__(self, cat: CategoryFolder, log, df: pd.DataFrame, strf: str):
+    ``span`` (lo, hi), given for the rows of one service partition: the stored rows dated
+    in [lo, hi) that the frame does not have are deleted (None for an open side)."""
+
+    def __init__(self, cat: CategoryFolder, log, df: pd.DataFrame, strf: str, span=None):
         self._cat = cat
+        self._span = span
         self._log = log
         self._sets = ColumnSets(cat)
         self._arrays = {}
@@ -90,7 +105,9 @@ class PivotUpdate:
         elif record.get("pending"):
             self._rewrite_all(record)
         if record is not None and len(df) == 0:
-            return  # no row to store and none to replace
+            if self._span is not None:
+                self._clear_span(record, written=())
+            return  # no row to store
         target, df, frame_columns = self._plan(record, frame_plan, df, mode)
         if df is not self._df:  # the index moved to the stored zone: its wall clock too
             wall = dates.wall_clock_ns(df.index, self._strf)
@@ -99,8 +116,9 @@ class PivotUpdate:
                            target["layout"], target.get("dtype"))
             self._cat.write_record(dict(target, pending=True))
             self._rewrite_all(target)
-        if len(df):
-            self._write_rows(target, df, wall, frame_columns)
+        written = self._write_rows(target, df, wall, frame_columns) if len(df) else ()
+        if record is not None and self._span is not None:
+            self._clear_span(target, written)
         if record is None or record.get("pending") or _core(record) != _core(target):
             self._cat.write_record(target)
 
@@ -159,15 +177,43 @@ class PivotUpdate:
                 raise LocalStorageError(user_message="本地数据文件与类别记录不符: " + path)
             dtype = np.dtype(target["dtype"])
             if stored.value_dtype() != dtype:
-                footer = stored.footer
-                index_vals = footer["dates"]
-                if footer["index"]["kind"] == "datetime":
-                    index_vals = np.asarray(index_vals, dtype=np.int64)
-                codec.write_block(path, columns_id=footer["columns"],
-                                  names=self._names_array(footer["columns"]),
-                                  values=stored.block_values().astype(dtype),
-                                  index_vals=index_vals, wall=stored.wall, frame_plan=footer)
+                self._rewrite_block(stored, stored.block_values().astype(dtype))
         self._log.debug("本地存储: %s 已重写全部文件", self._cat.name)
+
+    def _rewrite_block(self, stored: codec.StoredFile, values, keep=None) -> None:
+        """Write a block file again with ``values`` (its rows of the mask ``keep``)."""
+        footer = stored.footer
+        wall = stored.wall if keep is None else stored.wall[keep]
+        codec.write_block(stored.path, columns_id=footer["columns"],
+                          names=self._names_array(footer["columns"]),
+                          values=np.ascontiguousarray(values), index_vals=_footer_dates(footer, keep),
+                          wall=wall, frame_plan=footer)
+
+    # -- replacing a partition's dates -------------------------------------------------
+    def _kept(self, stored_wall, wall) -> np.ndarray:
+        """Which stored rows stay beside the new rows ``wall`` of their file."""
+        keep = ~np.isin(stored_wall, wall)
+        if self._span is not None:
+            keep &= ~dates.within(stored_wall, *self._span)
+        return keep
+
+    def _clear_span(self, target, written) -> None:
+        """Delete the stored rows of the span from the files that got no new rows: a file
+        left without rows goes, any other is written again with the rest."""
+        for path, _, _ in self._cat.partitions(*self._span):
+            if path in written:
+                continue
+            stored = codec.StoredFile(path)
+            keep = ~dates.within(stored.wall, *self._span)
+            if keep.all():
+                continue
+            if not keep.any():
+                self._cat.remove_partition_file(path)
+            elif target["layout"] == "block":
+                self._rewrite_block(stored, stored.block_values()[:, keep], keep)
+            else:
+                codec.write_frame(path, stored.to_frame(self._sets).iloc[keep], stored.wall[keep])
+        self._log.debug("本地存储: %s 已替换分区日期范围", self._cat.name)
 
     # -- writing rows ------------------------------------------------------------------
     def _names_array(self, ident: str) -> pa.Array:
@@ -176,7 +222,8 @@ class PivotUpdate:
             array = self._arrays[ident] = pa.array(self._sets(ident), type=pa.string())
         return array
 
-    def _write_rows(self, target, df, wall, frame_columns) -> None:
+    def _write_rows(self, target, df, wall, frame_columns) -> set:
+        """Store the rows of ``df``; returns the paths of the files written."""
         grouping = target["grouping"]
         order = np.argsort(wall, kind="stable")
         in_order = bool((order == np.arange(len(order))).all())
@@ -197,16 +244,18 @@ class PivotUpdate:
             else:
                 self._write_block_rows(target, path, df.index[rows], wall[a:b],
                                        np.ascontiguousarray(values[:, rows]), frame_columns)
+            return path
 
         # Each partition is its own file, replaced atomically on its own; encoding, writing
         # and fsync release the GIL, so a frame spanning many months is written on threads.
-        parallel(write_partition, zip(cuts[:-1], cuts[1:]))
+        written = parallel(write_partition, zip(cuts[:-1], cuts[1:]))
         self._log.debug("本地存储: %s 写入 %d 行, %d 个文件", self._cat.name, len(df), len(cuts) - 1)
+        return set(written)
 
     def _write_frame_rows(self, path, part: pd.DataFrame, wall) -> None:
         if os.path.exists(path):
             stored = codec.StoredFile(path)
-            keep = ~np.isin(stored.wall, wall)
+            keep = self._kept(stored.wall, wall)
             if keep.any():
                 part = pd.concat([stored.to_frame(self._sets).iloc[keep], part])
                 wall = np.concatenate([stored.wall[keep], wall])
@@ -220,17 +269,17 @@ class PivotUpdate:
             stored = codec.StoredFile(path)
             if not stored.is_block:
                 raise LocalStorageError(user_message="本地数据文件与类别记录不符: " + path)
-            keep = ~np.isin(stored.wall, wall)
+            keep = self._kept(stored.wall, wall)
             if keep.any():
                 columns, values = self._merge_blocks(
                     target, stored.footer["columns"], stored.block_values()[:, keep],
                     columns, values)
                 wall = np.concatenate([stored.wall[keep], wall])
-                old_vals = stored.footer["dates"]
+                old_vals = _footer_dates(stored.footer, keep)
                 if target["index"]["kind"] == "datetime":
-                    index_vals = np.concatenate([np.asarray(old_vals, np.int64)[keep], index_vals])
+                    index_vals = np.concatenate([old_vals, index_vals])
                 else:
-                    index_vals = [v for v, k in zip(old_vals, keep) if k] + index_vals
+                    index_vals = old_vals + index_vals
                 order = np.argsort(wall, kind="stable")
                 if not (order == np.arange(len(order))).all():
                     wall, values = wall[order], np.ascontiguousarray(values[:, order])

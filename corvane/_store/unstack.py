@@ -136,7 +136,8 @@ class UnstackUpdate:
     def _read(self, name: str, columns=None) -> pa.Table:
         return pq.ParquetFile(self._path(name)).read(columns=columns)
 
-    def run(self) -> None:
+    def run(self, replace: bool = False) -> None:
+        """Add the rows, or with ``replace`` make them the whole table."""
         df, keys, new = self._df, self._keys, self._new
         record = self._cat.read_record()
         if record is None:
@@ -147,9 +148,11 @@ class UnstackUpdate:
             raise LocalStorageError(user_message="数据类别已按 pivot 类别存储: " + self._cat.name)
         else:
             self._remove_unlisted(record["parts"])
-            if df.empty:
+            if df.empty and not replace:
                 return
         record = dict(record)
+        if replace:  # the parts go once the new record is committed
+            record["parts"] = []
         parts = record["parts"]
         if parts and not _same_shape(pq.read_schema(self._path(parts[0]["file"])), new.schema):
             merged = self._merge_in_pandas(parts, df, keys)

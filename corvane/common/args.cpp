@@ -51,11 +51,16 @@ void raise_argument_type(const char* name, const char* expected, PyObject* given
 void parse_args_into(const char* function, std::span<const Param> params, PyObject* const* args,
                      Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     const auto total = static_cast<Py_ssize_t>(params.size());
+    Py_ssize_t positional = 0;
     Py_ssize_t required = 0;
-    for (const Param& param : params) required += param.required ? 1 : 0;
-    const bool exact = required == total;
+    for (const Param& param : params) {
+        if (param.keyword_only) continue;
+        ++positional;
+        required += param.required ? 1 : 0;
+    }
+    const bool exact = required == positional;
 
-    if (nargs > total) raise_count(function, exact, total, true, nargs);
+    if (nargs > positional) raise_count(function, exact, positional, true, nargs);
     for (Py_ssize_t i = 0; i < total; ++i) out[i] = i < nargs ? args[i] : nullptr;
 
     const Py_ssize_t nkw = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
@@ -80,7 +85,7 @@ void parse_args_into(const char* function, std::span<const Param> params, PyObje
 
     for (Py_ssize_t i = 0; i < total; ++i) {
         if (out[i] == nullptr && params[i].required) {
-            raise_count(function, exact, exact ? total : required, false, i);
+            raise_count(function, exact, exact ? positional : required, false, i);
         }
     }
     for (Py_ssize_t i = 0; i < total; ++i) {

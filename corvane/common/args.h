@@ -21,10 +21,12 @@ enum class ArgType {
     Bytes,      // exactly bytes
 };
 
+// Keyword-only parameters come after the others and are optional.
 struct Param {
     const char* name;
     ArgType type = ArgType::Any;
     bool required = true;
+    bool keyword_only = false;
 };
 
 // The parsed arguments: borrowed references, null where an optional one was not given.

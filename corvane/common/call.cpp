@@ -66,16 +66,19 @@ Ref global(PyObject* module, const char* name) {
 
 namespace {
 
-// Builds the vectorcall form of positional plus keyword arguments.
+// Builds the vectorcall form of positional plus keyword arguments (those with a value).
 Ref vectorcall(PyObject* callable, PyObject* const* args, std::size_t nargs,
                std::initializer_list<Kwarg> kwargs) {
-    if (kwargs.size() == 0) {
+    Py_ssize_t given = 0;
+    for (const Kwarg& kwarg : kwargs) given += kwarg.value != nullptr ? 1 : 0;
+    if (given == 0) {
         return check(PyObject_Vectorcall(callable, args, nargs, nullptr));
     }
     std::vector<PyObject*> argv(args, args + nargs);
-    Ref names = check(PyTuple_New(static_cast<Py_ssize_t>(kwargs.size())));
+    Ref names = check(PyTuple_New(given));
     Py_ssize_t index = 0;
     for (const Kwarg& kwarg : kwargs) {
+        if (kwarg.value == nullptr) continue;
         PyTuple_SET_ITEM(names.get(), index++, check(PyUnicode_InternFromString(kwarg.name)).release());
         argv.push_back(kwarg.value);
     }

@@ -13,7 +13,8 @@ namespace corvane {
 inline PyObject* as_ptr(PyObject* obj) noexcept { return obj; }
 inline PyObject* as_ptr(const Ref& ref) noexcept { return ref.get(); }
 
-// One keyword argument of a call: a name and a borrowed value.
+// One keyword argument of a call: a name and a borrowed value; a null value leaves the
+// keyword out of the call.
 struct Kwarg {
     const char* name;
     PyObject* value;

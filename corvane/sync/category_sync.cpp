@@ -6,6 +6,7 @@
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/common/call.h"
+#include "corvane/sync/changed_partitions.h"
 #include "corvane/sync/digest.h"
 #include "corvane/sync/fetch_ahead.h"
 #include "corvane/sync/join.h"
@@ -22,28 +23,32 @@ using transport::refuse;
 constexpr Py_ssize_t kMaxPartitionKeys = 10000;
 constexpr const char* kDateFormat = "%Y-%m-%d";
 
+// The keyword-only flag of an update that fetches only the partitions not held as published.
+constexpr Param kOnlyChanged{"only_changed", ArgType::Any, false, true};
+
 bool equals_text(PyObject* value, const char* expected) { return equal(value, text(expected).get()); }
 
-void log_info(PyObject* self, const Ref& message) {
-    Ref logger = getattr(self, "logger");
-    call_method(logger.get(), "info", message);
-}
+// The keyword passed on only in an update fetching only what changed, so that the calls of
+// the other modes stay exactly what they were (a null value leaves a keyword out).
+Kwarg passed_changed(bool only_changed) { return {"only_changed", only_changed ? Py_True : nullptr}; }
 
 PyObject* sync_category(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                         PyObject* kwnames) {
     return guarded([&] {
-        static constexpr std::array<Param, 3> params{
-            {{"self"}, {"category", ArgType::Str}, {"incremental_start_date", ArgType::Any, false}}};
+        static constexpr std::array<Param, 4> params{
+            {{"self"}, {"category", ArgType::Str}, {"incremental_start_date", ArgType::Any, false}, kOnlyChanged}};
         auto a = parse_args("_sync_category", params, args, nargs, kwnames);
+        const bool only_changed = truthy(a.get(3, Py_False));
         Ref kind = call_method(a[0], "_validate_category_name", a[1]);
         const bool pivot = equals_text(kind.get(), "pivot");
         // Recorded around whichever method does the work, so that no way in can leave a
         // partly stored category unflagged. An unstack category is always synchronised whole.
         SyncRun run(module, a[0], a[1], pivot ? a.get(2, Py_None) : Py_None);
         if (pivot) {
-            call_method(a[0], "_sync_pivot_category", a[1], a.get(2, Py_None));
+            call_method_kw(a[0], "_sync_pivot_category", {passed_changed(only_changed)}, a[1],
+                           a.get(2, Py_None));
         } else {
-            call_method(a[0], "_sync_unstack_category", a[1]);
+            call_method_kw(a[0], "_sync_unstack_category", {passed_changed(only_changed)}, a[1]);
         }
         run.complete();
         return none();
@@ -91,11 +96,12 @@ FetchAheadLimits fetch_ahead_limits(PyObject* self) {
 PyObject* sync_pivot_category(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                               PyObject* kwnames) {
     return guarded([&] {
-        static constexpr std::array<Param, 3> params{
-            {{"self"}, {"category", ArgType::Str}, {"incremental_start_date", ArgType::Any, false}}};
+        static constexpr std::array<Param, 4> params{
+            {{"self"}, {"category", ArgType::Str}, {"incremental_start_date", ArgType::Any, false}, kOnlyChanged}};
         auto a = parse_args("_sync_pivot_category", params, args, nargs, kwnames);
         PyObject* self = a[0];
         PyObject* category = a[1];
+        const bool only_changed = truthy(a.get(3, Py_False));
         Ref start = Ref::borrow(a.get(2, Py_None));
         if (PyUnicode_Check(start.get())) {
             Ref datetime = global(module, "datetime");
@@ -131,9 +137,19 @@ PyObject* sync_pivot_category(PyObject* module, PyObject* const* args, Py_ssize_
                                  text(" 个，增量分区 ").get(), selected.get(), text(" 个").get()}));
         }
 
+        // Fetching only what changed, every target's metadata is read first (ahead, on the
+        // workers) and the held partitions are left out, so that the bar runs over the
+        // partitions fetched and no held partition's payload is ever requested.
+        Ref metas;  // null: each partition's metadata is read when its turn comes
+        if (only_changed) {
+            if (!PyList_Check(targets.get())) targets = check(PySequence_List(targets.get()));
+            Fetches fetches = changed_partitions(self, category, targets.get(), fetch_ahead_limits(self));
+            targets = fetches.partitions;
+            metas = fetches.metas;
+        }
         std::optional<FetchAhead> ahead;
         if (PyList_Check(targets.get())) {
-            ahead.emplace(self, category, targets.get(), downloads_by_default(self),
+            ahead.emplace(self, category, targets.get(), metas.get(), downloads_by_default(self),
                           fetch_ahead_limits(self));
         }
         Ref tqdm = global(module, "tqdm");
@@ -148,11 +164,14 @@ PyObject* sync_pivot_category(PyObject* module, PyObject* const* args, Py_ssize_
                       : call_method(self, "_get_partition_meta", category, partition);
             Ref hash = get_item_optional(partition_meta.get(), "hash");
             Ref frame = call_method(self, "_download_partition", category, partition, partition_meta);
+            // Fetching only what changed, the rows of the partition's dates become exactly these
+            // (a restated partition may have lost dates); otherwise they merge by date.
             call_method_kw(store.get(), "update_pivot_category",
                            {{"df", frame.get()},
                             {"category", category},
                             {"strf", date_format.get()},
-                            {"partition_mode", mode.get()}});
+                            {"partition_mode", mode.get()},
+                            {"partition", only_changed ? partition.get() : nullptr}});
             frame = Ref();  // the store has the rows; let the frame go before the next download
             if (hash && truthy(hash.get())) {
                 call_method(self, "_write_local_hash", category, partition, hash);
@@ -187,10 +206,11 @@ Ref duplicate_keys(PyObject* category_meta, PyObject* partition_meta) {
 PyObject* sync_unstack_category(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                 PyObject* kwnames) {
     return guarded([&] {
-        static constexpr std::array<Param, 2> params{{{"self"}, {"category", ArgType::Str}}};
+        static constexpr std::array<Param, 3> params{{{"self"}, {"category", ArgType::Str}, kOnlyChanged}};
         auto a = parse_args("_sync_unstack_category", params, args, nargs, kwnames);
         PyObject* self = a[0];
         PyObject* category = a[1];
+        const bool only_changed = truthy(a.get(2, Py_False));
         Ref partition = text("full");
 
         Ref meta = call_method(self, "_get_category_meta", category);
@@ -198,11 +218,18 @@ PyObject* sync_unstack_category(PyObject*, PyObject* const* args, Py_ssize_t nar
         call_method_kw(store.get(), "set_category_meta", {{"merge", Py_True}}, category, meta);
 
         Ref partition_meta = call_method(self, "_get_partition_meta", category, partition);
+        if (only_changed) {
+            const bool held = partition_held(self, category, partition.get(), partition_meta.get());
+            log_fetch_counts(self, category, held ? 0 : 1, held ? 1 : 0);
+            if (held) return none();
+        }
         Ref hash = get_item_optional(partition_meta.get(), "hash");
         Ref keys = duplicate_keys(meta.get(), partition_meta.get());
         Ref frame = call_method(self, "_download_partition", category, partition, partition_meta);
+        // Fetching only what changed, the table becomes exactly the partition's rows.
         call_method_kw(store.get(), "update_unstack_category",
-                       {{"category", category}, {"sub_df", frame.get()}, {"duplicate_keys", keys.get()}});
+                       {{"category", category}, {"sub_df", frame.get()}, {"duplicate_keys", keys.get()},
+                        {"partition", only_changed ? partition.get() : nullptr}});
         frame = Ref();
         if (hash && truthy(hash.get())) {
             call_method(self, "_write_local_hash", category, partition, hash);
@@ -283,9 +310,9 @@ PyObject* download_partition(PyObject* module, PyObject* const* args, Py_ssize_t
 }
 
 MethodDef methods[] = {
-    method("_sync_category", sync_category, "(self, category, incremental_start_date=None)", "同步单个数据类别。"),
-    method("_sync_pivot_category", sync_pivot_category, "(self, category, incremental_start_date=None)", "同步 pivot 类型数据（按分区）。"),
-    method("_sync_unstack_category", sync_unstack_category, "(self, category)", "同步 unstack 类型数据（单一 full 分区）。"),
+    method("_sync_category", sync_category, "(self, category, incremental_start_date=None, *, only_changed=False)", "同步单个数据类别；only_changed 时只下载本地缺失或已变化的分区。"),
+    method("_sync_pivot_category", sync_pivot_category, "(self, category, incremental_start_date=None, *, only_changed=False)", "同步 pivot 类型数据（按分区）。"),
+    method("_sync_unstack_category", sync_unstack_category, "(self, category, *, only_changed=False)", "同步 unstack 类型数据（单一 full 分区）。"),
     method("_download_partition", download_partition, "(self, category, partition, partition_meta)", "下载分区数据，校验大小与哈希后解码为 DataFrame。"),
 };
 

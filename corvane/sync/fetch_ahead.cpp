@@ -54,10 +54,11 @@ struct FetchAhead::WorkerBudget : redis::ReadBudget {
     bool payload;  // false while the metadata is read: small values, outside the window
 };
 
-FetchAhead::FetchAhead(PyObject* self, PyObject* category, PyObject* partitions, bool payloads,
-                       FetchAheadLimits limits)
+FetchAhead::FetchAhead(PyObject* self, PyObject* category, PyObject* partitions, PyObject* metas,
+                       bool payloads, FetchAheadLimits limits)
     : self_(Ref::borrow(self)),
       category_(Ref::borrow(category)),
+      known_metas_(metas != nullptr ? Ref::borrow(metas) : Ref()),
       payloads_(payloads),
       limits_(limits),
       gate_scope_(gate_),
@@ -176,10 +177,14 @@ void FetchAhead::read_slot(std::size_t index, WorkerBudget& budget) {
     budget.payload = false;
     Ref meta;
     std::optional<PyError> meta_error;
-    try {
-        meta = call_method(self_.get(), "_get_partition_meta", category_, partition);
-    } catch (const PyError& failure) {
-        meta_error = failure;
+    if (known_metas_) {
+        meta = Ref::borrow(PyList_GET_ITEM(known_metas_.get(), static_cast<Py_ssize_t>(index)));
+    } else {
+        try {
+            meta = call_method(self_.get(), "_get_partition_meta", category_, partition);
+        } catch (const PyError& failure) {
+            meta_error = failure;
+        }
     }
     Ref data_key;
     std::optional<PayloadRead> payload;

@@ -46,9 +46,11 @@ struct FetchAheadLimits {
 class FetchAhead {
 public:
     // Starts reading ahead for `partitions` (a list) of `category`; payloads too when
-    // `payloads` is set (the client's own `_download_partition` then takes them).
-    FetchAhead(PyObject* self, PyObject* category, PyObject* partitions, bool payloads,
-               FetchAheadLimits limits);
+    // `payloads` is set (the client's own `_download_partition` then takes them). `metas`,
+    // when not null, is a list of the partitions' metadata already read, in their order:
+    // only their payloads are read then.
+    FetchAhead(PyObject* self, PyObject* category, PyObject* partitions, PyObject* metas,
+               bool payloads, FetchAheadLimits limits);
     // Stops the reads, joins the workers and lets every result go. Needs the GIL.
     ~FetchAhead();
     FetchAhead(const FetchAhead&) = delete;
@@ -87,6 +89,7 @@ private:
 
     Ref self_;
     Ref category_;
+    Ref known_metas_;
     const bool payloads_;
     const FetchAheadLimits limits_;
     session::SessionGate gate_;

@@ -16,4 +16,9 @@ inline Ref join(std::initializer_list<PyObject*> parts) {
     return joined;
 }
 
+inline void log_info(PyObject* self, const Ref& message) {
+    Ref logger = getattr(self, "logger");
+    call_method(logger.get(), "info", message);
+}
+
 }  // namespace corvane::sync

@@ -49,8 +49,9 @@ PyObject* update_all_category_body(PyObject* module, PyObject* const* args, Py_s
         PyObject* self = a[0];
         Ref method = a.given(1) ? Ref::borrow(a[1]) : text("full");
         const bool incremental = is_method(method.get(), "incremental");
-        if (!incremental && !is_method(method.get(), "full")) {
-            throw_format(PyExc_ValueError, "update_method must be 'full' or 'incremental'");
+        const bool only_changed = is_method(method.get(), "changed");
+        if (!incremental && !only_changed && !is_method(method.get(), "full")) {
+            throw_format(PyExc_ValueError, "update_method must be 'full', 'incremental' or 'changed'");
         }
         const SpareRelease spare_release(self);
         Ref logger = getattr(self, "logger");
@@ -83,7 +84,10 @@ PyObject* update_all_category_body(PyObject* module, PyObject* const* args, Py_s
         while (Ref category = Ref::steal(PyIter_Next(iterator.get()))) {
             try {
                 log(logger.get(), "info", join({text("正在同步: ").get(), category.get()}));
-                call_method_kw(self, "_sync_category", {{"incremental_start_date", start.get()}},
+                // Each mode passes its own keyword only (a null value leaves one out).
+                call_method_kw(self, "_sync_category",
+                               {{"incremental_start_date", only_changed ? nullptr : start.get()},
+                                {"only_changed", only_changed ? Py_True : nullptr}},
                                category);
             } catch (const PyError& failure) {
                 // One category failing never stops the others; interrupts end the run.
@@ -125,7 +129,9 @@ MethodDef methods[] = {
            "Args:\n"
            "    update_method: 更新方式\n"
            "        - 'full': 全量更新，扫描所有数据（首次使用或需要完整数据时）\n"
-           "        - 'incremental': 增量更新，只扫描最近两个月的数据（日常使用）\n"),
+           "        - 'incremental': 增量更新，只扫描最近两个月的数据（日常使用）\n"
+           "        - 'changed': 变化更新，读取所有分区的元数据，只下载本地缺失或哈希已变化的分区\n"
+           "          （含服务端修订过的旧分区），其数据按新版本整体替换\n"),
     method("_update_all_category", update_all_category_body, "(self, update_method='full')", "更新所有授权的数据类别（内部实现）。"),
 };
 
