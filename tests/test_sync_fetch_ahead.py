@@ -175,7 +175,10 @@ def new_redis_password(service, client):
         admin.config_set("requirepass", password)
     service.redis.password = password
     service.api.configure(redis_password=password)
-    client._redis_client.close()  # every read from now on connects with the old password
+    # Every connection of the client is cut, those of reads in flight too, so every read from
+    # now on connects again with the old password.
+    with service.redis.client() as admin:
+        admin.client_kill_filter(_type="normal", skipme=True)
 
 
 @pytest.mark.parametrize("lapse", [lapse_by_clock, new_redis_password],
