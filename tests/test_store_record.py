@@ -48,7 +48,7 @@ def history(store: ParquetDataManager) -> None:
     store.update_pivot_category(df=wide("2024-01-01", 3, ["a"], dtype="int32", text=True),
                                 category="p_block#text", partition="2024-01")
     store.update_pivot_category(df=wide("2024-01-01", 3, ["a", "b"]), category="p_moves#x")
-    store.update_pivot_category(df=wide("2024-01-04", 2, ["a"]).astype("Float64"),
+    store.update_pivot_category(df=wide("2024-01-04", 2, ["a", "b"]).astype("Float64"),
                                 category="p_moves#x")
     store.update_pivot_category(df=wide("2024-05-01", 2, ["s"]).astype(str), category="p_frame#x")
     store.update_pivot_category(df=wide("2024-05-03", 2, ["s"]).astype(str), category="p_frame#x")
