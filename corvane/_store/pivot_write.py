@@ -104,7 +104,7 @@ class PivotUpdate:
         written = self._write_rows(target, df, wall, frame_columns) if len(df) else ()
         if record is not None and self._span is not None:
             self._clear_span(target, written)
-        if record is None or record.pending or record != target:  # equal: pending aside
+        if record is None or record.pending or record != target:
             self._cat.write_record(target)
 
     # -- planning ----------------------------------------------------------------------

@@ -46,8 +46,7 @@ class PivotRecord(_Record):
     index, column_axis   (block) dtype and name of the index and of the column labels
     schema      (frame) the Arrow schema of an empty frame, serialised and in base64
     pending     a rewrite of every data file to this record is under way (the next writer
-                finishes it); not part of what the record says, so two records that differ
-                only there compare equal
+                finishes it)
     """
 
     layout: str
@@ -58,7 +57,7 @@ class PivotRecord(_Record):
     index: dict | None = None
     column_axis: dict | None = None
     schema: str | None = None
-    pending: bool = dataclasses.field(default=False, compare=False)
+    pending: bool = False
 
     kind = "pivot"
 
