@@ -20,14 +20,13 @@ import os
 import shutil
 
 from ..exceptions import LocalStorageError
-from . import dates, files
+from . import dates, files, record
 
 RECORD = "_store.json"
 META = "_meta.json"
 COLUMNS = "_columns"
 DATA = "data.parquet"
 WRITING = ".writing"
-FORMAT = 1
 
 
 class CategoryFolder:
@@ -68,15 +67,12 @@ class CategoryFolder:
 
     # -- record and metadata -------------------------------------------------------------
     def read_record(self):
-        record = files.read_json(os.path.join(self.path, RECORD))
-        if record is not None and (not isinstance(record, dict)
-                                   or record.get("format") != FORMAT):
-            raise LocalStorageError(user_message="本地存储格式无法识别: " + self.name)
-        return record
+        """The category's PivotRecord or UnstackRecord, or None before it holds data."""
+        raw = files.read_json(os.path.join(self.path, RECORD))
+        return None if raw is None else record.from_json(raw, self.name)
 
-    def write_record(self, record: dict) -> None:
-        record = dict(record, format=FORMAT, category=self.name)
-        files.write_json(os.path.join(self.path, RECORD), record)
+    def write_record(self, held) -> None:
+        files.write_json(os.path.join(self.path, RECORD), held.to_json(self.name))
 
     def read_meta(self):
         return files.read_json(os.path.join(self.path, META))

@@ -126,10 +126,9 @@ def _write(table: pa.Table, path: str, **options) -> None:
 
 
 def write_block(path, *, columns_id, names: pa.Array, values: np.ndarray, index_vals,
-                wall: np.ndarray, frame_plan) -> None:
+                wall: np.ndarray, index_plan, column_axis) -> None:
     """Write a block file: ``values`` is (instruments x dates), C-contiguous."""
     ncols, n = values.shape
-    index_plan = frame_plan["index"]
     if index_plan["kind"] == "datetime":
         unit, tz = datetime_parts(index_plan)
         date_col = pa.array(np.tile(index_vals, ncols), type=pa.timestamp(unit, tz))
@@ -142,7 +141,7 @@ def write_block(path, *, columns_id, names: pa.Array, values: np.ndarray, index_
     instrument = pa.DictionaryArray.from_arrays(
         pa.array(np.repeat(np.arange(ncols, dtype=np.int32), n)), names)
     footer = {"layout": "block", "columns": columns_id, "ncols": ncols,
-              "index": index_plan, "column_axis": frame_plan["column_axis"],
+              "index": index_plan, "column_axis": column_axis,
               "dates": dates_json, "wall": wall.tolist()}
     table = pa.table({"date": date_col, "instrument": instrument,
                       "value": pa.array(values.reshape(-1))})

@@ -14,7 +14,7 @@ import pandas as pd
 import pyarrow as pa
 
 from ..exceptions import CategoryNotFoundError, CorvaneError, LocalStorageError
-from . import codec, dates, files, names
+from . import codec, dates, files, names, record as records
 from .category import RECORD, CategoryFolder
 from .pivot_read import read_pivot
 from .pivot_write import PivotUpdate
@@ -64,7 +64,7 @@ class ParquetDataManager:
         with self._held(category) as (cat, record):
             if record is None:
                 raise CategoryNotFoundError("数据类别不存在: " + category)
-            if record.get("kind") != kind:
+            if record.kind != kind:
                 raise LocalStorageError(user_message=f"数据类别不是 {kind} 类别: " + category)
             yield cat, record
 
@@ -138,7 +138,7 @@ class ParquetDataManager:
 
     def read_unstack_category(self, category) -> pd.DataFrame:
         with self._reading(category, "unstack") as (cat, record):
-            return read_parts(cat, record["parts"])
+            return read_parts(cat, record.parts)
 
     # -- what is held --------------------------------------------------------------------
     def holds_partition(self, category, partition) -> bool:
@@ -153,11 +153,11 @@ class ParquetDataManager:
             if record is None:
                 return False
             if span is None:
-                return record.get("kind") == "unstack" or bool(cat.partitions())
-            if record.get("kind") != "pivot":
+                return record.kind == "unstack" or bool(cat.partitions())
+            if record.kind != "pivot":
                 return False
             lo, hi = span
-            for path, first, stop in cat.period_files(record["grouping"], lo, hi):
+            for path, first, stop in cat.period_files(record.grouping, lo, hi):
                 # Files hold rows only: one lying inside the span holds some of its days.
                 if lo <= first and stop <= hi:
                     return True
@@ -180,7 +180,7 @@ class ParquetDataManager:
             if record is None:
                 return None
             first = last = None
-            if record.get("kind") == "pivot":
+            if record.kind == "pivot":
                 held = cat.partitions()
                 count = len(held)
                 if held:  # files are sorted by date and never overlap
@@ -190,7 +190,7 @@ class ParquetDataManager:
                 count = 1
             size = sum(os.path.getsize(os.path.join(folder, name))
                        for folder, _, file_names in os.walk(cat.path) for name in file_names)
-            return {"kind": record.get("kind"), "partitions": count, "first": first,
+            return {"kind": record.kind, "partitions": count, "first": first,
                     "last": last, "bytes": size}
 
     def run_lock(self) -> files.FolderLock:
@@ -212,9 +212,9 @@ class ParquetDataManager:
                     continue
                 record_path = os.path.join(entry.path, RECORD)
                 if entry.name.startswith(names.LONG_PREFIX):
-                    record = files.read_json(record_path)
-                    if isinstance(record, dict) and isinstance(record.get("category"), str):
-                        found.append(record["category"])
+                    name = records.stored_category(files.read_json(record_path))
+                    if name is not None:
+                        found.append(name)
                 elif os.path.exists(record_path):
                     found.append(entry.name)
         return sorted(found)

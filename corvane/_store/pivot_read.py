@@ -16,23 +16,24 @@ import pyarrow as pa
 from . import codec, dates
 from .category import CategoryFolder, ColumnSets
 from .pool import parallel
+from .record import PivotRecord
 
 
-def read_pivot(cat: CategoryFolder, record, lo, hi) -> pd.DataFrame:
+def read_pivot(cat: CategoryFolder, record: PivotRecord, lo, hi) -> pd.DataFrame:
     stored = parallel(codec.StoredFile, [path for path, _, _ in cat.partitions(lo, hi)])
     spans = [(f, *dates.row_span(f.wall, lo, hi)) for f in stored]
     spans = [span for span in spans if span[2] > span[1]]
     sets = ColumnSets(cat)
-    if record["layout"] == "block" and all(f.is_block for f, _, _ in spans):
+    if record.is_block and all(f.is_block for f, _, _ in spans):
         return _read_blocks(record, spans, sets)
     return _read_frames(cat, record, spans, sets)
 
 
 def _read_blocks(record, spans, sets) -> pd.DataFrame:
-    union_id = record["columns"]
+    union_id = record.columns
     names = list(sets(union_id))
     position = None
-    dtype = np.dtype(record["dtype"]) if record["dtype"] else None
+    dtype = np.dtype(record.dtype) if record.dtype else None
     plans = []
     for stored, i0, i1 in spans:
         ident = stored.footer["columns"]
@@ -68,14 +69,14 @@ def _read_blocks(record, spans, sets) -> pd.DataFrame:
             out[rows, start:stop] = values
 
     parallel(place, list(zip(plans, offsets)))
-    index_spec = record["index"]
+    index_spec = record.index
     if index_spec["kind"] == "datetime":
         pieces = [np.asarray(f.footer["dates"], np.int64)[i0:i1] for f, i0, i1, _ in plans]
         index_vals = np.concatenate(pieces) if pieces else np.empty(0, np.int64)
     else:
         index_vals = [v for f, i0, i1, _ in plans for v in f.footer["dates"][i0:i1]]
     return pd.DataFrame(out.T, index=codec.make_index(index_vals, index_spec),
-                        columns=codec.make_columns(names, record["column_axis"]), copy=False)
+                        columns=codec.make_columns(names, record.column_axis), copy=False)
 
 
 def _read_frames(cat, record, spans, sets) -> pd.DataFrame:
@@ -87,5 +88,5 @@ def _read_frames(cat, record, spans, sets) -> pd.DataFrame:
     every = cat.partitions()
     if every:  # an empty range reads as the newest file's columns
         return codec.StoredFile(every[-1][0]).to_frame(sets).iloc[:0]
-    schema = pa.ipc.read_schema(pa.py_buffer(base64.b64decode(record["schema"])))
+    schema = pa.ipc.read_schema(pa.py_buffer(base64.b64decode(record.schema)))
     return schema.empty_table().to_pandas()

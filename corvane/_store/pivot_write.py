@@ -1,17 +1,7 @@
 """Pivot updates: the rows of a frame replace the stored rows of the same dates, or, for
 a service partition's rows, every stored row of that partition's dates.
 
-The category record (_store.json) says how the category is stored:
-
-    layout      "block" (numeric frames, fast) or "frame" (anything else pandas can write)
-    grouping    "monthly" or "daily": one data file per month or per day
-    columns     (block) id of the category's column list, the union of every update's
-                columns in order of first appearance
-    complete    (block) every stored row has every column; once false, an integer dtype
-                becomes float64 so that missing cells can be NaN
-    dtype       (block) the value dtype, promoted by numpy rules when updates differ
-    index, column_axis   (block) dtype and name of the index and of the column labels
-    pending     a rewrite of every data file is under way (finished by the next writer)
+The category's PivotRecord (record.py) says how it is stored.
 
 Writers hold the category's exclusive lock. The order of writes keeps a crash harmless:
 column lists before the files naming them, data files before the record that lists the
@@ -21,6 +11,7 @@ category, and a record marked pending before a rewrite of existing files.
 from __future__ import annotations
 
 import base64
+import dataclasses
 import os
 
 import numpy as np
@@ -31,13 +22,7 @@ from ..exceptions import LocalStorageError
 from . import codec, dates
 from .category import CategoryFolder, ColumnSets
 from .pool import parallel
-
-_BOOKKEEPING = ("format", "category", "pending")
-
-
-def _core(record):
-    return None if record is None else {k: v for k, v in record.items() if k not in _BOOKKEEPING}
-
+from .record import PivotRecord
 
 def _footer_dates(footer, keep=None):
     """The index values that a block file's footer keeps (epoch integers or texts),
@@ -100,9 +85,9 @@ class PivotUpdate:
         record = self._cat.read_record()
         if record is None:
             self._cat.remove_uncommitted()
-        elif record.get("kind") != "pivot":
+        elif record.kind != "pivot":
             raise LocalStorageError(user_message="数据类别已按 unstack 类别存储: " + self._cat.name)
-        elif record.get("pending"):
+        elif record.pending:
             self._rewrite_all(record)
         if record is not None and len(df) == 0:
             if self._span is not None:
@@ -113,40 +98,40 @@ class PivotUpdate:
             wall = dates.wall_clock_ns(df.index, self._strf)
         if record is not None and self._needs_rewrite(record, target):
             self._log.info("本地存储: %s 改为 %s 布局 (%s)，重写已存文件", self._cat.name,
-                           target["layout"], target.get("dtype"))
-            self._cat.write_record(dict(target, pending=True))
+                           target.layout, target.dtype)
+            self._cat.write_record(dataclasses.replace(target, pending=True))
             self._rewrite_all(target)
         written = self._write_rows(target, df, wall, frame_columns) if len(df) else ()
         if record is not None and self._span is not None:
             self._clear_span(target, written)
-        if record is None or record.get("pending") or _core(record) != _core(target):
+        if record is None or record.pending or record != target:
             self._cat.write_record(target)
 
     # -- planning ----------------------------------------------------------------------
     def _plan(self, record, frame_plan, df, mode):
         """(target record, df fitted to it, id of df's column list for block files)."""
-        grouping = mode if record is None else record["grouping"]
+        grouping = mode if record is None else record.grouping
         if grouping != mode:
             self._log.debug("本地存储: %s 保持 %s 分组", self._cat.name, grouping)
-        if frame_plan is not None and (record is None or record["layout"] == "block"):
-            fitted = (df, frame_plan) if record is None else _fit_index(df, frame_plan, record["index"])
+        if frame_plan is not None and (record is None or record.is_block):
+            fitted = (df, frame_plan) if record is None else _fit_index(df, frame_plan, record.index)
             if fitted is not None:
                 df, frame_plan = fitted
                 frame_columns = self._sets.save(list(df.columns))
                 return self._block_record(grouping, frame_plan, frame_columns, record), df, frame_columns
-        if record is not None and record["layout"] == "frame":
-            return _core(record), df, None
+        if record is not None and not record.is_block:
+            return record.settled(), df, None
         # A new category, or a block category that gets a frame only pandas can store.
         schema = codec.frame_schema(df).serialize().to_pybytes()
-        return ({"kind": "pivot", "layout": "frame", "grouping": grouping,
-                 "schema": base64.b64encode(schema).decode()}, df, None)
+        return (PivotRecord(layout="frame", grouping=grouping,
+                            schema=base64.b64encode(schema).decode()), df, None)
 
     def _block_record(self, grouping, frame_plan, frame_columns, record):
         if record is None:
-            return {"kind": "pivot", "layout": "block", "grouping": grouping,
-                    "columns": frame_columns, "complete": True, "dtype": frame_plan["dtype"],
-                    "index": frame_plan["index"], "column_axis": frame_plan["column_axis"]}
-        columns, same_set = record["columns"], frame_columns == record["columns"]
+            return PivotRecord(layout="block", grouping=grouping, columns=frame_columns,
+                               complete=True, dtype=frame_plan["dtype"],
+                               index=frame_plan["index"], column_axis=frame_plan["column_axis"])
+        columns, same_set = record.columns, frame_columns == record.columns
         if not same_set:
             union, names = self._sets(columns), self._sets(frame_columns)
             have = set(union)
@@ -154,28 +139,27 @@ class PivotUpdate:
             same_set = not extra and len(names) == len(union)
             if extra:
                 columns = self._sets.save(union + extra)
-        complete = record["complete"] and (same_set or not self._cat.partitions())
-        return dict(_core(record), columns=columns, complete=complete,
-                    dtype=_promote(record["dtype"], frame_plan["dtype"], complete))
+        complete = record.complete and (same_set or not self._cat.partitions())
+        return record.settled(columns=columns, complete=complete,
+                              dtype=_promote(record.dtype, frame_plan["dtype"], complete))
 
     @staticmethod
     def _needs_rewrite(record, target) -> bool:
-        if record["layout"] != target["layout"]:
+        if record.layout != target.layout:
             return True
-        return (target["layout"] == "block" and record["dtype"] is not None
-                and record["dtype"] != target["dtype"])
+        return target.is_block and record.dtype is not None and record.dtype != target.dtype
 
     # -- rewriting every file ----------------------------------------------------------
     def _rewrite_all(self, target) -> None:
         for path, _, _ in self._cat.partitions():
             stored = codec.StoredFile(path)
-            if target["layout"] == "frame":
+            if not target.is_block:
                 if stored.is_block:
                     codec.write_frame(path, stored.to_frame(self._sets), stored.wall)
                 continue
             if not stored.is_block:
                 raise LocalStorageError(user_message="本地数据文件与类别记录不符: " + path)
-            dtype = np.dtype(target["dtype"])
+            dtype = np.dtype(target.dtype)
             if stored.value_dtype() != dtype:
                 self._rewrite_block(stored, stored.block_values().astype(dtype))
         self._log.debug("本地存储: %s 已重写全部文件", self._cat.name)
@@ -187,7 +171,8 @@ class PivotUpdate:
         codec.write_block(stored.path, columns_id=footer["columns"],
                           names=self._names_array(footer["columns"]),
                           values=np.ascontiguousarray(values), index_vals=_footer_dates(footer, keep),
-                          wall=wall, frame_plan=footer)
+                          wall=wall, index_plan=footer["index"],
+                          column_axis=footer["column_axis"])
 
     # -- replacing a partition's dates -------------------------------------------------
     def _kept(self, stored_wall, wall) -> np.ndarray:
@@ -209,7 +194,7 @@ class PivotUpdate:
                 continue
             if not keep.any():
                 self._cat.remove_partition_file(path)
-            elif target["layout"] == "block":
+            elif target.is_block:
                 self._rewrite_block(stored, stored.block_values()[:, keep], keep)
             else:
                 codec.write_frame(path, stored.to_frame(self._sets).iloc[keep], stored.wall[keep])
@@ -224,17 +209,17 @@ class PivotUpdate:
 
     def _write_rows(self, target, df, wall, frame_columns) -> set:
         """Store the rows of ``df``; returns the paths of the files written."""
-        grouping = target["grouping"]
+        grouping = target.grouping
         order = np.argsort(wall, kind="stable")
         in_order = bool((order == np.arange(len(order))).all())
         wall = wall[order]
         keys = dates.partition_keys(wall, grouping)
         cuts = [0, *(np.flatnonzero(keys[1:] != keys[:-1]) + 1).tolist(), len(keys)]
         values = None
-        if target["layout"] == "block":
+        if target.is_block:
             values = df.to_numpy().T
-            if values.dtype != np.dtype(target["dtype"] or values.dtype):
-                values = values.astype(target["dtype"])
+            if values.dtype != np.dtype(target.dtype or values.dtype):
+                values = values.astype(target.dtype)
         def write_partition(bounds):
             a, b = bounds
             rows = slice(a, b) if in_order else order[a:b]
@@ -264,7 +249,7 @@ class PivotUpdate:
         codec.write_frame(path, part, wall)
 
     def _write_block_rows(self, target, path, index, wall, values, columns) -> None:
-        index_vals = codec.index_values(index, target["index"])
+        index_vals = codec.index_values(index, target.index)
         if os.path.exists(path):
             stored = codec.StoredFile(path)
             if not stored.is_block:
@@ -276,7 +261,7 @@ class PivotUpdate:
                     columns, values)
                 wall = np.concatenate([stored.wall[keep], wall])
                 old_vals = _footer_dates(stored.footer, keep)
-                if target["index"]["kind"] == "datetime":
+                if target.index["kind"] == "datetime":
                     index_vals = np.concatenate([old_vals, index_vals])
                 else:
                     index_vals = old_vals + index_vals
@@ -286,7 +271,8 @@ class PivotUpdate:
                     index_vals = (index_vals[order] if isinstance(index_vals, np.ndarray)
                                   else [index_vals[i] for i in order])
         codec.write_block(path, columns_id=columns, names=self._names_array(columns),
-                          values=values, index_vals=index_vals, wall=wall, frame_plan=target)
+                          values=values, index_vals=index_vals, wall=wall,
+                          index_plan=target.index, column_axis=target.column_axis)
 
     def _merge_blocks(self, target, old_id, old_vals, new_id, new_vals):
         """(column list id, values) of the stored rows kept beside the new rows."""
@@ -294,7 +280,7 @@ class PivotUpdate:
         if old_id == new_id:
             return new_id, np.concatenate([old_vals.astype(dtype, copy=False), new_vals], axis=1)
         old_names, new_names = self._sets(old_id), self._sets(new_id)
-        rank = {name: i for i, name in enumerate(self._sets(target["columns"]))}
+        rank = {name: i for i, name in enumerate(self._sets(target.columns))}
         known = set(old_names)
         merged = old_names + [c for c in new_names if c not in known]
         merged.sort(key=lambda name: rank.get(name, len(rank)))

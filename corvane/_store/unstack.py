@@ -23,7 +23,6 @@ from __future__ import annotations
 
 import json
 import os
-import re
 
 import numpy as np
 import pandas as pd
@@ -35,9 +34,9 @@ from ..exceptions import LocalStorageError
 from . import files
 from .category import CategoryFolder
 from .pool import parallel
+from .record import PART_NAME, UnstackRecord
 
 PART_ROWS = 1 << 16
-_PART = re.compile(r"^part-\d+\.parquet$")
 _PANDAS_KEY = b"pandas"
 _SHAPE_FIELDS = ("index_columns", "column_indexes", "columns")
 
@@ -143,43 +142,42 @@ class UnstackUpdate:
         if record is None:
             self._cat.remove_uncommitted()
             self._remove_unlisted([])
-            record = {"kind": "unstack", "parts": [], "next": 0}
-        elif record.get("kind") != "unstack":
+            record = UnstackRecord()
+        elif record.kind != "unstack":
             raise LocalStorageError(user_message="数据类别已按 pivot 类别存储: " + self._cat.name)
         else:
-            self._remove_unlisted(record["parts"])
+            self._remove_unlisted(record.parts)
             if df.empty and not replace:
                 return
-        record = dict(record)
         if replace:  # the parts go once the new record is committed
-            record["parts"] = []
-        parts = record["parts"]
-        if parts and not _same_shape(pq.read_schema(self._path(parts[0]["file"])), new.schema):
+            record.parts = []
+        parts = record.parts
+        if parts and not _same_shape(pq.read_schema(self._path(parts[0].file)), new.schema):
             merged = self._merge_in_pandas(parts, df, keys)
             pieces = [_Piece(merged.num_rows, load=lambda: merged)]
         else:
             pieces = self._merge(record, new, keys)
-        record["parts"] = self._write(record, _group(pieces))
-        record["keys"] = _key_fields(new.schema, keys)
+        record.parts = self._write(record, _group(pieces))
+        record.keys = _key_fields(new.schema, keys)
         files.fsync_dir(self._cat.path)  # the new parts are durable before the record names them
         self._cat.write_record(record)
-        self._remove_unlisted(record["parts"])
+        self._remove_unlisted(record.parts)
         self._log.debug("本地存储: %s 写入 %d 行, 共 %d 行, %d 个文件", self._cat.name,
-                        len(df), sum(p["rows"] for p in record["parts"]), len(record["parts"]))
+                        len(df), sum(p.rows for p in record.parts), len(record.parts))
 
-    def _merge(self, record, new: pa.Table, keys) -> list:
+    def _merge(self, record: UnstackRecord, new: pa.Table, keys) -> list:
         """The pieces of the table after the update, in order."""
-        old_parts = record["parts"]
+        old_parts = record.parts
         fields = _key_fields(new.schema, keys)
         if not fields:
-            return ([_Piece(p["rows"], part=p) for p in old_parts]
+            return ([_Piece(p.rows, part=p) for p in old_parts]
                     + [_Piece(new.num_rows, load=lambda: new)])
-        old_keys = parallel(lambda part: self._read(part["file"], fields), old_parts)
+        old_keys = parallel(lambda part: self._read(part.file, fields), old_parts)
         columns = [pa.chunked_array([c for t in [*old_keys, new] for c in t.column(f).chunks],
                                     type=new.schema.field(f).type) for f in fields]
         ids = _row_ids(columns)
-        stored = sum(p["rows"] for p in old_parts)
-        if record.get("keys") == fields:
+        stored = sum(p.rows for p in old_parts)
+        if record.keys == fields:
             # The stored rows are already unique on these keys: only the new rows can
             # replace a row, which is cheaper to find than every duplicate.
             fresh = pd.Series(ids[stored:])
@@ -190,13 +188,13 @@ class UnstackUpdate:
         kept = ~replaced
         pieces, start = [], 0
         for part in old_parts:
-            mask = kept[start:start + part["rows"]]
-            start += part["rows"]
+            mask = kept[start:start + part.rows]
+            start += part.rows
             if mask.all():
-                pieces.append(_Piece(part["rows"], part=part))
+                pieces.append(_Piece(part.rows, part=part))
             elif mask.any():
                 pieces.append(_Piece(int(mask.sum()), load=lambda p=part, m=mask:
-                                     self._read(p["file"]).filter(pa.array(m))))
+                                     self._read(p.file).filter(pa.array(m))))
         mask = kept[start:]
         fresh_rows = new if mask.all() else new.filter(pa.array(mask))
         if fresh_rows.num_rows or not pieces:
@@ -211,7 +209,7 @@ class UnstackUpdate:
         merged = merged.drop_duplicates(subset=keys, keep="last", ignore_index=fresh)
         return _to_table(merged)
 
-    def _write(self, record, groups) -> list:
+    def _write(self, record: UnstackRecord, groups) -> list:
         """The parts of the table: a group that is one kept part stays; any other group is
         written as new parts of at most PART_ROWS rows, balanced so that they write evenly
         on threads. Each file is written once; the caller fsyncs the folder."""
@@ -225,7 +223,7 @@ class UnstackUpdate:
 
         def load(group) -> pa.Table:
             return pa.concat_tables([piece.load() if piece.part is None
-                                     else self._read(piece.part["file"]) for piece in group])
+                                     else self._read(piece.part.file) for piece in group])
 
         chunks = []
         for slot, table in zip([i for i, item in enumerate(layout) if item is None],
@@ -234,24 +232,23 @@ class UnstackUpdate:
             size = max(1, -(-table.num_rows // count))
             layout[slot] = []
             for i in range(count):
-                part = {"file": f"part-{record['next']:08d}.parquet", "rows": 0}
-                record["next"] += 1
+                part = record.new_part()
                 layout[slot].append(part)
                 chunks.append((part, table.slice(i * size, size)))
 
         def write(chunk) -> None:
             part, table = chunk
-            part["rows"] = table.num_rows
-            with files.replacing(self._path(part["file"]), sync_folder=False) as tmp:
+            part.rows = table.num_rows
+            with files.replacing(self._path(part.file), sync_folder=False) as tmp:
                 pq.write_table(table, tmp, compression="snappy")
 
         parallel(write, chunks)
         return [part for parts in layout for part in parts]
 
     def _remove_unlisted(self, parts) -> None:
-        live = {p["file"] for p in parts}
+        live = {p.file for p in parts}
         for entry in list(os.scandir(self._cat.path)):
-            if _PART.match(entry.name) and entry.name not in live:
+            if PART_NAME.match(entry.name) and entry.name not in live:
                 os.unlink(entry.path)
 
 
@@ -270,7 +267,7 @@ def _group(pieces) -> list:
 
 
 def read_parts(cat: CategoryFolder, parts) -> pd.DataFrame:
-    tables = parallel(lambda p: pq.ParquetFile(os.path.join(cat.path, p["file"])).read(), parts)
+    tables = parallel(lambda p: pq.ParquetFile(os.path.join(cat.path, p.file)).read(), parts)
     if len(tables) == 1:
         return tables[0].to_pandas()
     schema = tables[-1].schema
