@@ -19,9 +19,12 @@ import pytest
 from corvane.cli.report import UpdateReport
 from corvane.exceptions import SerializationError
 from corvane.ParquetManager import ParquetDataManager
-from corvane.testing import (LocalService, data_key_for, free_port, parquet_bytes,
-                             synthetic_pivot, synthetic_unstack)
-from sync_support import CorvaneClient
+from corvane import CorvaneClient
+from corvane.testing import (data_key_for, free_port, parquet_bytes, synthetic_pivot,
+                             synthetic_unstack)
+from helpers import running_service
+
+pytestmark = pytest.mark.service(categories=[])  # lists only what a test publishes
 
 MONTHLY = "cn_stock_pivot#close"
 DAILY = "cn_index_pivot#open"
@@ -80,7 +83,7 @@ def last_line(result) -> str:
 
 @pytest.fixture(scope="module")
 def market():
-    with LocalService() as svc:
+    with running_service(categories=[]) as svc:
         publish_market(svc.publisher)
         yield svc
 
@@ -92,12 +95,6 @@ def updated(market, tmp_path_factory):
     run = corvane("--path", path, "update", "--mode", "full", "--json", token=market.token,
                   url=market.url)
     return path, run
-
-
-@pytest.fixture
-def service():
-    with LocalService() as svc:
-        yield svc
 
 
 # ---------------------------------------------------------------- update

@@ -5,7 +5,6 @@ disconnect posted), silently; a client that is still owned keeps its session and
 """
 
 import gc
-import logging
 import subprocess
 import sys
 import textwrap
@@ -15,8 +14,7 @@ import pytest
 from corvane import CorvaneClient
 from corvane.exceptions import ServiceUnavailableError
 from corvane.testing import DISCONNECT_PATH, TICKET_PATH
-from session_support import (client_connections, make_client, mod, service, service_options,
-                             wait_until, watch)
+from helpers import client_connections, mod, wait_until
 
 
 class QuickHeartbeat(CorvaneClient):
@@ -25,7 +23,7 @@ class QuickHeartbeat(CorvaneClient):
     HEARTBEAT_INTERVAL = 0.05
 
 
-SHORT_TICKETS = {"expires_in": 20}
+SHORT_TICKETS = pytest.mark.service(expires_in=20)
 
 
 @pytest.fixture
@@ -36,17 +34,6 @@ def unraisable(monkeypatch):
     return seen
 
 
-@pytest.fixture
-def connect(service, tmp_path):
-    """Builds a client that the test alone owns: nothing closes it afterwards."""
-
-    def build(cls=CorvaneClient, **options):
-        return cls(api_token=service.token, save_path=str(tmp_path / "store"),
-                   api_url=service.url, log_level=logging.DEBUG, **options)
-
-    return build
-
-
 def assert_released(service, session_id, thread):
     wait_until(lambda: service.api.session_state(session_id) == "released")
     thread.join(20)
@@ -55,25 +42,25 @@ def assert_released(service, session_id, thread):
     assert len(service.api.requests_to(DISCONNECT_PATH)) == 1
 
 
-@pytest.mark.parametrize("service_options", [SHORT_TICKETS])
+@SHORT_TICKETS
 @pytest.mark.parametrize("cls", [CorvaneClient, QuickHeartbeat])
 @pytest.mark.parametrize("in_a_cycle", [False, True])
-def test_a_dropped_client_releases_its_session(service, connect, watch, unraisable, cls,
+def test_a_dropped_client_releases_its_session(service, make_client, logs, unraisable, cls,
                                                in_a_cycle):
-    client = connect(cls)
+    client = make_client(cls, closed=False)
     session_id, thread = client._ticket.session_id, client._heartbeat_thread
-    lines = len(watch.records)
+    lines = len(logs.records)
     if in_a_cycle:
         client.myself = client  # then only the collector frees it
     del client
     gc.collect()
     assert_released(service, session_id, thread)
     # Silent: no log line, nothing raised out of the finaliser.
-    assert watch.records[lines:] == [] and unraisable == []
+    assert logs.records[lines:] == [] and unraisable == []
 
 
-@pytest.mark.parametrize("service_options", [SHORT_TICKETS])
-def test_dropped_by_the_heartbeat_thread_itself(service, connect, watch, unraisable):
+@SHORT_TICKETS
+def test_dropped_by_the_heartbeat_thread_itself(service, make_client, logs, unraisable):
     """The owner lets go while a renewal runs: the last reference goes on that thread."""
     owner = []
 
@@ -84,26 +71,26 @@ def test_dropped_by_the_heartbeat_thread_itself(service, connect, watch, unraisa
             owner.clear()
             super()._renew_ticket()
 
-    owner.append(connect(LetGoDuringRenewal))
+    owner.append(make_client(LetGoDuringRenewal, closed=False))
     session_id, thread = owner[0]._ticket.session_id, owner[0]._heartbeat_thread
     assert_released(service, session_id, thread)
     assert unraisable == []
-    assert [level for level, _ in watch.lines()].count("WARNING") == 0
+    assert [level for level, _ in logs.lines()].count("WARNING") == 0
 
 
-@pytest.mark.parametrize("service_options", [{"session_limit": 2}])
-def test_rebinding_one_name_stays_within_the_session_limit(service, connect):
+@pytest.mark.service(session_limit=2)
+def test_rebinding_one_name_stays_within_the_session_limit(service, make_client):
     # A notebook cell run four times: each new client replaces the last one.
     client = None
     for _ in range(4):
-        client = connect()
+        client = make_client(closed=False)
     assert [s.session_id for s in service.api.sessions()] == [client._ticket.session_id]
     assert len(service.api.requests_to(TICKET_PATH)) == 4
     client.close()
     assert service.api.sessions() == []
 
 
-@pytest.mark.parametrize("service_options", [SHORT_TICKETS])
+@SHORT_TICKETS
 def test_an_owned_client_keeps_renewing(service, make_client):
     client = make_client(QuickHeartbeat)
     for renewals in range(1, 4):
@@ -113,8 +100,8 @@ def test_an_owned_client_keeps_renewing(service, make_client):
     assert service.api.requests_to(DISCONNECT_PATH) == []
 
 
-def test_a_closed_client_is_not_released_again(service, connect, unraisable):
-    client = connect()
+def test_a_closed_client_is_not_released_again(service, make_client, unraisable):
+    client = make_client(closed=False)
     client.close()
     client.myself = client
     del client
@@ -132,19 +119,19 @@ class FailingStart(CorvaneClient):
         raise ValueError("after the ticket and the connection")
 
 
-def bare_instance(connect, monkeypatch):
+def bare_instance(make_client, monkeypatch):
     CorvaneClient.__new__(CorvaneClient)  # dropped at the end of the statement
 
 
-def store_fails(connect, monkeypatch):
+def store_fails(make_client, monkeypatch):
     monkeypatch.setattr(mod, "ParquetDataManager", failing_store)
     with pytest.raises(OSError):
-        connect()
+        make_client(closed=False)
 
 
-def session_start_fails(connect, monkeypatch):
+def session_start_fails(make_client, monkeypatch):
     with pytest.raises(ServiceUnavailableError):
-        connect(FailingStart)
+        make_client(FailingStart, closed=False)
 
 
 # A failed start gives its ticket back at once (one disconnect); the finaliser adds none.
@@ -153,24 +140,24 @@ def session_start_fails(connect, monkeypatch):
     (store_fails, 0),
     (session_start_fails, 1),
 ])
-def test_instances_without_a_session_need_no_release(service, connect, monkeypatch, unraisable,
+def test_instances_without_a_session_need_no_release(service, make_client, monkeypatch, unraisable,
                                                      build, disconnects):
-    build(connect, monkeypatch)
+    build(make_client, monkeypatch)
     gc.collect()
     assert len(service.api.requests_to(DISCONNECT_PATH)) == disconnects
     assert service.api.sessions() == [] and unraisable == []
 
 
-def test_a_dropped_client_with_the_service_gone_stays_silent(service, connect, watch,
+def test_a_dropped_client_with_the_service_gone_stays_silent(service, make_client, logs,
                                                             unraisable):
-    client = connect()
+    client = make_client(closed=False)
     thread = client._heartbeat_thread
-    lines = len(watch.records)
+    lines = len(logs.records)
     service.api.stop()
     del client
     thread.join(20)
     assert not thread.is_alive()
-    assert watch.records[lines:] == [] and unraisable == []
+    assert logs.records[lines:] == [] and unraisable == []
 
 
 CHILD = textwrap.dedent("""

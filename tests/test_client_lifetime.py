@@ -9,8 +9,7 @@ from corvane import CorvaneClient
 from corvane.exceptions import (AuthError, DataConnectionError, HostSelectionError,
                                 LocalStorageError, MetaError, ServiceUnavailableError)
 from corvane.testing import DISCONNECT_PATH, TICKET_PATH, free_port
-from session_support import (CATEGORIES, client, client_connections, make_client, mod, raised,
-                             service, service_options, watch)
+from helpers import CATEGORIES, client_connections, mod, raised
 
 DataTicket = mod.DataTicket
 
@@ -25,13 +24,13 @@ CONSTRUCTION_LINES = [
 CLOSING_LINES = [("INFO", "关闭 CorvaneClient..."), ("INFO", "CorvaneClient 已关闭")]
 
 
-def test_construction_connects_and_close_releases(service, client, watch, tmp_path):
-    assert watch.lines() == CONSTRUCTION_LINES
-    # The attributes of a connected client, in the order the constructor creates them.
-    assert list(vars(client)) == [
+def test_construction_connects_and_close_releases(service, client, logs, tmp_path):
+    assert logs.lines() == CONSTRUCTION_LINES
+    # The attributes of a connected client: these and no other.
+    assert set(vars(client)) == {
         "api_token", "api_url", "save_path", "display_errors", "_http_opener", "logger",
         "CV_db", "_ticket", "_redis_client", "_stop_heartbeat", "_heartbeat_thread",
-        "_remote_categories", "_remote_categories_set"]
+        "_remote_categories", "_remote_categories_set"}
     assert client.api_token == service.token
     assert client.api_url == service.url
     assert client.save_path == str(tmp_path / "store") and os.path.isdir(client.save_path)
@@ -49,7 +48,7 @@ def test_construction_connects_and_close_releases(service, client, watch, tmp_pa
     ticket = client._ticket
     client.close()
 
-    assert watch.lines()[len(CONSTRUCTION_LINES):] == CLOSING_LINES
+    assert logs.lines()[len(CONSTRUCTION_LINES):] == CLOSING_LINES
     assert not thread.is_alive()
     assert client._stop_heartbeat.is_set()
     assert client._redis_client is None
@@ -58,8 +57,7 @@ def test_construction_connects_and_close_releases(service, client, watch, tmp_pa
     assert client_connections(service) == 0
 
 
-@pytest.mark.parametrize("service_options", [{"tls": True, "api_tls": True,
-                                              "redis_user": "reader"}])
+@pytest.mark.service(tls=True, api_tls=True, redis_user="reader")
 def test_construction_over_tls_with_a_user_name(service, client):
     ticket = client._ticket
     assert client.api_url.startswith("https://")
@@ -86,13 +84,13 @@ def test_construction_over_tls_with_a_user_name(service, client):
      "Argument 'log_level' has incorrect type (expected int, got str)"),
     (("t", "p"), {"colour": True}, "__init__() got an unexpected keyword argument 'colour'"),
 ])
-def test_wrong_arguments_are_refused_before_any_work(watch, tmp_path, monkeypatch, args, kwargs,
+def test_wrong_arguments_are_refused_before_any_work(logs, tmp_path, monkeypatch, args, kwargs,
                                                      message):
     monkeypatch.chdir(tmp_path)
     with pytest.raises(TypeError) as caught:
         CorvaneClient(*args, **kwargs)
     assert str(caught.value) == message
-    assert watch.records == [] and os.listdir(tmp_path) == []
+    assert logs.records == [] and os.listdir(tmp_path) == []
 
 
 @pytest.mark.parametrize("override, expected", [
@@ -103,12 +101,12 @@ def test_wrong_arguments_are_refused_before_any_work(watch, tmp_path, monkeypatc
     ({"save_path": ""}, LocalStorageError),
     ({"save_path": " \t\n"}, LocalStorageError),
 ])
-def test_early_failures_reach_the_caller_unlogged(service, watch, tmp_path, monkeypatch, override,
+def test_early_failures_reach_the_caller_unlogged(service, logs, tmp_path, monkeypatch, override,
                                                   expected):
     monkeypatch.chdir(tmp_path)
     options = {"api_token": service.token, "save_path": "store", "api_url": service.url, **override}
-    raised(watch, expected, CorvaneClient, **options)
-    assert watch.records == [] and os.listdir(tmp_path) == []
+    raised(logs, expected, CorvaneClient, **options)
+    assert logs.records == [] and os.listdir(tmp_path) == []
     assert service.api.requests == []
 
 
@@ -134,11 +132,11 @@ def test_api_address_choice(service, make_client, monkeypatch, argument, environ
     assert len(service.api.sessions()) == 1
 
 
-def test_an_empty_environment_address_is_used_and_refused(service, watch, monkeypatch, tmp_path):
+def test_an_empty_environment_address_is_used_and_refused(service, logs, monkeypatch, tmp_path):
     monkeypatch.setattr(DefaultingToService, "DEFAULT_API_URL", service.url)
     monkeypatch.setenv("CORVANE_API_URL", "")
-    raised(watch, HostSelectionError, DefaultingToService, service.token, str(tmp_path))
-    assert watch.records == [] and service.api.requests == []
+    raised(logs, HostSelectionError, DefaultingToService, service.token, str(tmp_path))
+    assert logs.records == [] and service.api.requests == []
 
 
 @pytest.mark.parametrize("log_level, display_errors, level, shown", [
@@ -173,13 +171,13 @@ def test_save_path_is_expanded_and_made_absolute(make_client, tmp_path, monkeypa
     assert os.path.isdir(client.save_path)
 
 
-def test_first_line_comes_before_the_store_and_the_network(service, make_client, watch,
+def test_first_line_comes_before_the_store_and_the_network(service, make_client, logs,
                                                            monkeypatch):
     seen = {}
     real_store = mod.ParquetDataManager
 
     def store(path, logger=None):
-        seen["lines"] = watch.messages()
+        seen["lines"] = logs.messages()
         seen["requests"] = len(service.api.requests)
         return real_store(path, logger=logger)
 
@@ -203,10 +201,10 @@ def test_state_before_the_session_starts(make_client):
     assert seen["_remote_categories_set"] == set()
 
 
-def test_close_twice_releases_twice_and_never_raises(service, client, watch):
+def test_close_twice_releases_twice_and_never_raises(service, client, logs):
     client.close()
     client.close()
-    assert watch.lines()[-4:] == CLOSING_LINES * 2
+    assert logs.lines()[-4:] == CLOSING_LINES * 2
     assert len(service.api.requests_to(DISCONNECT_PATH)) == 2
 
 
@@ -263,15 +261,15 @@ def missing_category_list(service):
     (FailingHeartbeatStart, None, ServiceUnavailableError),
 ])
 @pytest.mark.parametrize("display_errors", [True, False])
-def test_a_failed_start_releases_what_it_obtained(service, make_client, watch, cls, breakage,
+def test_a_failed_start_releases_what_it_obtained(service, make_client, logs, cls, breakage,
                                                   expected, display_errors):
     if breakage is not None:
         breakage(service)
     started_threads.clear()
-    error = raised(watch, expected, make_client, cls, display_errors=display_errors)
+    error = raised(logs, expected, make_client, cls, display_errors=display_errors)
 
     assert error.user_message == expected().user_message
-    errors = watch.lines(logging.ERROR)
+    errors = logs.lines(logging.ERROR)
     assert errors == ([("ERROR", error.user_message)] if display_errors else [])
     # The ticket was given back, no connection stayed open, no heartbeat runs on.
     assert len(service.api.requests_to(TICKET_PATH)) == 1

@@ -15,7 +15,7 @@ from corvane import CorvaneClient
 from corvane.exceptions import RemoteDataError, SerializationError, SyncError
 from corvane.testing import HEARTBEAT_PATH, TICKET_PATH, data_key_for, synthetic_pivot
 from peers import StallingProxy
-from session_support import make_client, raised, service, service_options, watch
+from helpers import raised
 
 MiB = 1 << 20
 CATEGORY = "cn_stock_pivot#close"
@@ -41,7 +41,7 @@ def hash_recorded(client, partition, category=CATEGORY):
     return os.path.exists(client._get_hash_path(category, partition))
 
 
-def test_redis_killed_in_the_middle_of_a_payload(service, make_client, watch):
+def test_redis_killed_in_the_middle_of_a_payload(service, make_client, logs):
     # A small month, a month of about 8 MiB (minute rows), a small month.
     frame = pd.concat([synthetic_pivot("2024-01-02", "2024-01-31", 25),
                        synthetic_pivot("2024-02-01", "2024-02-29 23:59", 25, freq="min", seed=1),
@@ -57,9 +57,9 @@ def test_redis_killed_in_the_middle_of_a_payload(service, make_client, watch):
 
         killer = threading.Thread(target=kill_once_stalled)
         killer.start()
-        raised(watch, SyncError, client.UpdateAllCategory)
+        raised(logs, SyncError, client.UpdateAllCategory)
         killer.join()
-        assert ("ERROR", f"{CATEGORY}: {RemoteDataError().user_message}") in watch.lines()
+        assert ("ERROR", f"{CATEGORY}: {RemoteDataError().user_message}") in logs.lines()
         # The month before the cut is stored with its record; the cut one and the rest not.
         assert [hash_recorded(client, month) for month in months] == [True, False, False]
         pd.testing.assert_frame_equal(stored(client), frame.loc["2024-01"], check_freq=False)
@@ -91,7 +91,7 @@ def _session_forgotten(service, client):
     (_renewal_due, 0, 1, None),
     (_session_forgotten, 1, 1, ("WARNING", "连接已中断，正在重新连接...")),
 ], ids=["expired", "renewal-due", "session-forgotten"])
-def test_ticket_lapses_during_a_long_update(service, make_client, watch, lapse, new_tickets,
+def test_ticket_lapses_during_a_long_update(service, make_client, logs, lapse, new_tickets,
                                             renewals, line):
     frame = synthetic_pivot("2024-01-01", "2024-06-30", 20)
     months = publish(service, frame)
@@ -119,11 +119,11 @@ def test_ticket_lapses_during_a_long_update(service, make_client, watch, lapse, 
     assert len(service.api.requests_to(HEARTBEAT_PATH)) - heartbeats == renewals
     assert (client._ticket is first) == (new_tickets == 0)
     if line is not None:
-        assert line in watch.lines()
+        assert line in logs.lines()
 
 
 @pytest.mark.parametrize("where", [0, 0.5, -1], ids=["first-byte", "middle", "last-byte"])
-def test_one_flipped_byte_fails_verification(service, make_client, watch, where):
+def test_one_flipped_byte_fails_verification(service, make_client, logs, where):
     frame = synthetic_pivot("2024-01-01", "2024-02-29", 30)
     months = publish(service, frame)
     key = data_key_for(CATEGORY, months[1])
@@ -132,7 +132,7 @@ def test_one_flipped_byte_fails_verification(service, make_client, watch, where)
     service.publisher.set_raw(key, bytes(payload))
     client = make_client()
 
-    error = raised(watch, SerializationError, client.GetCategory, CATEGORY)
+    error = raised(logs, SerializationError, client.GetCategory, CATEGORY)
     assert error.code == "DATA_VERIFY_FAILED"
     assert [hash_recorded(client, month) for month in months] == [True, False]
     pd.testing.assert_frame_equal(stored(client), frame.loc["2024-01"], check_freq=False)
@@ -155,8 +155,8 @@ def big_payload(target_bytes):
 
 
 @pytest.mark.slow
-@pytest.mark.parametrize("service_options", [{"expires_in": 20}])
-def test_512_mib_partition_while_the_heartbeat_renews(service, make_client, watch):
+@pytest.mark.service(expires_in=20)
+def test_512_mib_partition_while_the_heartbeat_renews(service, make_client, logs):
     frame, payload = big_payload(CorvaneClient.MAX_PARTITION_BYTES)
     shape, probe = frame.shape, frame.iloc[:: len(frame) // 97].copy()
     del frame
@@ -194,7 +194,7 @@ def test_512_mib_partition_while_the_heartbeat_renews(service, make_client, watc
     # decoded: the transfer never held the interpreter's lock for long.
     assert marks["get ends"] > marks["get starts"], marks
     assert marks["decoded"] > marks["get ends"], marks
-    assert watch.lines(min_level=30) == []
+    assert logs.lines(min_level=30) == []
     assert client._heartbeat_thread.is_alive()
     client._redis_get_with_retry, client._download_partition = get, download
     read = client.GetCategory(CATEGORY)

@@ -20,6 +20,7 @@ from hypothesis import strategies as st
 import corvane  # noqa: F401  (loads corvane.CorvaneClient)
 from corvane.exceptions import (AuthError, CorvaneError, HostSelectionError, ProtocolError,
                                 SerializationError, ServiceUnavailableError)
+from helpers import assert_public
 
 M = sys.modules["corvane.CorvaneClient"]
 C = M.CorvaneClient
@@ -51,11 +52,6 @@ values = st.recursive(scalars, lambda inner: st.one_of(
     max_leaves=12)
 
 
-def no_history(error):
-    assert error.__cause__ is None and error.__context__ is None
-    return error
-
-
 def outcome(call, *args):
     """("ok", result) or ("raised", exception)."""
     try:
@@ -71,8 +67,7 @@ def assert_refused_with(kind, error, refusal, typed):
     if typed and type(error) is TypeError:
         assert ARGUMENT_TYPE.fullmatch(str(error)), str(error)
         return
-    assert type(error) is refusal, repr(error)
-    no_history(error)
+    assert_public(error, refusal)
 
 
 # -------------------------------------------------------------------------- validators
@@ -253,7 +248,7 @@ def test_parse_api_response(status, body):
         assert type(result) is dict and json.dumps(result) == json.dumps(json.loads(body))
         assert result.get("success", True)
         return
-    no_history(result)
+    assert_public(result)
     assert isinstance(result, CorvaneError), repr(result)
     if result.code in PUBLIC_CLASSES:
         assert type(result) is PUBLIC_CLASSES[result.code]

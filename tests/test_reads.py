@@ -5,7 +5,9 @@ import pytest
 
 from corvane.exceptions import CategoryNotFoundError, ServiceUnavailableError
 from corvane.testing import synthetic_pivot, synthetic_unstack
-from sync_support import CallCounter, assert_public, logs, make_client, service  # noqa: F401
+from helpers import CallCounter, assert_public
+
+pytestmark = pytest.mark.service(categories=[])  # lists only what a test publishes
 
 PIVOT = "cn_stock_pivot#close"
 UNSTACK = "cn_trade_unstack#deal"
@@ -58,7 +60,7 @@ def test_unknown_category_reloads_the_list_once(service, published, make_client,
     refresh = CallCounter(client, "_refresh_categories")
     with pytest.raises(CategoryNotFoundError) as raised:
         client.GetCategory("cn_none_pivot#close")
-    assert_public(raised.value)
+    assert_public(raised.value, from_none=True)
     assert raised.value.user_message == "数据类别不存在: cn_none_pivot#close"
     assert len(refresh.calls) == 1
     assert logs.messages("DEBUG")[-1] == "读取数据: cn_none_pivot#close"
@@ -104,7 +106,7 @@ def test_foreign_failure_becomes_service_unavailable(published, make_client, log
     client._refresh_categories = broken
     with pytest.raises(ServiceUnavailableError) as raised:
         client.ListCategories()
-    assert_public(raised.value)
+    assert_public(raised.value, from_none=True)
     assert raised.value.user_message == "服务暂时不可用，请稍后重试"
     assert logs.messages("ERROR") == []
 

@@ -14,7 +14,8 @@ from corvane import CorvaneClient
 from corvane.exceptions import (AuthError, CategoryNotFoundError, CorvaneError, SerializationError,
                                 SyncError)
 from corvane.testing import LocalService, data_key_for, synthetic_pivot, synthetic_unstack
-from session_support import LeakWatch, wait_until, watch
+from helpers import wait_until
+from log_capture import LogRecorder
 
 PIVOT = "cn_stock_pivot#close"
 UNSTACK = "cn_fund_unstack#nav"
@@ -27,10 +28,10 @@ class QuickHeartbeat(CorvaneClient):
     HEARTBEAT_INTERVAL = 0.05
 
 
-def refused(watch: LeakWatch, expected, call, *args, **kwargs):
+def refused(logs: LogRecorder, expected, call, *args, **kwargs):
     with pytest.raises(expected) as caught:
         call(*args, **kwargs)
-    watch.note_exception(caught.value)
+    logs.note_exception(caught.value)
 
 
 def files_under(folder):
@@ -41,7 +42,7 @@ def files_under(folder):
                 yield path, handle.read()
 
 
-def test_no_secret_in_logs_errors_reprs_or_files(watch, capfd, tmp_path):
+def test_no_secret_in_logs_errors_reprs_or_files(logs, capfd, tmp_path):
     save_path = tmp_path / "store"
     wrong_token = "tok-WRONG-" + secrets.token_urlsafe(24)
     with LocalService(expires_in=20) as svc:  # short tickets: the heartbeat renews
@@ -52,15 +53,15 @@ def test_no_secret_in_logs_errors_reprs_or_files(watch, capfd, tmp_path):
         publisher.set_raw(data_key_for(BROKEN, "2024-01"), b"PAR1 not what the hash says")
         first_password = svc.redis.password
 
-        refused(watch, AuthError, CorvaneClient, api_token=wrong_token, save_path=str(save_path),
+        refused(logs, AuthError, CorvaneClient, api_token=wrong_token, save_path=str(save_path),
                 api_url=svc.url, log_level=logging.DEBUG)
 
         with QuickHeartbeat(api_token=svc.token, save_path=str(save_path), api_url=svc.url,
                             log_level=logging.DEBUG) as client:
-            refused(watch, SyncError, client.UpdateAllCategory)
+            refused(logs, SyncError, client.UpdateAllCategory)
             client.GetCategory(PIVOT, "2024-02-01")
-            refused(watch, SerializationError, client.GetCategory, BROKEN)
-            refused(watch, CategoryNotFoundError, client.GetCategory, "cn_none_pivot#close")
+            refused(logs, SerializationError, client.GetCategory, BROKEN)
+            refused(logs, CategoryNotFoundError, client.GetCategory, "cn_none_pivot#close")
             client.ListCategories()
             client.ListLocalCategories()
 
@@ -82,10 +83,10 @@ def test_no_secret_in_logs_errors_reprs_or_files(watch, capfd, tmp_path):
 
             # An outage of Redis and of the API while the heartbeat runs.
             svc.redis.kill()
-            refused(watch, CorvaneError, client.ListCategories)
-            warnings = len(watch.lines(logging.WARNING))
+            refused(logs, CorvaneError, client.ListCategories)
+            warnings = len(logs.lines(logging.WARNING))
             svc.api.stop()
-            wait_until(lambda: len(watch.lines(logging.WARNING)) > warnings)
+            wait_until(lambda: len(logs.lines(logging.WARNING)) > warnings)
             svc.api.start()
             svc.redis.start()
 
@@ -94,8 +95,8 @@ def test_no_secret_in_logs_errors_reprs_or_files(watch, capfd, tmp_path):
         leaked = [wrong_token, first_password, *svc.secrets()]
 
     captured = capfd.readouterr()
-    watch.texts += texts
-    watch.assert_no_secret(leaked, captured.out + captured.err)
+    logs.texts += texts
+    logs.assert_no_secret(leaked, captured.out + captured.err)
     stored = list(files_under(save_path))
     assert stored, "the run stored nothing to search"
     # Counted, not shown: an assertion message must not print the secret it found.

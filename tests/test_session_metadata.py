@@ -9,8 +9,7 @@ import pytest
 from corvane.exceptions import (AuthError, DataConnectionError, InvalidCategoryError, MetaError,
                                 ProtocolError, RemoteDataError, SerializationError)
 from corvane.testing import TICKET_PATH, json_body_of_size
-from session_support import (SleepRecorder, client, make_client, mod, raised, service,
-                             service_options, sleeps, watch)
+from helpers import SleepRecorder, mod, raised
 
 KEY = "corvane:meta:category:cn_stock_pivot#open"
 CAP = 5242880
@@ -18,12 +17,12 @@ GOOD_META = {"protocol_version": 1, "data_format": "parquet"}
 
 
 @pytest.mark.parametrize("stored", [None, b"null"])
-def test_missing_key_and_json_null_read_as_absent(service, client, watch, stored):
+def test_missing_key_and_json_null_read_as_absent(service, client, logs, stored):
     if stored is not None:
         service.publisher.set_raw(KEY, stored)
     assert client._redis_get_with_retry(KEY) == stored
     assert client._json_get(KEY) is None
-    raised(watch, MetaError, client._json_get_required, KEY)
+    raised(logs, MetaError, client._json_get_required, KEY)
 
 
 @pytest.mark.parametrize("stored, value", [
@@ -38,11 +37,11 @@ def test_any_json_value_is_returned(service, client, stored, value):
     assert client._json_get_required(KEY) == value
 
 
-def test_size_cap_at_its_exact_boundary(service, client, watch):
+def test_size_cap_at_its_exact_boundary(service, client, logs):
     service.publisher.set_raw(KEY, json_body_of_size(GOOD_META, CAP))
     assert client._json_get(KEY) == GOOD_META
     service.publisher.set_raw(KEY, json_body_of_size(GOOD_META, CAP + 1))
-    raised(watch, SerializationError, client._json_get, KEY)
+    raised(logs, SerializationError, client._json_get, KEY)
 
 
 @pytest.mark.parametrize("stored", [
@@ -54,13 +53,13 @@ def test_size_cap_at_its_exact_boundary(service, client, watch):
     b"",
     b"{} {}",
 ])
-def test_undecodable_values_fail_verification(service, client, watch, stored):
+def test_undecodable_values_fail_verification(service, client, logs, stored):
     service.publisher.set_raw(KEY, stored)
-    raised(watch, SerializationError, client._json_get, KEY)
+    raised(logs, SerializationError, client._json_get, KEY)
 
 
 @pytest.mark.parametrize("back_at_pause, expected_pauses", [(1, 1), (2, 2), (None, 2)])
-def test_failed_reads_pause_half_a_second_and_retry(service, client, watch, monkeypatch,
+def test_failed_reads_pause_half_a_second_and_retry(service, client, logs, monkeypatch,
                                                     back_at_pause, expected_pauses):
     service.redis.stop()
 
@@ -72,16 +71,16 @@ def test_failed_reads_pause_half_a_second_and_retry(service, client, watch, monk
     recorder = SleepRecorder(redis_comes_back)
     monkeypatch.setattr(mod, "time", recorder)
     if back_at_pause is None:
-        raised(watch, RemoteDataError, client._redis_get_with_retry, KEY)
+        raised(logs, RemoteDataError, client._redis_get_with_retry, KEY)
     else:
         assert client._redis_get_with_retry(KEY) == b"{}"
     assert recorder.sleeps == [0.5] * expected_pauses
 
 
 @pytest.mark.parametrize("max_retries, pauses", [(0, 0), (4, 4)])
-def test_retry_count_bounds_the_attempts(service, client, watch, sleeps, max_retries, pauses):
+def test_retry_count_bounds_the_attempts(service, client, logs, sleeps, max_retries, pauses):
     service.redis.stop()
-    raised(watch, RemoteDataError, client._redis_get_with_retry, KEY, max_retries)
+    raised(logs, RemoteDataError, client._redis_get_with_retry, KEY, max_retries)
     assert sleeps.sleeps == [0.5] * pauses
 
 
@@ -93,7 +92,7 @@ def test_negative_retry_count_reads_nothing(service, client, sleeps):
 
 
 @pytest.mark.parametrize("service_learns_it", [True, False])
-def test_rejected_credentials_fetch_a_new_ticket(service, client, watch, sleeps,
+def test_rejected_credentials_fetch_a_new_ticket(service, client, logs, sleeps,
                                                  service_learns_it):
     service.publisher.set_raw(KEY, b"{}")
     new_password = "pw-" + secrets.token_urlsafe(24)
@@ -112,15 +111,15 @@ def test_rejected_credentials_fetch_a_new_ticket(service, client, watch, sleeps,
         assert client._redis_client is not old_connection
     else:
         # The new ticket still carries the refused password: its connection gives up.
-        raised(watch, DataConnectionError, client._redis_get_with_retry, KEY)
+        raised(logs, DataConnectionError, client._redis_get_with_retry, KEY)
         assert sleeps.sleeps == [3] * 5
     assert len(service.api.requests_to(TICKET_PATH)) == tickets + 1
 
 
-def test_failure_of_the_upkeep_ends_the_read_at_once(service, client, watch, sleeps):
+def test_failure_of_the_upkeep_ends_the_read_at_once(service, client, logs, sleeps):
     client._ticket.expires_at = datetime.now() - timedelta(seconds=1)
     service.api.program(TICKET_PATH, status=401, body={"success": False, "error": "Unauthorized"})
-    raised(watch, AuthError, client._redis_get_with_retry, KEY)
+    raised(logs, AuthError, client._redis_get_with_retry, KEY)
     assert sleeps.sleeps == []
     assert len(service.api.requests_to(TICKET_PATH)) == 2
 
@@ -138,27 +137,27 @@ def test_failure_of_the_upkeep_ends_the_read_at_once(service, client, watch, sle
     ({**GOOD_META, "data_format": "Parquet"}, ProtocolError),
     ({"protocol_version": 1}, ProtocolError),
 ])
-def test_category_metadata(service, client, watch, meta, expected):
+def test_category_metadata(service, client, logs, meta, expected):
     service.publisher.set_raw(KEY, json.dumps(meta))
     if expected is None:
         assert client._get_category_meta("cn_stock_pivot#open") == meta
     else:
-        raised(watch, expected, client._get_category_meta, "cn_stock_pivot#open")
+        raised(logs, expected, client._get_category_meta, "cn_stock_pivot#open")
 
 
-def test_category_metadata_missing_or_misnamed(client, watch):
-    raised(watch, MetaError, client._get_category_meta, "cn_stock_pivot#open")
-    raised(watch, InvalidCategoryError, client._get_category_meta, "cn_stock#open")
+def test_category_metadata_missing_or_misnamed(client, logs):
+    raised(logs, MetaError, client._get_category_meta, "cn_stock_pivot#open")
+    raised(logs, InvalidCategoryError, client._get_category_meta, "cn_stock#open")
 
 
-def test_partition_metadata_key_layout(service, client, watch):
+def test_partition_metadata_key_layout(service, client, logs):
     meta = {**GOOD_META, "category": "anything else", "hash": "sha256:" + "0" * 64}
     service.publisher.set_raw("corvane:meta:partition:cn_stock_pivot#open:2024-05",
                               json.dumps(meta))
     assert client._get_partition_meta("cn_stock_pivot#open", "2024-05") == meta
-    raised(watch, ProtocolError, client._get_partition_meta, "cn_stock_pivot#open", "2024-5")
-    raised(watch, MetaError, client._get_partition_meta, "cn_stock_pivot#open", "2024-06")
-    raised(watch, InvalidCategoryError, client._get_partition_meta, "open", "2024-05")
+    raised(logs, ProtocolError, client._get_partition_meta, "cn_stock_pivot#open", "2024-5")
+    raised(logs, MetaError, client._get_partition_meta, "cn_stock_pivot#open", "2024-06")
+    raised(logs, InvalidCategoryError, client._get_partition_meta, "open", "2024-05")
 
 
 @pytest.mark.parametrize("name, kind", [
@@ -173,8 +172,8 @@ def test_partition_metadata_key_layout(service, client, watch):
     ("cn_stock_pivot#open\n", None),
     ("cn_stock_Pivot#open", None),
 ])
-def test_category_name_and_kind(client, watch, name, kind):
+def test_category_name_and_kind(client, logs, name, kind):
     if kind is None:
-        raised(watch, InvalidCategoryError, client._validate_category_name, name)
+        raised(logs, InvalidCategoryError, client._validate_category_name, name)
     else:
         assert client._validate_category_name(name) == kind

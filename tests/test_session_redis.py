@@ -7,8 +7,7 @@ import pytest
 
 from corvane import CorvaneClient
 from corvane.exceptions import DataConnectionError, ProtocolError
-from session_support import (SleepRecorder, client, make_client, mod, program_ticket, raised,
-                             redis_spy, service, service_options, sleeps, watch)
+from helpers import SleepRecorder, mod, program_ticket, raised
 
 DEFAULT = CorvaneClient.DEFAULT_API_URL
 POLICY = CorvaneClient.OFFICIAL_PLAINTEXT_REDIS_POLICY
@@ -34,10 +33,9 @@ def ticket(host="127.0.0.1", port=6379, policy=None, ssl=False, password="pw", u
     (DEFAULT + ":443", "r-abc" + TAIR_SUFFIX, 6379, POLICY, False),
     ("https://127.0.0.1:8443", "r-abc" + TAIR_SUFFIX, 6379, POLICY, False),
 ])
-def test_official_plaintext_rule(api_url, host, port, policy, allowed):
-    client = CorvaneClient.__new__(CorvaneClient)
-    client.api_url = api_url
-    assert client._official_plaintext_redis_is_allowed(ticket(host, port, policy)) is allowed
+def test_official_plaintext_rule(bare_client, api_url, host, port, policy, allowed):
+    bare_client.api_url = api_url
+    assert bare_client._official_plaintext_redis_is_allowed(ticket(host, port, policy)) is allowed
 
 
 @pytest.mark.parametrize("host, port, policy", [
@@ -46,15 +44,15 @@ def test_official_plaintext_rule(api_url, host, port, policy, allowed):
     ("r-abc" + TAIR_SUFFIX, 6379, "other-policy"),
     ("127.0.0.1.example.com", 6379, None),
 ])
-def test_refused_plaintext_opens_no_socket(client, redis_spy, watch, host, port, policy):
+def test_refused_plaintext_opens_no_socket(client, redis_spy, logs, host, port, policy):
     client._ticket = ticket(host, port, policy)
     before = client._redis_client
-    raised(watch, DataConnectionError, client._connect_redis)
+    raised(logs, DataConnectionError, client._connect_redis)
     assert redis_spy.options == []
     assert client._redis_client is before
 
 
-def test_official_plaintext_ticket_is_connected_without_tls(client, redis_spy, watch):
+def test_official_plaintext_ticket_is_connected_without_tls(client, redis_spy, logs):
     client.api_url = DEFAULT
     client._ticket = ticket("r-abc" + TAIR_SUFFIX, 6379, POLICY)
 
@@ -62,19 +60,19 @@ def test_official_plaintext_ticket_is_connected_without_tls(client, redis_spy, w
         raise mod.redis.ConnectionError("no route")
 
     redis_spy.replace = unreachable
-    raised(watch, DataConnectionError, client._connect_redis)
+    raised(logs, DataConnectionError, client._connect_redis)
     [options] = redis_spy.options
     assert options["ssl"] is False and options["host"] == "r-abc" + TAIR_SUFFIX
 
 
 @pytest.mark.parametrize("host", ["localhost", "LocalHost", "127.0.0.1", "::1"])
-def test_plaintext_to_loopback_hosts_connects(service, client, watch, host):
+def test_plaintext_to_loopback_hosts_connects(service, client, logs, host):
     program_ticket(service, **{"redis.host": host})
     client._fetch_ticket()
     client._connect_redis()
     assert client._ticket.redis_host == host
     assert client._redis_client.get("corvane:meta:categories") is not None
-    assert watch.lines()[-1] == ("INFO", "数据连接已建立")
+    assert logs.lines()[-1] == ("INFO", "数据连接已建立")
 
 
 @pytest.mark.parametrize("service_options, account", [
@@ -99,7 +97,7 @@ def test_connection_parameters(service, redis_spy, make_client, service_options,
 
 
 @pytest.mark.parametrize("accepted_after", [0, 2, None])
-def test_rejected_credentials_are_retried(service, client, redis_spy, watch, monkeypatch,
+def test_rejected_credentials_are_retried(service, client, redis_spy, logs, monkeypatch,
                                           accepted_after):
     program_ticket(service, **{"redis.password": "not-yet-known"})
     client._fetch_ticket()
@@ -115,16 +113,16 @@ def test_rejected_credentials_are_retried(service, client, redis_spy, watch, mon
     retries = 5 if accepted_after is None else accepted_after
 
     if accepted_after is None:
-        raised(watch, DataConnectionError, client._connect_redis)
+        raised(logs, DataConnectionError, client._connect_redis)
         assert client._redis_client is None
         assert len(redis_spy.made) == 6
     else:
         client._connect_redis()
         assert client._redis_client is redis_spy.made[-1]
         assert len(redis_spy.made) == accepted_after + 1
-        assert watch.lines()[-1] == ("INFO", "数据连接已建立")
+        assert logs.lines()[-1] == ("INFO", "数据连接已建立")
     assert recorder.sleeps == [3] * retries
-    warnings = [message for level, message in watch.lines() if level == "WARNING"]
+    warnings = [message for level, message in logs.lines() if level == "WARNING"]
     assert warnings == [f"数据连接暂未就绪，正在重试 {n}/5" for n in range(1, retries + 1)]
 
 
@@ -146,7 +144,7 @@ def refuse_with_protocol_error(options):
     ("family error", ProtocolError, 0),
     ("no ticket", DataConnectionError, 0),
 ])
-def test_other_failures_end_at_once(service, client, redis_spy, watch, sleeps, breakage,
+def test_other_failures_end_at_once(service, client, redis_spy, logs, sleeps, breakage,
                                     expected, made):
     if breakage == "closed port":
         service.redis.stop()
@@ -156,17 +154,17 @@ def test_other_failures_end_at_once(service, client, redis_spy, watch, sleeps, b
         redis_spy.replace = refuse_with_protocol_error
     else:
         client._ticket = None
-    before = len(watch.records)
-    raised(watch, expected, client._connect_redis)
-    assert sleeps.sleeps == [] and len(watch.records) == before
+    before = len(logs.records)
+    raised(logs, expected, client._connect_redis)
+    assert sleeps.sleeps == [] and len(logs.records) == before
     assert len(redis_spy.made) == made
     if made:
         # The unverified object of the failed attempt stays the current connection.
         assert client._redis_client is redis_spy.made[0]
 
 
-@pytest.mark.parametrize("service_options", [{"tls": True}])
-def test_untrusted_certificate_fails_without_retry(client, watch, sleeps, monkeypatch):
+@pytest.mark.service(tls=True)
+def test_untrusted_certificate_fails_without_retry(client, logs, sleeps, monkeypatch):
     monkeypatch.delenv("SSL_CERT_FILE")
-    raised(watch, DataConnectionError, client._connect_redis)
+    raised(logs, DataConnectionError, client._connect_redis)
     assert sleeps.sleeps == []

@@ -7,8 +7,7 @@ import pytest
 from corvane.exceptions import (AuthError, DataConnectionError, ProtocolError,
                                 ServiceUnavailableError)
 from corvane.testing import DISCONNECT_PATH, HEARTBEAT_PATH, TICKET_PATH
-from session_support import (DROP, Clock, client, make_client, mod, program_ticket, raised,
-                             service, service_options, watch)
+from helpers import Clock, DROP, mod, program_ticket, raised
 
 NOW = datetime(2025, 3, 14, 9, 30, 0)
 
@@ -34,7 +33,7 @@ def clock(monkeypatch):
      lambda t: (t.datasets, t.category_patterns) == (["cn_stock_pivot"], [])),
     ({"unknown_member": {"anything": 1}}, lambda t: t.ticket_id == "tkt-programmed"),
 ])
-def test_ticket_reply_accepted(service, client, clock, watch, changes, check):
+def test_ticket_reply_accepted(service, client, clock, logs, changes, check):
     reply = program_ticket(service, **changes)
     ticket = client._fetch_ticket()
     assert client._ticket is ticket
@@ -43,7 +42,7 @@ def test_ticket_reply_accepted(service, client, clock, watch, changes, check):
     assert (ticket.redis_host, ticket.redis_password) == (reply["redis"]["host"],
                                                          reply["redis"]["password"])
     assert ticket.redis_ssl is False
-    assert watch.lines()[-1] == ("DEBUG", "连接凭证已获取")
+    assert logs.lines()[-1] == ("DEBUG", "连接凭证已获取")
     assert service.api.requests_to(TICKET_PATH)[-1].json() == {"client_version": "3.0.5"}
 
 
@@ -81,16 +80,16 @@ def test_ticket_reply_accepted(service, client, clock, watch, changes, check):
     ({"redis.host": DROP}, ServiceUnavailableError),
     ({"redis.password": DROP}, ServiceUnavailableError),
 ])
-def test_ticket_reply_refused_keeps_the_previous_ticket(service, client, watch, changes,
+def test_ticket_reply_refused_keeps_the_previous_ticket(service, client, logs, changes,
                                                         expected):
     previous = client._ticket
     expires_at = previous.expires_at
     program_ticket(service, **changes)
-    raised(watch, expected, client._fetch_ticket)
+    raised(logs, expected, client._fetch_ticket)
     assert client._ticket is previous and previous.expires_at == expires_at
 
 
-def test_renewal_extends_the_ticket_it_was_sent_for(service, client, clock, watch):
+def test_renewal_extends_the_ticket_it_was_sent_for(service, client, clock, logs):
     ticket = client._ticket
     assert client._renew_ticket() is None
     assert client._ticket is ticket
@@ -99,7 +98,7 @@ def test_renewal_extends_the_ticket_it_was_sent_for(service, client, clock, watc
     assert list(request.json().items()) == [("ticket", ticket.ticket_id),
                                             ("session_id", ticket.session_id)]
     assert service.api.sessions()[0].renewals == 1
-    assert watch.lines()[-1] == ("DEBUG", "连接已保持")
+    assert logs.lines()[-1] == ("DEBUG", "连接已保持")
 
 
 def test_renewal_without_expires_in_extends_by_60_seconds(service, client, clock):
@@ -115,15 +114,15 @@ def test_renewal_without_expires_in_extends_by_60_seconds(service, client, clock
     b'{"success": true, "expires_in": NaN}',
     b'{"success": true, "expires_in": 1e400}',
 ])
-def test_renewal_with_an_unusable_expiry_fails_and_keeps_the_ticket(service, client, watch, body):
+def test_renewal_with_an_unusable_expiry_fails_and_keeps_the_ticket(service, client, logs, body):
     expires_at = client._ticket.expires_at
     service.api.program(HEARTBEAT_PATH, status=200, body=body)
-    raised(watch, ServiceUnavailableError, client._renew_ticket)
+    raised(logs, ServiceUnavailableError, client._renew_ticket)
     assert client._ticket.expires_at == expires_at
 
 
 @pytest.mark.parametrize("interrupt", ["forget_sessions", "expire_sessions"])
-def test_interrupted_session_gets_a_new_ticket_and_connection(service, client, watch, interrupt):
+def test_interrupted_session_gets_a_new_ticket_and_connection(service, client, logs, interrupt):
     old_ticket, old_connection = client._ticket, client._redis_client
     getattr(service.api, interrupt)()
     assert client._renew_ticket() is None
@@ -131,23 +130,23 @@ def test_interrupted_session_gets_a_new_ticket_and_connection(service, client, w
     assert client._ticket.session_id != old_ticket.session_id
     assert client._redis_client is not old_connection
     assert client._redis_client.get("corvane:meta:categories") is not None
-    assert ("WARNING", "连接已中断，正在重新连接...") in watch.lines()
+    assert ("WARNING", "连接已中断，正在重新连接...") in logs.lines()
     assert [s.session_id for s in service.api.sessions()] == [client._ticket.session_id]
 
 
-def test_renewal_refused_otherwise_reaches_the_caller(service, client, watch):
+def test_renewal_refused_otherwise_reaches_the_caller(service, client, logs):
     expires_at = client._ticket.expires_at
     service.api.program(HEARTBEAT_PATH, status=401, body={"success": False,
                                                           "error": "Unauthorized"})
-    raised(watch, AuthError, client._renew_ticket)
+    raised(logs, AuthError, client._renew_ticket)
     assert client._ticket.expires_at == expires_at
     assert len(service.api.requests_to(TICKET_PATH)) == 1
 
 
-def test_renewal_and_release_without_a_ticket_send_nothing(service, client, watch):
+def test_renewal_and_release_without_a_ticket_send_nothing(service, client, logs):
     ticket, client._ticket = client._ticket, None
     try:
-        raised(watch, DataConnectionError, client._renew_ticket)
+        raised(logs, DataConnectionError, client._renew_ticket)
         assert client._disconnect_server() is None
         assert service.api.requests_to(HEARTBEAT_PATH) == []
         assert service.api.requests_to(DISCONNECT_PATH) == []
@@ -171,10 +170,10 @@ def test_release_sends_the_identifiers_and_keeps_the_ticket(service, client):
     {"status": 404, "body": {"success": False, "error": "SessionNotFound"}},
     {"status": 200, "body": b"not json"},
 ])
-def test_release_failures_are_silent(service, client, watch, failure):
-    before = len(watch.records)
+def test_release_failures_are_silent(service, client, logs, failure):
+    before = len(logs.records)
     service.api.program(DISCONNECT_PATH, **failure)
     assert client._disconnect_server() is None
-    assert len(watch.records) == before
+    assert len(logs.records) == before
     assert client._ticket is not None
 

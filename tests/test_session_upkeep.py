@@ -7,8 +7,7 @@ import pytest
 from corvane import CorvaneClient
 from corvane.exceptions import NetworkError, ServiceUnavailableError
 from corvane.testing import HEARTBEAT_PATH, TICKET_PATH
-from session_support import (Clock, client, make_client, mod, service, service_options,
-                             wait_until, watch)
+from helpers import Clock, mod, wait_until
 
 NOW = datetime(2025, 3, 14, 9, 30, 0)
 
@@ -21,7 +20,7 @@ NOW = datetime(2025, 3, 14, 9, 30, 0)
     (-3600, "reconnect"),
     (None, "reconnect"),  # no ticket at all
 ])
-def test_ensure_connection_by_time_left(service, client, watch, monkeypatch, seconds_left,
+def test_ensure_connection_by_time_left(service, client, logs, monkeypatch, seconds_left,
                                         action):
     monkeypatch.setattr(mod, "datetime", Clock(NOW))
     if seconds_left is None:
@@ -30,7 +29,7 @@ def test_ensure_connection_by_time_left(service, client, watch, monkeypatch, sec
         client._ticket.expires_at = NOW + timedelta(seconds=seconds_left)
     connection = client._redis_client
     service.api.clear_requests()
-    before = len(watch.records)
+    before = len(logs.records)
 
     assert client._ensure_connection() is None
 
@@ -43,7 +42,7 @@ def test_ensure_connection_by_time_left(service, client, watch, monkeypatch, sec
         assert client._redis_client is connection
     else:
         assert paths == [TICKET_PATH]
-        assert watch.lines()[before] == ("INFO", "连接已过期，正在重新连接...")
+        assert logs.lines()[before] == ("INFO", "连接已过期，正在重新连接...")
         assert client._ticket.expires_at == NOW + timedelta(seconds=3600)
         assert client._redis_client is not connection
         assert client._redis_client.get("corvane:meta:categories") is not None
@@ -55,10 +54,10 @@ class QuickHeartbeat(CorvaneClient):
     HEARTBEAT_INTERVAL = 0.05
 
 
-SHORT_TICKETS = {"expires_in": 20}
+SHORT_TICKETS = pytest.mark.service(expires_in=20)
 
 
-@pytest.mark.parametrize("service_options", [SHORT_TICKETS])
+@SHORT_TICKETS
 def test_heartbeat_renews_a_short_ticket_and_stops_on_close(service, make_client):
     client = make_client(QuickHeartbeat)
     wait_until(lambda: service.api.sessions()[0].renewals >= 2)
@@ -72,7 +71,7 @@ def broken_renewal():
     raise ValueError("not for the log")
 
 
-@pytest.mark.parametrize("service_options", [SHORT_TICKETS])
+@SHORT_TICKETS
 @pytest.mark.parametrize("breakage, warning", [
     ({"status": 500, "body": {"success": False, "error": "InternalError"}},
      ServiceUnavailableError().user_message),
@@ -80,14 +79,14 @@ def broken_renewal():
     # Not a member of the family: the default message of ServiceUnavailableError.
     (None, ServiceUnavailableError().user_message),
 ])
-def test_heartbeat_survives_failures(service, make_client, watch, breakage, warning):
+def test_heartbeat_survives_failures(service, make_client, logs, breakage, warning):
     client = make_client(QuickHeartbeat)
     if breakage is None:
         client._renew_ticket = broken_renewal
     else:
         service.api.program(HEARTBEAT_PATH, times=3, **breakage)
     renewals = service.api.sessions()[0].renewals
-    warnings = lambda: [m for level, m in watch.lines() if level == "WARNING"]  # noqa: E731
+    warnings = lambda: [m for level, m in logs.lines() if level == "WARNING"]  # noqa: E731
     wait_until(lambda: len(warnings()) >= 3)
     assert client._heartbeat_thread.is_alive()
     assert set(warnings()) == {warning}
@@ -97,15 +96,15 @@ def test_heartbeat_survives_failures(service, make_client, watch, breakage, warn
         assert len(warnings()) == 3
 
 
-@pytest.mark.parametrize("service_options", [SHORT_TICKETS])
-def test_heartbeat_replaces_an_interrupted_session(service, make_client, watch):
+@SHORT_TICKETS
+def test_heartbeat_replaces_an_interrupted_session(service, make_client, logs):
     client = make_client(QuickHeartbeat)
     old_ticket, old_connection = client._ticket, client._redis_client
     service.api.forget_sessions()
     wait_until(lambda: client._ticket is not old_ticket)
     wait_until(lambda: client._redis_client is not old_connection)
     assert client._redis_client.get("corvane:meta:categories") is not None
-    assert ("WARNING", "连接已中断，正在重新连接...") in watch.lines()
+    assert ("WARNING", "连接已中断，正在重新连接...") in logs.lines()
 
 
 def test_heartbeat_restarts_after_a_stop(client):

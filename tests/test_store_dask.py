@@ -12,7 +12,8 @@ with warnings.catch_warnings():
     import dask.dataframe as dd
 
 from corvane.testing import synthetic_pivot
-from sync_support import make_client, service  # noqa: F401
+
+pytestmark = pytest.mark.service(categories=[])  # lists only what a test publishes
 
 
 @pytest.mark.parametrize("partition_mode, partition_column", [("monthly", "month"),

@@ -9,8 +9,9 @@ import pytest
 
 from corvane.exceptions import SerializationError, SyncError
 from corvane.testing import data_key_for, parquet_bytes, payload_hash, synthetic_pivot, synthetic_unstack
-from sync_support import (BarRecorder, CallCounter, FixedClock, client_module, logs,  # noqa: F401
-                          make_client, recorded, service)
+from helpers import BarRecorder, CallCounter, FixedClock, mod, recorded
+
+pytestmark = pytest.mark.service(categories=[])  # lists only what a test publishes
 
 MONTHLY = "cn_stock_pivot#close"       # monthly partitions, monthly files
 DAILY = "cn_index_pivot#open"          # daily partitions kept in monthly files
@@ -73,7 +74,7 @@ def assert_stored(client, category, expected):
 def test_first_run_fetches_everything_and_the_next_nothing(make_client, market, logs, monkeypatch):
     frames, partitions = market
     bars = BarRecorder()
-    monkeypatch.setattr(client_module, "tqdm", bars)
+    monkeypatch.setattr(mod, "tqdm", bars)
     client = make_client()
     gets = DataGets(client)
     order = sorted(frames)
@@ -205,7 +206,7 @@ def test_a_restated_partition_that_fails_its_check_leaves_the_stored_rows(
 ])
 def test_only_the_changed_mode_passes_its_keywords(make_client, market, monkeypatch, method,
                                                    sync_keywords, store_keywords):
-    monkeypatch.setattr(client_module, "datetime", FixedClock)  # recent partitions exist
+    monkeypatch.setattr(mod, "datetime", FixedClock)  # recent partitions exist
     client = make_client()
     sync = CallCounter(client, "_sync_category")
     pivot = CallCounter(client.CV_db, "update_pivot_category")

@@ -12,7 +12,9 @@ import pytest
 
 from corvane.exceptions import MetaError, RemoteDataError, SerializationError
 from corvane.testing import OMIT, payload_hash, synthetic_pivot
-from sync_support import client_module, make_client, parquet_payload, service  # noqa: F401
+from helpers import assert_public, mod, parquet_payload
+
+pytestmark = pytest.mark.service(categories=[])  # lists only what a test publishes
 
 CATEGORY = "cn_stock_pivot#close"
 
@@ -39,7 +41,7 @@ class ReadParquetSpy:
 @pytest.fixture
 def general_reader(monkeypatch):
     spy = ReadParquetSpy()
-    monkeypatch.setattr(client_module, "pd", spy)
+    monkeypatch.setattr(mod, "pd", spy)
     return spy
 
 
@@ -171,8 +173,7 @@ def test_verification(service, client, case, error):
         return
     with pytest.raises(error) as raised:
         client._download_partition(CATEGORY, "2024-01", meta)
-    # Raised bare: the decoder's own error is not chained either.
-    assert raised.value.__cause__ is None and raised.value.__context__ is None
+    assert_public(raised.value)  # raised bare: the decoder's own error is not chained either
 
 
 @pytest.mark.parametrize("cap, accepted", [(len(GOOD), True), (len(GOOD) - 1, False)])

@@ -15,8 +15,7 @@ import pytest
 from corvane import CorvaneClient
 from corvane.exceptions import MetaError, RemoteDataError, SerializationError, SyncError
 from corvane.testing import TICKET_PATH, LinkRelay, data_key_for, synthetic_pivot
-from session_support import (client_connections, make_client, raised, service,  # noqa: F401
-                             service_options, wait_until, watch)
+from helpers import client_connections, raised, wait_until
 
 CATEGORY = "cn_stock_pivot#close"
 BOUND = 60  # seconds: only keeps a broken build from hanging
@@ -144,7 +143,7 @@ def missing_payload(service, month):
 @pytest.mark.parametrize("fault, error", [
     (missing_meta, MetaError), (flipped_byte, SerializationError), (missing_payload, RemoteDataError),
 ], ids=["metadata", "verification", "payload"])
-def test_failure_on_the_third_of_five_while_the_window_runs(service, relay, make_client, watch,
+def test_failure_on_the_third_of_five_while_the_window_runs(service, relay, make_client, logs,
                                                             fault, error):
     frame, months = publish(service, months=5)
     fault(service, months[2])
@@ -152,9 +151,9 @@ def test_failure_on_the_third_of_five_while_the_window_runs(service, relay, make
     # Every read is done before the first partition is processed: the failure was met ahead.
     hold_first_store(client, lambda: len(client.meta_reads) == 5 and len(client.fetched) >= 4)
 
-    raised(watch, SyncError, client.UpdateAllCategory)
+    raised(logs, SyncError, client.UpdateAllCategory)
 
-    assert ("ERROR", f"{CATEGORY}: {error().user_message}") in watch.lines()
+    assert ("ERROR", f"{CATEGORY}: {error().user_message}") in logs.lines()
     assert records(client, months) == [True, True, False, False, False]
     pd.testing.assert_frame_equal(stored_frame(client), frame.loc[:"2024-02"], check_freq=False)
     assert fetch_threads() == 0
@@ -207,7 +206,7 @@ def test_session_lost_inside_the_window_is_recovered_once(service, relay, make_c
     assert records(client, months) == [True] * len(months)
 
 
-def test_redis_killed_while_the_window_is_full(service, relay, make_client, watch):
+def test_redis_killed_while_the_window_is_full(service, relay, make_client, logs):
     frame, months = publish(service, months=10)
     client = make_client(Recording, workers=4)
     client._fetch_ahead_bytes = 3 * len(service.publisher.get_raw(data_key_for(CATEGORY, months[0])))
@@ -219,9 +218,9 @@ def test_redis_killed_while_the_window_is_full(service, relay, make_client, watc
         return True
 
     stored = hold_first_store(client, window_full_then_kill)
-    raised(watch, SyncError, client.UpdateAllCategory)
+    raised(logs, SyncError, client.UpdateAllCategory)
 
-    assert ("ERROR", f"{CATEGORY}: {RemoteDataError().user_message}") in watch.lines()
+    assert ("ERROR", f"{CATEGORY}: {RemoteDataError().user_message}") in logs.lines()
     # What was read before the kill is stored, in order, each with its record; nothing after.
     assert 1 <= len(stored) < len(months) and stored == months[:len(stored)]
     assert records(client, months) == [m in stored for m in months]

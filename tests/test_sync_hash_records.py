@@ -6,18 +6,16 @@ import os
 import pytest
 
 from corvane.exceptions import InvalidCategoryError, LocalStorageError, ProtocolError, SerializationError
-from sync_support import CorvaneClient, assert_public
+from helpers import assert_public
 
 CATEGORY = "cn_stock_pivot#close"
 HASH = "sha256:" + "ab" * 32
 
 
 @pytest.fixture
-def client(tmp_path):
-    # The records need only the storage path; no session is opened.
-    client = CorvaneClient.__new__(CorvaneClient)
-    client.save_path = str(tmp_path)
-    return client
+def client(bare_client, tmp_path):
+    bare_client.save_path = str(tmp_path)  # the records need only the storage path
+    return bare_client
 
 
 def records_dir(client):
@@ -70,7 +68,7 @@ def test_failed_rename_leaves_no_temporary_file(client):
     os.makedirs(client._get_hash_path(CATEGORY, "full"))
     with pytest.raises(LocalStorageError) as raised:
         client._write_local_hash(CATEGORY, "full", HASH)
-    assert_public(raised.value)
+    assert_public(raised.value, from_none=True)
     assert not [name for name in os.listdir(records_dir(client)) if name.startswith(".tmp_")]
 
 

@@ -14,7 +14,9 @@ import pytest
 from corvane.ParquetManager import ParquetDataManager
 from corvane.exceptions import LocalStorageError, SerializationError, SyncError
 from corvane.testing import parquet_bytes, payload_hash, synthetic_pivot, synthetic_unstack
-from sync_support import CallCounter, client_module, logs, make_client, service  # noqa: F401
+from helpers import CallCounter, mod
+
+pytestmark = pytest.mark.service(categories=[])  # lists only what a test publishes
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 FIRST = "cn_a_pivot#close"      # synchronised first, complete before any of the kills below
@@ -172,7 +174,7 @@ class FixedClock(datetime):
 ])
 def test_interrupted_start_date_is_redone(service, market, make_client, monkeypatch, failed_run,
                                           later_run, redone_from):
-    monkeypatch.setattr(client_module, "datetime", FixedClock)
+    monkeypatch.setattr(mod, "datetime", FixedClock)
     client = make_client(display_errors=False)
     if failed_run == "incremental":
         client.UpdateAllCategory()

@@ -8,8 +8,10 @@ import pytest
 
 from corvane.exceptions import ProtocolError, ServiceUnavailableError, SyncError
 from corvane.testing import payload_hash, synthetic_pivot, synthetic_unstack
-from sync_support import (BarRecorder, CallCounter, FixedClock, assert_public, client_module,  # noqa: F401
-                          logs, make_client, parquet_payload, recorded, service)
+from helpers import (BarRecorder, CallCounter, FixedClock, assert_public, mod, parquet_payload,
+                     recorded)
+
+pytestmark = pytest.mark.service(categories=[])  # lists only what a test publishes
 
 MONTHLY = "cn_stock_pivot#close"
 DAILY = "cn_index_pivot#open"
@@ -78,7 +80,7 @@ def test_full_update_stores_every_category_in_name_order(service, make_client, m
 def test_incremental_update_takes_partitions_from_sixty_days_back(
         service, make_client, market, logs, monkeypatch):
     client = make_client()
-    monkeypatch.setattr(client_module, "datetime", FixedClock)
+    monkeypatch.setattr(mod, "datetime", FixedClock)
     sync = CallCounter(client, "_sync_category")
     client.UpdateAllCategory("incremental")
 
@@ -116,7 +118,7 @@ def test_failing_category_does_not_stop_the_others(service, make_client, market,
     with pytest.raises(SyncError) as raised:
         client.UpdateAllCategory("full")
 
-    assert_public(raised.value)
+    assert_public(raised.value, from_none=True)
     summary = "部分数据更新失败：1 个数据类别未完成"
     assert raised.value.user_message == summary
     assert synced_order(logs) == [YEARLY, DAILY, MONTHLY, UNSTACK]
@@ -162,7 +164,7 @@ def test_invalid_method_fails_before_any_connection_work(service, make_client, m
     upkeep = CallCounter(client, "_ensure_connection")
     with pytest.raises(ServiceUnavailableError) as raised:
         client.UpdateAllCategory(update_method="Full")
-    assert_public(raised.value)
+    assert_public(raised.value, from_none=True)
     assert upkeep.calls == []
     assert not client.ListLocalCategories()
     assert logs.messages("ERROR") == ["服务暂时不可用，请稍后重试"]
@@ -177,7 +179,7 @@ def test_nothing_authorised_is_a_warning(service, make_client, logs):
 
 def test_progress_bar_per_pivot_category(service, make_client, market, monkeypatch):
     bars = BarRecorder()
-    monkeypatch.setattr(client_module, "tqdm", bars)
+    monkeypatch.setattr(mod, "tqdm", bars)
     make_client().UpdateAllCategory()
     assert bars.bars == [({"desc": "同步 " + name}, partitions_of(service, name))
                          for name in (YEARLY, DAILY, MONTHLY)]

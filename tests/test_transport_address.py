@@ -4,6 +4,7 @@ import pytest
 
 from corvane import CorvaneClient
 from corvane.exceptions import HostSelectionError
+from helpers import assert_public
 
 
 @pytest.mark.parametrize(
@@ -69,9 +70,7 @@ def test_accepted_addresses_become_bare_origins(given, expected):
 def test_refused_addresses(given):
     with pytest.raises(HostSelectionError) as raised:
         CorvaneClient._normalize_api_url(given)
-    error = raised.value
-    assert error.__cause__ is None and error.__context__ is None
-    assert error.__suppress_context__
+    assert_public(raised.value, from_none=True)
 
 
 def test_address_must_be_exactly_text():

@@ -5,7 +5,6 @@ import sys
 
 import pytest
 
-from corvane import CorvaneClient
 from corvane.exceptions import (
     APIError,
     AuthError,
@@ -19,14 +18,10 @@ from corvane.exceptions import (
     ServiceUnavailableError,
 )
 
+from helpers import assert_public
 from log_capture import recording
 
 UNAVAILABLE_MESSAGE = "服务暂时不可用，请稍后重试"
-
-
-@pytest.fixture
-def client():
-    return CorvaneClient.__new__(CorvaneClient)
 
 
 @pytest.fixture
@@ -50,8 +45,8 @@ def corvane_log():
         (2**80, "SERVICE_UNAVAILABLE"),
     ],
 )
-def test_public_code_from_status(client, status, code):
-    assert client._public_code_from_status(status) == code
+def test_public_code_from_status(bare_client, status, code):
+    assert bare_client._public_code_from_status(status) == code
 
 
 @pytest.mark.parametrize(
@@ -87,8 +82,8 @@ def test_public_code_from_status(client, status, code):
         (["Unauthorized"], 500, "SERVICE_UNAVAILABLE"),
     ],
 )
-def test_normalize_error_code(client, raw, status, code):
-    assert client._normalize_error_code(raw, status) == code
+def test_normalize_error_code(bare_client, raw, status, code):
+    assert bare_client._normalize_error_code(raw, status) == code
 
 
 @pytest.mark.parametrize(
@@ -107,22 +102,22 @@ def test_normalize_error_code(client, raw, status, code):
         ("SOMETHING_NEW", ServiceUnavailableError, UNAVAILABLE_MESSAGE, False),
     ],
 )
-def test_build_public_error(client, code, cls, message, retryable):
-    error = client._build_public_error(code)
+def test_build_public_error(bare_client, code, cls, message, retryable):
+    error = bare_client._build_public_error(code)
     assert type(error) is cls
     assert (error.code, error.user_message, error.retryable) == (code, message, retryable)
 
 
-def test_tables_are_read_through_the_instance(client):
+def test_tables_are_read_through_the_instance(bare_client):
     class Teapot(ServiceUnavailableError):
         pass
 
-    client.ERROR_CLASS_MAP = {"SERVICE_UNAVAILABLE": Teapot}
-    client.PUBLIC_ERROR_MESSAGES = {"SERVICE_UNAVAILABLE": "稍后再试"}
-    client.LEGACY_ERROR_CODE_MAP = {"Busy": "SERVICE_UNAVAILABLE"}
-    assert client._normalize_error_code("Busy", 401) == "SERVICE_UNAVAILABLE"
-    assert client._normalize_error_code("Unauthorized", 429) == "CONNECTION_LIMIT"
-    error = client._build_public_error("SERVICE_UNAVAILABLE")
+    bare_client.ERROR_CLASS_MAP = {"SERVICE_UNAVAILABLE": Teapot}
+    bare_client.PUBLIC_ERROR_MESSAGES = {"SERVICE_UNAVAILABLE": "稍后再试"}
+    bare_client.LEGACY_ERROR_CODE_MAP = {"Busy": "SERVICE_UNAVAILABLE"}
+    assert bare_client._normalize_error_code("Busy", 401) == "SERVICE_UNAVAILABLE"
+    assert bare_client._normalize_error_code("Unauthorized", 429) == "CONNECTION_LIMIT"
+    error = bare_client._build_public_error("SERVICE_UNAVAILABLE")
     assert type(error) is Teapot and error.user_message == "稍后再试"
 
 
@@ -139,15 +134,15 @@ def _raised_with_history():
         return error
 
 
-def test_clone_carries_only_the_three_attributes(client):
+def test_clone_carries_only_the_three_attributes(bare_client):
     original = _raised_with_history()
     assert original.__traceback__ is not None and original.__cause__ is not None
-    clone = client._public_error_clone(original)
+    clone = bare_client._public_error_clone(original)
     assert type(clone) is PermissionDeniedError and clone is not original
     assert (clone.code, clone.user_message, clone.retryable) == (
         "SUBSCRIPTION_UNAVAILABLE", "套餐不可用", False)
     assert clone.__traceback__ is None
-    assert clone.__cause__ is None and clone.__context__ is None
+    assert_public(clone)
     assert clone.detail is None
     assert clone.args == ("套餐不可用",)
 
@@ -161,21 +156,21 @@ def test_clone_carries_only_the_three_attributes(client):
         (OSError(5, "disk"), ServiceUnavailableError, "SERVICE_UNAVAILABLE"),
     ],
 )
-def test_as_corvane_error(client, error, cls, code):
-    public = client._as_corvane_error(error)
+def test_as_corvane_error(bare_client, error, cls, code):
+    public = bare_client._as_corvane_error(error)
     assert type(public) is cls and public is not error
     assert public.code == code and public.detail is None
-    assert public.__cause__ is None and public.__context__ is None
+    assert_public(public)
 
 
 @pytest.mark.parametrize("display", [True, False])
-def test_display_error_writes_only_the_user_message(client, corvane_log, display):
+def test_display_error_writes_only_the_user_message(bare_client, corvane_log, display):
     logger, records = corvane_log
-    client.logger = logger
-    client.display_errors = display
+    bare_client.logger = logger
+    bare_client.display_errors = display
     error = CorvaneError(code="X_CODE", user_message="出错了 100%", retryable=True,
                          detail="token=abc123")
-    assert client._display_error(error) is None
+    assert bare_client._display_error(error) is None
     if not display:
         assert records == []
         return

@@ -25,6 +25,7 @@ from corvane.testing import (
     free_port,
     json_body_of_size,
 )
+from helpers import assert_public
 
 client_module = importlib.import_module("corvane.CorvaneClient")
 
@@ -37,7 +38,7 @@ def server():
         yield running
 
 
-def bare_client(api_url, api_token="tok-test"):
+def http_client(api_url, api_token="tok-test"):
     client = CorvaneClient.__new__(CorvaneClient)
     client.api_url = api_url
     client.api_token = api_token
@@ -47,7 +48,7 @@ def bare_client(api_url, api_token="tok-test"):
 
 @pytest.fixture
 def client(server):
-    return bare_client(server.url, server.token)
+    return http_client(server.url, server.token)
 
 
 def post(client, endpoint=TICKET_PATH, payload=None, timeout=10):
@@ -57,13 +58,10 @@ def post(client, endpoint=TICKET_PATH, payload=None, timeout=10):
 
 
 def raises_bare(expected, call):
-    """Runs `call`, which must raise `expected` with no chained history; returns the error."""
+    """Runs `call`, which must raise exactly `expected` as a public error; returns it."""
     with pytest.raises(expected) as raised:
         call()
-    error = raised.value
-    assert error.__cause__ is None and error.__context__ is None
-    assert error.__suppress_context__
-    return error
+    return assert_public(raised.value, expected, from_none=True)
 
 
 def test_ticket_request_and_envelope(server, client):
@@ -191,7 +189,7 @@ def test_failed_envelope_raises_its_public_error(server, client, status, envelop
 
 
 def test_service_error_replies_of_the_real_endpoints(server, client):
-    raises_bare(AuthError, lambda: post(bare_client(server.url, "wrong-token")))
+    raises_bare(AuthError, lambda: post(http_client(server.url, "wrong-token")))
     raises_bare(APIError, lambda: post(client, payload={}))
     error = raises_bare(DataConnectionError,
                         lambda: post(client, HEARTBEAT_PATH, {"ticket": "t", "session_id": "s"}))
@@ -208,12 +206,12 @@ def test_endpoint_outside_api_opens_no_connection(server, client, endpoint):
 
 
 def test_connection_refused_is_a_network_error():
-    client = bare_client(f"http://127.0.0.1:{free_port()}")
+    client = http_client(f"http://127.0.0.1:{free_port()}")
     raises_bare(NetworkError, lambda: post(client))
 
 
 def test_unknown_host_is_a_network_error():
-    client = bare_client("https://api.corvane-test.invalid")
+    client = http_client("https://api.corvane-test.invalid")
     raises_bare(NetworkError, lambda: post(client))
 
 
@@ -231,7 +229,7 @@ def test_untrusted_certificate_is_a_network_error(tmp_path, monkeypatch):
     monkeypatch.delenv("SSL_CERT_FILE", raising=False)
     certificates = CertificateFiles(tmp_path)
     with ApiServer(ssl_context=certificates.server_context()) as tls_server:
-        client = bare_client(tls_server.url, tls_server.token)
+        client = http_client(tls_server.url, tls_server.token)
         raises_bare(NetworkError, lambda: post(client))
         assert tls_server.requests == []
 
@@ -292,4 +290,4 @@ class RawPeer:
 )
 def test_failures_inside_the_reply(reply, expected):
     with RawPeer(reply) as peer:
-        raises_bare(expected, lambda: post(bare_client(peer.url), timeout=1))
+        raises_bare(expected, lambda: post(http_client(peer.url), timeout=1))

@@ -1,0 +1,96 @@
+"""The fixtures of the suite. Helpers that are not fixtures are in helpers.py.
+
+A test that needs the service gets a real ticket API and a real redis-server on loopback
+(corvane.testing). Its options are explicit: a module or a test sets them with
+``pytest.mark.service(...)`` (the keyword arguments of LocalService, plus ``categories``,
+the names it lists); a test may parametrize ``service_options`` instead. Once the test is
+over, no secret of the service (API token, Redis password, ticket id, session id) may appear
+in a record of the "corvane" logger, in anything written to stdout or stderr, or in the text
+of an exception that the test checked with helpers.raised.
+"""
+
+import logging
+
+import pytest
+
+from corvane import CorvaneClient
+from helpers import RedisSpy, SleepRecorder, mod, running_service
+from log_capture import recording
+
+
+def pytest_configure(config):
+    config.addinivalue_line(
+        "markers", "service(**options): options of the `service` fixture (LocalService's "
+                   "keyword arguments and `categories`); a test's own override its module's")
+
+
+@pytest.fixture
+def service_options(request):
+    options = {}
+    for mark in reversed(list(request.node.iter_markers("service"))):
+        options.update(mark.kwargs)
+    return options
+
+
+@pytest.fixture
+def service(service_options, logs, capsys):
+    with running_service(**service_options) as svc:
+        yield svc
+        secrets = svc.secrets()
+    captured = capsys.readouterr()
+    logs.assert_no_secret(secrets, captured.out + captured.err)
+
+
+@pytest.fixture
+def logs():
+    """The records that reach the "corvane" logger during the test."""
+    with recording() as recorder:
+        yield recorder
+
+
+@pytest.fixture
+def make_client(service, tmp_path):
+    """Builds clients of `service`, storing under tmp_path/store and logging at `log_level`.
+
+    Each is closed after the test, unless `closed` is false: then the test alone owns it.
+    """
+    made = []
+
+    def build(cls=CorvaneClient, /, *, log_level=logging.DEBUG, closed=True, **options):
+        options.setdefault("api_token", service.token)
+        options.setdefault("save_path", str(tmp_path / "store"))
+        options.setdefault("api_url", service.url)
+        client = cls(log_level=log_level, **options)
+        if closed:
+            made.append(client)
+        return client
+
+    yield build
+    for client in made:
+        client.close()
+
+
+@pytest.fixture
+def client(make_client):
+    return make_client()
+
+
+@pytest.fixture
+def bare_client():
+    """A client that was never initialised: no session, no store, no attribute set."""
+    return CorvaneClient.__new__(CorvaneClient)
+
+
+@pytest.fixture
+def sleeps(monkeypatch):
+    """The module's sleeps, recorded and returning at once."""
+    recorder = SleepRecorder()
+    monkeypatch.setattr(mod, "time", recorder)
+    return recorder
+
+
+@pytest.fixture
+def redis_spy(monkeypatch):
+    spy = RedisSpy(mod.redis)
+    monkeypatch.setattr(mod, "redis", spy)
+    return spy
