@@ -17,6 +17,7 @@
 #include <exception>
 #include <limits>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -552,22 +553,21 @@ Ref build_index(PyObject* pandas, const ReadPlan& plan, const FrameLabels& label
     throw NotFastPath();
 }
 
-Ref decode_frame(PyObject* module, PyObject* payload) {
+Ref decode_frame(PyObject* module, std::span<const std::uint8_t> payload) {
     Ref pandas = global(module, "pd");
     // With pandas' future string inference on, pyarrow builds other label types.
     if (truthy(call_method(pandas.get(), "get_option", text("future.infer_string")).get())) {
         return {};
     }
 
-    // The reader borrows the bytes object's buffer, which never changes while we hold it.
+    // The reader borrows the caller's bytes, which never change while it runs.
     std::unique_ptr<parquet::ParquetFileReader> file;
     std::shared_ptr<arrow::Schema> fields;
     {
         ReleasedGil released;
         try {
-            auto buffer = std::make_shared<arrow::Buffer>(
-                reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload)),
-                PyBytes_GET_SIZE(payload));
+            auto buffer = std::make_shared<arrow::Buffer>(payload.data(),
+                                                          static_cast<std::int64_t>(payload.size()));
             file = parquet::ParquetFileReader::Open(std::make_shared<arrow::io::BufferReader>(buffer));
             fields = arrow_schema(*file->metadata());
         } catch (const std::exception&) {
@@ -623,6 +623,12 @@ Ref decode_frame(PyObject* module, PyObject* payload) {
 }  // namespace
 
 Ref fast_parquet_frame(PyObject* module, PyObject* payload) {
+    return fast_parquet_frame(
+        module, {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload)),
+                 static_cast<std::size_t>(PyBytes_GET_SIZE(payload))});
+}
+
+Ref fast_parquet_frame(PyObject* module, std::span<const std::uint8_t> payload) {
     try {
         return decode_frame(module, payload);
     } catch (const PyError& failure) {
