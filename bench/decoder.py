@@ -50,7 +50,7 @@ def child(root: str) -> None:
             plain.append(time.perf_counter() - started)
         figures[name] = {"corvane": min(ours), "read_parquet": min(plain)}
     client.close()
-    print(json.dumps({"module": corvane.CorvaneClient.__file__, **figures}))
+    print(json.dumps({"module": sys.modules["corvane.CorvaneClient"].__file__, **figures}))
 
 
 def run_child(root: str, svc, out: str, repeat: int) -> dict:
