@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <future>
 #include <limits>
 #include <memory>
 #include <span>
@@ -38,6 +39,7 @@ struct ReadPlan {
     std::vector<int> value_columns;  // leaf indices, in frame column order
     int index_column = -1;
     IndexKind index_kind = IndexKind::Default;
+    parquet::LogicalType::TimeUnit::unit unit = parquet::LogicalType::TimeUnit::UNKNOWN;  // of a Timestamp index
 };
 
 // What the frame is built from besides the values; Python objects, used with the GIL.
@@ -64,11 +66,16 @@ struct NotFastPath : std::runtime_error {
 // The schema that pyarrow reads the file with: the Parquet schema with the footer's
 // "ARROW:schema" applied, and the footer's other key-value pairs as its metadata. Null when
 // it does not build; pyarrow refuses such a file.
-std::shared_ptr<arrow::Schema> arrow_schema(const parquet::FileMetaData& metadata) {
-    std::shared_ptr<arrow::Schema> schema;
-    const arrow::Status status = parquet::arrow::FromParquetSchema(
-        metadata.schema(), parquet::ArrowReaderProperties(), metadata.key_value_metadata(), &schema);
-    return status.ok() ? schema : nullptr;
+std::shared_ptr<arrow::Schema> arrow_schema(const parquet::FileMetaData& metadata) noexcept {
+    try {
+        std::shared_ptr<arrow::Schema> schema;
+        const arrow::Status status = parquet::arrow::FromParquetSchema(
+            metadata.schema(), parquet::ArrowReaderProperties(), metadata.key_value_metadata(),
+            &schema);
+        return status.ok() ? schema : nullptr;
+    } catch (const std::exception&) {
+        return nullptr;  // out of memory: the general reader will say so
+    }
 }
 
 // The one value of `key` in the schema's metadata; pandas sees the last of repeated keys,
@@ -156,18 +163,14 @@ arrow::TimeUnit::type arrow_unit(parquet::LogicalType::TimeUnit::unit unit) {
     }
 }
 
-// True when every leaf is a top-level column that is not repeated, the Arrow schema has one
-// field per leaf, and no two fields share a name (pandas finds a repeated one nowhere).
-bool is_flat(const parquet::SchemaDescriptor& schema, const arrow::Schema& fields) {
+// True when every leaf is a top-level column that is not repeated.
+bool is_flat(const parquet::SchemaDescriptor& schema) {
     const parquet::schema::GroupNode* root = schema.group_node();
-    if (root->field_count() != schema.num_columns() || fields.num_fields() != schema.num_columns()) {
-        return false;
-    }
+    if (root->field_count() != schema.num_columns()) return false;
     for (int i = 0; i < schema.num_columns(); ++i) {
         const parquet::ColumnDescriptor* column = schema.Column(i);
         if (column->schema_node()->parent() != root || column->max_repetition_level() != 0 ||
-            column->max_definition_level() > 1 || fields.field(i)->name() != column->name() ||
-            fields.GetFieldIndex(column->name()) != i) {
+            column->max_definition_level() > 1) {
             return false;
         }
     }
@@ -197,32 +200,30 @@ Ref index_name(PyObject* module, PyObject* field, PyObject* logical) {
 }
 
 void plan_stored_index(PyObject* module, const Keys& keys, const parquet::SchemaDescriptor& schema,
-                       const arrow::Schema& fields, PyObject* entries, PyObject* field,
-                       ReadPlan& plan, FrameLabels& labels) {
-    plan.index_column = fields.GetFieldIndex(std::string(utf8(field)));
+                       PyObject* entries, PyObject* field, ReadPlan& plan, FrameLabels& labels) {
+    const std::string_view wanted = utf8(field);
+    for (int i = 0; i < schema.num_columns() && plan.index_column < 0; ++i) {
+        if (schema.Column(i)->name() == wanted) plan.index_column = i;
+    }
     if (plan.index_column < 0) throw NotFastPath();
     const parquet::ColumnDescriptor& column = *schema.Column(plan.index_column);
-    const arrow::DataType& arrow_type = *fields.field(plan.index_column)->type();
     PyObject* entry = entry_of(keys, entries, column, plan.index_column);
     Ref logical = member(entry, keys.name.get());
     if (!none_or_text(logical)) throw NotFastPath();
     const auto& type = column.logical_type();
     if (column.physical_type() == parquet::Type::INT64 && type->is_timestamp() &&
-        arrow_type.id() == arrow::Type::TIMESTAMP &&
         member_is(entry, keys.pandas_type.get(), "datetime")) {
         const auto& stamp = static_cast<const parquet::TimestampLogicalType&>(*type);
-        const auto& read_as = static_cast<const arrow::TimestampType&>(arrow_type);
         const char* unit = numpy_unit(stamp.time_unit());
         // The unit must be the one pandas stored, or pyarrow would convert the values.
         if (unit == nullptr || stamp.is_adjusted_to_utc() || stamp.is_from_converted_type() ||
-            read_as.unit() != arrow_unit(stamp.time_unit()) || !read_as.timezone().empty() ||
             !member_is(entry, keys.numpy_type.get(), "datetime64[" + std::string(unit) + "]")) {
             throw NotFastPath();
         }
         plan.index_kind = IndexKind::Timestamp;
+        plan.unit = stamp.time_unit();
         labels.unit = unit;
     } else if (column.physical_type() == parquet::Type::BYTE_ARRAY && type->is_string() &&
-               arrow_type.id() == arrow::Type::STRING &&
                member_is(entry, keys.pandas_type.get(), "unicode") &&
                member_is(entry, keys.numpy_type.get(), "object")) {
         plan.index_kind = IndexKind::Text;
@@ -265,17 +266,21 @@ Ref columns_name(const Keys& keys, PyObject* column_indexes) {
     return name;
 }
 
-// Decides from the Parquet schema, the Arrow schema and the whole pandas metadata whether
-// the fast path reproduces the frame that pandas would build, and how. Throws NotFastPath
-// when it does not.
-void plan_frame(PyObject* module, const parquet::FileMetaData& metadata,
-                const arrow::Schema& fields, ReadPlan& plan, FrameLabels& labels) {
-    const auto& pairs = fields.metadata();
-    if (!pairs || pairs->FindKey("PANDAS_ATTRS") >= 0) throw NotFastPath();
-    const std::string* described = only_value(*pairs, "pandas");
+// The pandas metadata text of a footer's key-value pairs, or of a schema's metadata; null
+// when there is none or pandas would also find attributes.
+const std::string* pandas_metadata(const std::shared_ptr<const arrow::KeyValueMetadata>& pairs) {
+    if (!pairs || pairs->FindKey("PANDAS_ATTRS") >= 0) return nullptr;
+    return only_value(*pairs, "pandas");
+}
+
+// Decides from the Parquet schema and the whole pandas metadata whether the fast path
+// reproduces the frame that pandas would build, and how. Throws NotFastPath when it does not.
+void plan_frame(PyObject* module, const parquet::FileMetaData& metadata, ReadPlan& plan,
+                FrameLabels& labels) {
+    const std::string* described = pandas_metadata(metadata.key_value_metadata());
     if (described == nullptr) throw NotFastPath();
     const parquet::SchemaDescriptor& schema = *metadata.schema();
-    if (!is_flat(schema, fields)) throw NotFastPath();
+    if (!is_flat(schema)) throw NotFastPath();
 
     Ref json = global(module, "json");
     Ref pandas = call_method(json.get(), "loads", text(*described));
@@ -299,7 +304,7 @@ void plan_frame(PyObject* module, const parquet::FileMetaData& metadata,
     if (PyList_GET_SIZE(index_columns.get()) == 1) {
         PyObject* descriptor = PyList_GET_ITEM(index_columns.get(), 0);
         if (PyUnicode_Check(descriptor)) {
-            plan_stored_index(module, keys, schema, fields, entries.get(), descriptor, plan, labels);
+            plan_stored_index(module, keys, schema, entries.get(), descriptor, plan, labels);
         } else if (is_range(descriptor)) {
             plan.index_kind = IndexKind::Range;
             labels.range = Ref::borrow(descriptor);
@@ -312,8 +317,7 @@ void plan_frame(PyObject* module, const parquet::FileMetaData& metadata,
     for (int i = 0; i < schema.num_columns(); ++i) {
         if (i == plan.index_column) continue;
         const parquet::ColumnDescriptor& column = *schema.Column(i);
-        if (column.physical_type() != parquet::Type::DOUBLE || !column.logical_type()->is_none() ||
-            fields.field(i)->type()->id() != arrow::Type::DOUBLE) {
+        if (column.physical_type() != parquet::Type::DOUBLE || !column.logical_type()->is_none()) {
             throw NotFastPath();
         }
         PyObject* entry = entry_of(keys, entries.get(), column, i);
@@ -327,6 +331,34 @@ void plan_frame(PyObject* module, const parquet::FileMetaData& metadata,
         check_status(PyList_Append(labels.column_names.get(), name.get()));
     }
     if (plan.value_columns.empty()) throw NotFastPath();
+}
+
+// True when the schema that pyarrow reads the file with agrees with the plan: one field per
+// column under its name, no two alike (pandas finds a repeated name nowhere), the values
+// float64, the index of the planned type, and the same pandas metadata.
+bool schema_agrees(const arrow::Schema& fields, const parquet::FileMetaData& metadata,
+                   const ReadPlan& plan) {
+    const parquet::SchemaDescriptor& schema = *metadata.schema();
+    if (fields.num_fields() != schema.num_columns()) return false;
+    for (int i = 0; i < schema.num_columns(); ++i) {
+        const std::string& name = schema.Column(i)->name();
+        if (fields.field(i)->name() != name || fields.GetFieldIndex(name) != i) return false;
+    }
+    for (const int i : plan.value_columns) {
+        if (fields.field(i)->type()->id() != arrow::Type::DOUBLE) return false;
+    }
+    if (plan.index_kind == IndexKind::Timestamp) {
+        const arrow::DataType& type = *fields.field(plan.index_column)->type();
+        if (type.id() != arrow::Type::TIMESTAMP) return false;
+        const auto& stamp = static_cast<const arrow::TimestampType&>(type);
+        if (stamp.unit() != arrow_unit(plan.unit) || !stamp.timezone().empty()) return false;
+    } else if (plan.index_kind == IndexKind::Text &&
+               fields.field(plan.index_column)->type()->id() != arrow::Type::STRING) {
+        return false;
+    }
+    const std::string* read = pandas_metadata(fields.metadata());
+    const std::string* planned = pandas_metadata(metadata.key_value_metadata());
+    return read != nullptr && planned != nullptr && *read == *planned;
 }
 
 // ---- Decoding (without the GIL) ----------------------------------------------------------
@@ -562,29 +594,36 @@ Ref decode_frame(PyObject* module, std::span<const std::uint8_t> payload) {
 
     // The reader borrows the caller's bytes, which never change while it runs.
     std::unique_ptr<parquet::ParquetFileReader> file;
-    std::shared_ptr<arrow::Schema> fields;
     {
         ReleasedGil released;
         try {
             auto buffer = std::make_shared<arrow::Buffer>(payload.data(),
                                                           static_cast<std::int64_t>(payload.size()));
             file = parquet::ParquetFileReader::Open(std::make_shared<arrow::io::BufferReader>(buffer));
-            fields = arrow_schema(*file->metadata());
         } catch (const std::exception&) {
             file.reset();
         }
     }
-    if (!file || !fields) return {};
+    if (!file) return {};
+    // pyarrow's schema of the file is built beside the planning, which holds the GIL.
+    std::future<std::shared_ptr<arrow::Schema>> read_schema =
+        std::async(std::launch::async, [metadata = file->metadata()] { return arrow_schema(*metadata); });
 
     ReadPlan plan;
     FrameLabels labels;
     const std::int64_t rows = file->metadata()->num_rows();
     try {
-        plan_frame(module, *file->metadata(), *fields, plan, labels);
+        plan_frame(module, *file->metadata(), plan, labels);
     } catch (const NotFastPath&) {
         return {};
     }
     if (rows <= 0) return {};
+    std::shared_ptr<arrow::Schema> fields;
+    {
+        ReleasedGil released;
+        fields = read_schema.get();
+    }
+    if (!fields || !schema_agrees(*fields, *file->metadata(), plan)) return {};
 
     Ref numpy = import("numpy");
     Ref shape = check(Py_BuildValue("(LL)", static_cast<long long>(rows),
