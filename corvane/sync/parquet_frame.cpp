@@ -22,6 +22,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -39,7 +40,8 @@ struct ReadPlan {
     std::vector<int> value_columns;  // leaf indices, in frame column order
     int index_column = -1;
     IndexKind index_kind = IndexKind::Default;
-    parquet::LogicalType::TimeUnit::unit unit = parquet::LogicalType::TimeUnit::UNKNOWN;  // of a Timestamp index
+    // The stored unit of a Timestamp index.
+    parquet::LogicalType::TimeUnit::unit unit = parquet::LogicalType::TimeUnit::UNKNOWN;
 };
 
 // What the frame is built from besides the values; Python objects, used with the GIL.
@@ -78,8 +80,8 @@ std::shared_ptr<arrow::Schema> arrow_schema(const parquet::FileMetaData& metadat
     }
 }
 
-// The one value of `key` in the schema's metadata; pandas sees the last of repeated keys,
-// so a repeated key is left to it like a missing one.
+// The one value of `key` among key-value pairs; pandas sees the last of repeated keys, so a
+// repeated key is left to it like a missing one.
 const std::string* only_value(const arrow::KeyValueMetadata& pairs, std::string_view key) {
     const std::vector<std::string>& keys = pairs.keys();
     if (std::count(keys.begin(), keys.end(), key) != 1) return nullptr;
@@ -606,8 +608,13 @@ Ref decode_frame(PyObject* module, std::span<const std::uint8_t> payload) {
     }
     if (!file) return {};
     // pyarrow's schema of the file is built beside the planning, which holds the GIL.
-    std::future<std::shared_ptr<arrow::Schema>> read_schema =
-        std::async(std::launch::async, [metadata = file->metadata()] { return arrow_schema(*metadata); });
+    std::future<std::shared_ptr<arrow::Schema>> read_schema;
+    try {
+        read_schema = std::async(std::launch::async,
+                                 [metadata = file->metadata()] { return arrow_schema(*metadata); });
+    } catch (const std::system_error&) {
+        return {};  // no thread to be had: the general reader does the work
+    }
 
     ReadPlan plan;
     FrameLabels labels;
