@@ -17,6 +17,7 @@
 
 #include "corvane/common/args.h"
 #include "corvane/common/error.h"
+#include "fuzz/require.h"
 
 namespace {
 
@@ -25,13 +26,6 @@ using corvane::check;
 using corvane::Param;
 using corvane::PyError;
 using corvane::Ref;
-
-[[noreturn]] void fail(const char* condition, int line) {
-    std::fprintf(stderr, "args_fuzz.cpp:%d: %s does not hold\n", line, condition);
-    std::abort();
-}
-
-#define REQUIRE(condition) ((condition) ? void() : fail(#condition, __LINE__))
 
 constexpr std::array<const char*, 8> kNames = {"self",       "key",      "max_retries",
                                                "category",   "start_date", "end_date",

@@ -3,6 +3,8 @@
 #include <arrow/buffer.h>
 #include <arrow/io/memory.h>
 #include <arrow/util/key_value_metadata.h>
+#include <arrow/type.h>
+#include <parquet/arrow/schema.h>
 #include <parquet/column_reader.h>
 #include <parquet/file_reader.h>
 #include <parquet/metadata.h>
@@ -13,11 +15,14 @@
 #include <cstdint>
 #include <cstring>
 #include <exception>
+#include <future>
 #include <limits>
 #include <memory>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -35,6 +40,8 @@ struct ReadPlan {
     std::vector<int> value_columns;  // leaf indices, in frame column order
     int index_column = -1;
     IndexKind index_kind = IndexKind::Default;
+    // The stored unit of a Timestamp index.
+    parquet::LogicalType::TimeUnit::unit unit = parquet::LogicalType::TimeUnit::UNKNOWN;
 };
 
 // What the frame is built from besides the values; Python objects, used with the GIL.
@@ -56,7 +63,30 @@ struct NotFastPath : std::runtime_error {
     NotFastPath() : std::runtime_error("outside the fast path") {}
 };
 
-// ---- Reading the pandas metadata (with the GIL) ------------------------------------------
+// ---- Reading the schema and the pandas metadata -----------------------------------------
+
+// The schema that pyarrow reads the file with: the Parquet schema with the footer's
+// "ARROW:schema" applied, and the footer's other key-value pairs as its metadata. Null when
+// it does not build; pyarrow refuses such a file.
+std::shared_ptr<arrow::Schema> arrow_schema(const parquet::FileMetaData& metadata) noexcept {
+    try {
+        std::shared_ptr<arrow::Schema> schema;
+        const arrow::Status status = parquet::arrow::FromParquetSchema(
+            metadata.schema(), parquet::ArrowReaderProperties(), metadata.key_value_metadata(),
+            &schema);
+        return status.ok() ? schema : nullptr;
+    } catch (const std::exception&) {
+        return nullptr;  // out of memory: the general reader will say so
+    }
+}
+
+// The one value of `key` among key-value pairs; pandas sees the last of repeated keys, so a
+// repeated key is left to it like a missing one.
+const std::string* only_value(const arrow::KeyValueMetadata& pairs, std::string_view key) {
+    const std::vector<std::string>& keys = pairs.keys();
+    if (std::count(keys.begin(), keys.end(), key) != 1) return nullptr;
+    return &pairs.values()[static_cast<std::size_t>(pairs.FindKey(key))];
+}
 
 // The member names looked up once per column, made once per payload.
 struct Keys {
@@ -87,10 +117,35 @@ bool member_is(PyObject* dict, const char* key, std::string_view expected) {
     return is_text(member(dict, key).get(), expected);
 }
 
-bool absent_or_none(const Ref& value) { return !value || value.is_none(); }
-
 bool none_or_text(const Ref& value) {
     return value && (value.is_none() || PyUnicode_Check(value.get()));
+}
+
+// True when `value` is a dict whose every key is one of `names`. A member that pandas
+// would read under another name (or a damaged one) leaves the file to pandas.
+bool keys_within(PyObject* value, std::initializer_list<std::string_view> names) {
+    if (value == nullptr || !PyDict_CheckExact(value)) return false;
+    Py_ssize_t at = 0;
+    PyObject* key = nullptr;
+    PyObject* item = nullptr;
+    while (PyDict_Next(value, &at, &key, &item)) {
+        if (!PyUnicode_CheckExact(key) ||
+            std::find(names.begin(), names.end(), utf8(key)) == names.end()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// True when `value` is a dict with exactly the members `names`.
+bool has_members(PyObject* value, std::initializer_list<std::string_view> names) {
+    return keys_within(value, names) &&
+           PyDict_GET_SIZE(value) == static_cast<Py_ssize_t>(names.size());
+}
+
+// The members pyarrow writes for every column and column level.
+bool is_column_entry(PyObject* value) {
+    return has_members(value, {"name", "field_name", "pandas_type", "numpy_type", "metadata"});
 }
 
 const char* numpy_unit(parquet::LogicalType::TimeUnit::unit unit) {
@@ -99,6 +154,14 @@ const char* numpy_unit(parquet::LogicalType::TimeUnit::unit unit) {
         case parquet::LogicalType::TimeUnit::MICROS: return "us";
         case parquet::LogicalType::TimeUnit::NANOS: return "ns";
         default: return nullptr;
+    }
+}
+
+arrow::TimeUnit::type arrow_unit(parquet::LogicalType::TimeUnit::unit unit) {
+    switch (unit) {
+        case parquet::LogicalType::TimeUnit::MILLIS: return arrow::TimeUnit::MILLI;
+        case parquet::LogicalType::TimeUnit::MICROS: return arrow::TimeUnit::MICRO;
+        default: return arrow::TimeUnit::NANO;
     }
 }
 
@@ -121,10 +184,10 @@ bool is_flat(const parquet::SchemaDescriptor& schema) {
 PyObject* entry_of(const Keys& keys, PyObject* entries, const parquet::ColumnDescriptor& column,
                    int i) {
     PyObject* entry = PyList_GET_ITEM(entries, i);
-    if (!PyDict_CheckExact(entry)) throw NotFastPath();
-    Ref field = member(entry, keys.field_name.get());
-    if (!field) field = member(entry, keys.name.get());
-    if (!is_text(field.get(), column.name())) throw NotFastPath();
+    if (!is_column_entry(entry) || !member_is(entry, keys.field_name.get(), column.name()) ||
+        !member(entry, keys.metadata.get()).is_none()) {
+        throw NotFastPath();
+    }
     return entry;
 }
 
@@ -148,9 +211,7 @@ void plan_stored_index(PyObject* module, const Keys& keys, const parquet::Schema
     const parquet::ColumnDescriptor& column = *schema.Column(plan.index_column);
     PyObject* entry = entry_of(keys, entries, column, plan.index_column);
     Ref logical = member(entry, keys.name.get());
-    if (!none_or_text(logical) || !absent_or_none(member(entry, keys.metadata.get()))) {
-        throw NotFastPath();
-    }
+    if (!none_or_text(logical)) throw NotFastPath();
     const auto& type = column.logical_type();
     if (column.physical_type() == parquet::Type::INT64 && type->is_timestamp() &&
         member_is(entry, keys.pandas_type.get(), "datetime")) {
@@ -162,6 +223,7 @@ void plan_stored_index(PyObject* module, const Keys& keys, const parquet::Schema
             throw NotFastPath();
         }
         plan.index_kind = IndexKind::Timestamp;
+        plan.unit = stamp.time_unit();
         labels.unit = unit;
     } else if (column.physical_type() == parquet::Type::BYTE_ARRAY && type->is_string() &&
                member_is(entry, keys.pandas_type.get(), "unicode") &&
@@ -173,20 +235,61 @@ void plan_stored_index(PyObject* module, const Keys& keys, const parquet::Schema
     labels.index_name = index_name(module, field, logical.get());
 }
 
-// Decides from the schema and the pandas metadata whether the fast path reproduces the
-// frame that pandas would build, and how. Throws NotFastPath when it does not.
+// A range index as pyarrow describes it: integer bounds and a name.
+bool is_range(PyObject* descriptor) {
+    if (!has_members(descriptor, {"kind", "name", "start", "stop", "step"}) ||
+        !member_is(descriptor, "kind", "range") || !none_or_text(member(descriptor, "name"))) {
+        return false;
+    }
+    for (const char* bound : {"start", "stop", "step"}) {
+        if (!PyLong_CheckExact(member(descriptor, bound).get())) return false;
+    }
+    return true;
+}
+
+// The name of the one level of column labels, which pyarrow describes as text.
+Ref columns_name(const Keys& keys, PyObject* column_indexes) {
+    if (!PyList_CheckExact(column_indexes) || PyList_GET_SIZE(column_indexes) != 1) {
+        throw NotFastPath();
+    }
+    PyObject* level = PyList_GET_ITEM(column_indexes, 0);
+    if (!is_column_entry(level) || !member_is(level, keys.pandas_type.get(), "unicode") ||
+        !member_is(level, keys.numpy_type.get(), "object") ||
+        !none_or_text(member(level, keys.field_name.get()))) {
+        throw NotFastPath();
+    }
+    Ref encoding = member(level, keys.metadata.get());
+    if (!encoding.is_none() &&
+        !(has_members(encoding.get(), {"encoding"}) && member_is(encoding.get(), "encoding", "UTF-8"))) {
+        throw NotFastPath();
+    }
+    Ref name = member(level, keys.name.get());
+    if (!none_or_text(name)) throw NotFastPath();
+    return name;
+}
+
+// The pandas metadata text of a footer's key-value pairs, or of a schema's metadata; null
+// when there is none or pandas would also find attributes.
+const std::string* pandas_metadata(const std::shared_ptr<const arrow::KeyValueMetadata>& pairs) {
+    if (!pairs || pairs->FindKey("PANDAS_ATTRS") >= 0) return nullptr;
+    return only_value(*pairs, "pandas");
+}
+
+// Decides from the Parquet schema and the whole pandas metadata whether the fast path
+// reproduces the frame that pandas would build, and how. Throws NotFastPath when it does not.
 void plan_frame(PyObject* module, const parquet::FileMetaData& metadata, ReadPlan& plan,
                 FrameLabels& labels) {
-    const auto& pairs = metadata.key_value_metadata();
-    if (!pairs || pairs->FindKey("PANDAS_ATTRS") >= 0) throw NotFastPath();
-    const int at = pairs->FindKey("pandas");
-    if (at < 0) throw NotFastPath();
+    const std::string* described = pandas_metadata(metadata.key_value_metadata());
+    if (described == nullptr) throw NotFastPath();
     const parquet::SchemaDescriptor& schema = *metadata.schema();
     if (!is_flat(schema)) throw NotFastPath();
 
     Ref json = global(module, "json");
-    Ref pandas = call_method(json.get(), "loads", text(pairs->value(at)));
-    if (!PyDict_CheckExact(pandas.get())) throw NotFastPath();
+    Ref pandas = call_method(json.get(), "loads", text(*described));
+    if (!keys_within(pandas.get(), {"index_columns", "column_indexes", "columns", "attributes",
+                                    "creator", "pandas_version"})) {
+        throw NotFastPath();
+    }
     Ref entries = member(pandas.get(), "columns");
     Ref index_columns = member(pandas.get(), "index_columns");
     Ref column_indexes = member(pandas.get(), "column_indexes");
@@ -194,29 +297,17 @@ void plan_frame(PyObject* module, const parquet::FileMetaData& metadata, ReadPla
     if (!entries || !PyList_CheckExact(entries.get()) ||
         PyList_GET_SIZE(entries.get()) != schema.num_columns() || !index_columns ||
         !PyList_CheckExact(index_columns.get()) || PyList_GET_SIZE(index_columns.get()) > 1 ||
-        (column_indexes && (!PyList_CheckExact(column_indexes.get()) ||
-                            PyList_GET_SIZE(column_indexes.get()) > 1)) ||
-        (attributes && truthy(attributes.get()))) {
+        (attributes && !has_members(attributes.get(), {}))) {
         throw NotFastPath();
     }
     const Keys keys;
-
-    labels.columns_name = none();
-    if (column_indexes && PyList_GET_SIZE(column_indexes.get()) == 1) {
-        PyObject* level = PyList_GET_ITEM(column_indexes.get(), 0);
-        if (!PyDict_CheckExact(level) || !member_is(level, keys.pandas_type.get(), "unicode") ||
-            !member_is(level, keys.numpy_type.get(), "object")) {
-            throw NotFastPath();
-        }
-        labels.columns_name = member(level, keys.name.get());
-        if (!none_or_text(labels.columns_name)) throw NotFastPath();
-    }
+    labels.columns_name = column_indexes ? columns_name(keys, column_indexes.get()) : none();
 
     if (PyList_GET_SIZE(index_columns.get()) == 1) {
         PyObject* descriptor = PyList_GET_ITEM(index_columns.get(), 0);
         if (PyUnicode_Check(descriptor)) {
             plan_stored_index(module, keys, schema, entries.get(), descriptor, plan, labels);
-        } else if (PyDict_CheckExact(descriptor) && member_is(descriptor, "kind", "range")) {
+        } else if (is_range(descriptor)) {
             plan.index_kind = IndexKind::Range;
             labels.range = Ref::borrow(descriptor);
         } else {
@@ -235,8 +326,7 @@ void plan_frame(PyObject* module, const parquet::FileMetaData& metadata, ReadPla
         Ref name = member(entry, keys.name.get());
         if (!is_text(name.get(), column.name()) ||
             !member_is(entry, keys.pandas_type.get(), "float64") ||
-            !member_is(entry, keys.numpy_type.get(), "float64") ||
-            !absent_or_none(member(entry, keys.metadata.get()))) {
+            !member_is(entry, keys.numpy_type.get(), "float64")) {
             throw NotFastPath();
         }
         plan.value_columns.push_back(i);
@@ -245,7 +335,41 @@ void plan_frame(PyObject* module, const parquet::FileMetaData& metadata, ReadPla
     if (plan.value_columns.empty()) throw NotFastPath();
 }
 
+// True when the schema that pyarrow reads the file with agrees with the plan: one field per
+// column under its name, no two alike (pandas finds a repeated name nowhere), the values
+// float64, the index of the planned type, and the same pandas metadata.
+bool schema_agrees(const arrow::Schema& fields, const parquet::FileMetaData& metadata,
+                   const ReadPlan& plan) {
+    const parquet::SchemaDescriptor& schema = *metadata.schema();
+    if (fields.num_fields() != schema.num_columns()) return false;
+    for (int i = 0; i < schema.num_columns(); ++i) {
+        const std::string& name = schema.Column(i)->name();
+        if (fields.field(i)->name() != name || fields.GetFieldIndex(name) != i) return false;
+    }
+    for (const int i : plan.value_columns) {
+        if (fields.field(i)->type()->id() != arrow::Type::DOUBLE) return false;
+    }
+    if (plan.index_kind == IndexKind::Timestamp) {
+        const arrow::DataType& type = *fields.field(plan.index_column)->type();
+        if (type.id() != arrow::Type::TIMESTAMP) return false;
+        const auto& stamp = static_cast<const arrow::TimestampType&>(type);
+        if (stamp.unit() != arrow_unit(plan.unit) || !stamp.timezone().empty()) return false;
+    } else if (plan.index_kind == IndexKind::Text &&
+               fields.field(plan.index_column)->type()->id() != arrow::Type::STRING) {
+        return false;
+    }
+    const std::string* read = pandas_metadata(fields.metadata());
+    const std::string* planned = pandas_metadata(metadata.key_value_metadata());
+    return read != nullptr && planned != nullptr && *read == *planned;
+}
+
 // ---- Decoding (without the GIL) ----------------------------------------------------------
+
+// pyarrow decodes the levels of a whole page at once and refuses a page that holds fewer
+// than its header says; a chunk with values left after its row group's rows is refused too.
+void refuse_leftover(parquet::ColumnReader& reader) {
+    if (reader.HasNext()) throw std::runtime_error("column chunk longer than its row group");
+}
 
 // Reads `rows` values of a flat column into `out`, nulls as `null_value`.
 template <typename Reader, typename T>
@@ -268,6 +392,7 @@ void read_dense(Reader& reader, std::int64_t rows, T* out, T null_value,
         }
         done += levels_read;
     }
+    refuse_leftover(reader);
 }
 
 void read_texts(parquet::ByteArrayReader& reader, std::int64_t rows,
@@ -285,6 +410,22 @@ void read_texts(parquet::ByteArrayReader& reader, std::int64_t rows,
         }
         done += levels_read;
     }
+    refuse_leftover(reader);
+}
+
+// The reader of a leaf's chunk in a row group. pyarrow refuses a chunk recorded with another
+// type than its column's or with statistics that do not decode, and reads a chunk that
+// records another count of values than its row group's rows (one value or null per row in a
+// flat file) in ways of its own.
+std::shared_ptr<parquet::ColumnReader> chunk_reader(parquet::RowGroupReader& group, int leaf) {
+    const parquet::RowGroupMetaData& metadata = *group.metadata();
+    const std::unique_ptr<parquet::ColumnChunkMetaData> chunk = metadata.ColumnChunk(leaf);
+    if (chunk->type() != metadata.schema()->Column(leaf)->physical_type() ||
+        chunk->num_values() != metadata.num_rows()) {
+        throw std::runtime_error("column chunk unlike its column or its row group");
+    }
+    chunk->statistics();  // throws when they do not decode
+    return group.Column(leaf);
 }
 
 // Wide files decode in parallel by column ranges; narrow ones are not worth a thread.
@@ -305,7 +446,7 @@ void decode_values(parquet::ParquetFileReader& file, const ReadPlan& plan, std::
         levels.resize(static_cast<std::size_t>(group_rows));
         for (std::size_t j = first; j < last; ++j) {
             const int leaf = plan.value_columns[j];
-            auto column = group->Column(leaf);
+            auto column = chunk_reader(*group, leaf);
             read_dense(static_cast<parquet::DoubleReader&>(*column), group_rows,
                        values + static_cast<std::int64_t>(j) * rows + offset,
                        std::numeric_limits<double>::quiet_NaN(), levels,
@@ -328,7 +469,7 @@ void decode_index(parquet::ParquetFileReader& file, const ReadPlan& plan, std::i
         const std::int64_t group_rows = metadata->RowGroup(g)->num_rows();
         if (group_rows < 0 || group_rows > rows - offset) throw std::runtime_error("row count");
         levels.resize(static_cast<std::size_t>(group_rows));
-        auto column = file.RowGroup(g)->Column(plan.index_column);
+        auto column = chunk_reader(*file.RowGroup(g), plan.index_column);
         if (plan.index_kind == IndexKind::Timestamp) {
             read_dense(static_cast<parquet::Int64Reader&>(*column), group_rows,
                        index.stamps.data() + offset, std::numeric_limits<std::int64_t>::min(),
@@ -414,7 +555,6 @@ Ref build_index(PyObject* pandas, const ReadPlan& plan, const FrameLabels& label
             PyObject* d = labels.range.get();
             Ref start = member(d, "start"), stop = member(d, "stop"), step = member(d, "step");
             Ref name = member(d, "name");
-            if (!start || !stop || !step || !name) throw NotFastPath();
             Ref described = call_kw(range_index.get(), {{"step", step.get()}, {"name", name.get()}},
                                     start, stop);
             const Py_ssize_t length = PyObject_Length(described.get());
@@ -447,27 +587,34 @@ Ref build_index(PyObject* pandas, const ReadPlan& plan, const FrameLabels& label
     throw NotFastPath();
 }
 
-Ref decode_frame(PyObject* module, PyObject* payload) {
+Ref decode_frame(PyObject* module, std::span<const std::uint8_t> payload) {
     Ref pandas = global(module, "pd");
     // With pandas' future string inference on, pyarrow builds other label types.
     if (truthy(call_method(pandas.get(), "get_option", text("future.infer_string")).get())) {
         return {};
     }
 
-    // The reader borrows the bytes object's buffer, which never changes while we hold it.
+    // The reader borrows the caller's bytes, which never change while it runs.
     std::unique_ptr<parquet::ParquetFileReader> file;
     {
         ReleasedGil released;
         try {
-            auto buffer = std::make_shared<arrow::Buffer>(
-                reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload)),
-                PyBytes_GET_SIZE(payload));
+            auto buffer = std::make_shared<arrow::Buffer>(payload.data(),
+                                                          static_cast<std::int64_t>(payload.size()));
             file = parquet::ParquetFileReader::Open(std::make_shared<arrow::io::BufferReader>(buffer));
         } catch (const std::exception&) {
             file.reset();
         }
     }
     if (!file) return {};
+    // pyarrow's schema of the file is built beside the planning, which holds the GIL.
+    std::future<std::shared_ptr<arrow::Schema>> read_schema;
+    try {
+        read_schema = std::async(std::launch::async,
+                                 [metadata = file->metadata()] { return arrow_schema(*metadata); });
+    } catch (const std::system_error&) {
+        return {};  // no thread to be had: the general reader does the work
+    }
 
     ReadPlan plan;
     FrameLabels labels;
@@ -478,6 +625,12 @@ Ref decode_frame(PyObject* module, PyObject* payload) {
         return {};
     }
     if (rows <= 0) return {};
+    std::shared_ptr<arrow::Schema> fields;
+    {
+        ReleasedGil released;
+        fields = read_schema.get();
+    }
+    if (!fields || !schema_agrees(*fields, *file->metadata(), plan)) return {};
 
     Ref numpy = import("numpy");
     Ref shape = check(Py_BuildValue("(LL)", static_cast<long long>(rows),
@@ -516,6 +669,12 @@ Ref decode_frame(PyObject* module, PyObject* payload) {
 }  // namespace
 
 Ref fast_parquet_frame(PyObject* module, PyObject* payload) {
+    return fast_parquet_frame(
+        module, {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload)),
+                 static_cast<std::size_t>(PyBytes_GET_SIZE(payload))});
+}
+
+Ref fast_parquet_frame(PyObject* module, std::span<const std::uint8_t> payload) {
     try {
         return decode_frame(module, payload);
     } catch (const PyError& failure) {

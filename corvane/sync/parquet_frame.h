@@ -8,6 +8,9 @@
 // reproduce exactly and leaves every other file to pandas.read_parquet.
 #pragma once
 
+#include <cstdint>
+#include <span>
+
 #include "corvane/common/ref.h"
 
 namespace corvane::sync {
@@ -16,5 +19,8 @@ namespace corvane::sync {
 // of it; a null Ref when the payload lies outside the fast path's shapes or does not decode.
 // Failures of the interpreter (memory, interrupts) propagate.
 Ref fast_parquet_frame(PyObject* module, PyObject* payload);
+// The same over bytes that stay alive and unchanged while it runs (the fuzz target's
+// guarded buffers).
+Ref fast_parquet_frame(PyObject* module, std::span<const std::uint8_t> payload);
 
 }  // namespace corvane::sync
