@@ -6,17 +6,13 @@
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/common/call.h"
+#include "corvane/transport/error_vocabulary.h"
 
 namespace corvane::transport {
 
 namespace {
 
 constexpr const char* kServiceUnavailable = "SERVICE_UNAVAILABLE";
-
-// Trying again later can succeed for exactly these public codes.
-constexpr const char* kRetryableCodes[] = {"CONNECTION_LIMIT", "CONNECTION_INTERRUPTED",
-                                           kServiceUnavailable, "DATA_UNAVAILABLE",
-                                           "DATA_VERIFY_FAILED"};
 
 const char* code_for_status(long long status) {
     switch (status) {
@@ -33,13 +29,6 @@ Ref lookup(PyObject* mapping, PyObject* key) {
     PyObject* value = nullptr;
     check_status(PyMapping_GetOptionalItem(mapping, key, &value));
     return Ref::steal(value);
-}
-
-bool is_retryable(PyObject* public_code) {
-    for (const char* code : kRetryableCodes) {
-        if (PyUnicode_CompareWithASCIIString(public_code, code) == 0) return true;
-    }
-    return false;
 }
 
 PyObject* public_code_from_status(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -90,7 +79,7 @@ PyObject* build_public_error(PyObject* module, PyObject* const* args, Py_ssize_t
         Ref messages = getattr(self, "PUBLIC_ERROR_MESSAGES");
         Ref message = lookup(messages.get(), code);
         if (!message) message = check(PyObject_GetItem(messages.get(), text(kServiceUnavailable).get()));
-        Ref retryable = boolean(is_retryable(code));
+        Ref retryable = boolean(is_retryable(module, code));
         return call_kw(error_class.get(), {{"code", code},
                                            {"user_message", message.get()},
                                            {"retryable", retryable.get()}});
