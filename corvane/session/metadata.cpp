@@ -1,5 +1,6 @@
 #include "corvane/session/metadata.h"
 
+#include <algorithm>
 #include <array>
 #include <climits>
 
@@ -39,12 +40,9 @@ Outcome read_once(PyObject* module, PyObject* self, PyObject* key, Ref& connecti
     }
 }
 
+// A negative count allows no attempt; the top leaves the attempt counter room to step past it.
 long long retry_count(PyObject* value) {
-    int overflow = 0;
-    const long long count = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (count == -1 && PyErr_Occurred()) throw_current();
-    if (overflow != 0) return overflow > 0 ? LLONG_MAX - 1 : -1;
-    return count;
+    return std::min(saturated_integer(value), LLONG_MAX - 1);
 }
 
 // A new ticket and connection after `failed` rejected the credentials. Threads sharing a

@@ -20,10 +20,8 @@ constexpr long long kDefaultRenewalSeconds = 60;
 // An integer member in [low, high]; booleans and floats (fractions, exponents) are not integers.
 bool integer_in_range(PyObject* value, long long low, long long high) {
     if (value == nullptr || !PyLong_Check(value) || PyBool_Check(value)) return false;
-    int overflow = 0;
-    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (number == -1 && PyErr_Occurred()) throw_current();
-    return overflow == 0 && number >= low && number <= high;
+    const long long number = saturated_integer(value);
+    return number >= low && number <= high;
 }
 
 // A member that must be there; a missing one means the service answered with something

@@ -1,7 +1,6 @@
 #include "corvane/transport/error_model.h"
 
 #include <array>
-#include <climits>
 
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
@@ -36,11 +35,7 @@ PyObject* public_code_from_status(PyObject*, PyObject* const* args, Py_ssize_t n
     return guarded([&] {
         static constexpr std::array<Param, 2> params{{{"self"}, {"status_code", ArgType::Int}}};
         auto a = parse_args("_public_code_from_status", params, args, nargs, kwnames);
-        int overflow = 0;
-        long long status = PyLong_AsLongLongAndOverflow(a[1], &overflow);
-        if (status == -1 && PyErr_Occurred()) throw_current();
-        if (overflow != 0) status = LLONG_MIN;  // no status of the table
-        return text(code_for_status(status));
+        return text(code_for_status(saturated_integer(a[1])));
     });
 }
 
