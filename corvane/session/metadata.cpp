@@ -7,6 +7,7 @@
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/session/errors.h"
+#include "corvane/session/new_session.h"
 #include "corvane/session/redis_connection.h"
 #include "corvane/session/session_gate.h"
 #include "corvane/transport/refuse.h"
@@ -52,8 +53,7 @@ void recover_credentials(PyObject* self, PyObject* failed) {
         if (SessionGate::current() != nullptr && getattr(self, "_redis_client").get() != failed) {
             return;
         }
-        call_method(self, "_fetch_ticket");
-        call_method(self, "_connect_redis");
+        connect_with_new_ticket(self);
     });
 }
 

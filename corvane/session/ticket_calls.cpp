@@ -5,6 +5,7 @@
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/session/errors.h"
+#include "corvane/session/new_session.h"
 #include "corvane/transport/refuse.h"
 
 namespace corvane::session {
@@ -156,8 +157,7 @@ PyObject* renew_ticket(PyObject* module, PyObject* const* args, Py_ssize_t nargs
             Ref interrupted = global(module, "DataConnectionError");
             if (failure.matches(interrupted.get())) {
                 log(self, "warning", "连接已中断，正在重新连接...");
-                call_method(self, "_fetch_ticket");
-                call_method(self, "_connect_redis");
+                connect_with_new_ticket(self);
                 return none();
             }
             if (in_family(module, failure)) throw;
