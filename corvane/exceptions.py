@@ -3,7 +3,9 @@
 Every failure that leaves the SDK is a :class:`CorvaneError` carrying three public
 attributes: ``code`` (a stable error code), ``user_message`` (a privacy-safe message,
 shown as the exception's text) and ``retryable`` (whether trying again later can succeed).
-Each class has its own defaults, used when it is raised without arguments.
+Each class has its own defaults, used when it is raised without arguments. The client's
+public error tables (``PUBLIC_ERROR_MESSAGES``, ``ERROR_CLASS_MAP``) and retry flags are built
+from these defaults, so a code, message or flag is changed here only.
 """
 
 from __future__ import annotations

@@ -17,6 +17,7 @@
 #include "corvane/sync/update_driver.h"
 #include "corvane/transport/api_address.h"
 #include "corvane/transport/error_model.h"
+#include "corvane/transport/error_vocabulary.h"
 #include "corvane/transport/http_transport.h"
 #include "corvane/transport/validators.h"
 
@@ -34,43 +35,6 @@ constexpr const char* kClassDoc =
     "    save_path: 本地数据存储路径\n"
     "    api_url: API 地址（可选，默认从环境变量 CORVANE_API_URL 读取）\n"
     "    log_level: 日志级别\n";
-
-// Public codes in table order: message, exception class, retryable.
-struct PublicCode {
-    const char* code;
-    const char* message;
-    const char* exception_class;
-};
-
-constexpr PublicCode kPublicCodes[] = {
-    {"AUTH_INVALID", "API 凭证无效或已过期，请检查后重试", "AuthError"},
-    {"ACCOUNT_UNAVAILABLE", "账号不可用，请联系管理员处理", "PermissionDeniedError"},
-    {"SUBSCRIPTION_UNAVAILABLE", "套餐不可用或已过期，请续费后重试", "PermissionDeniedError"},
-    {"PERMISSION_DENIED", "权限不足：当前账号没有该数据权限", "PermissionDeniedError"},
-    {"CONNECTION_LIMIT", "连接数已达上限，请关闭其他连接后重试", "QuotaExceededError"},
-    {"CONNECTION_INTERRUPTED", "连接中断，请重新初始化客户端", "DataConnectionError"},
-    {"REQUEST_INVALID", "请求参数无效，请检查输入后重试", "APIError"},
-    {"SERVICE_UNAVAILABLE", "服务暂时不可用，请稍后重试", "ServiceUnavailableError"},
-    {"DATA_UNAVAILABLE", "数据暂时不可用，请稍后重试", "RemoteDataError"},
-    {"DATA_VERIFY_FAILED", "数据校验失败，请重新同步", "SerializationError"},
-};
-
-constexpr std::pair<const char*, const char*> kServiceCodes[] = {
-    {"Unauthorized", "AUTH_INVALID"},
-    {"UserDisabled", "ACCOUNT_UNAVAILABLE"},
-    {"SubscriptionInvalid", "SUBSCRIPTION_UNAVAILABLE"},
-    {"SubscriptionExpired", "SUBSCRIPTION_UNAVAILABLE"},
-    {"NoDatasetAccess", "PERMISSION_DENIED"},
-    {"ConnectionLimitExceeded", "CONNECTION_LIMIT"},
-    {"InvalidRequest", "REQUEST_INVALID"},
-    {"MissingParameters", "REQUEST_INVALID"},
-    {"TicketNotFound", "CONNECTION_INTERRUPTED"},
-    {"TicketExpired", "CONNECTION_INTERRUPTED"},
-    {"SessionNotFound", "CONNECTION_INTERRUPTED"},
-    {"SessionExpired", "CONNECTION_INTERRUPTED"},
-    {"RenewFailed", "CONNECTION_INTERRUPTED"},
-    {"InternalError", "SERVICE_UNAVAILABLE"},
-};
 
 // Methods in the order the class defines them; each subsystem supplies its table.
 constexpr std::string_view kMethodOrder[] = {
@@ -173,20 +137,10 @@ void define_constants(ClassBody& body) {
     body.set_text("META_CATEGORY_KEY_PREFIX", "corvane:meta:category:");
     body.set_text("META_PARTITION_KEY_PREFIX", "corvane:meta:partition:");
 
-    Ref messages = check(PyDict_New());
-    Ref classes = check(PyDict_New());
-    for (const PublicCode& row : kPublicCodes) {
-        check_status(PyDict_SetItemString(messages.get(), row.code, text(row.message).get()));
-        Ref exception_class = global(body.module(), row.exception_class);
-        check_status(PyDict_SetItemString(classes.get(), row.code, exception_class.get()));
-    }
-    Ref legacy = check(PyDict_New());
-    for (const auto& [service_code, public_code] : kServiceCodes) {
-        check_status(PyDict_SetItemString(legacy.get(), service_code, text(public_code).get()));
-    }
-    body.set("PUBLIC_ERROR_MESSAGES", messages);
-    body.set("LEGACY_ERROR_CODE_MAP", legacy);
-    body.set("ERROR_CLASS_MAP", classes);
+    transport::ErrorTables errors = transport::error_tables(body.module());
+    body.set("PUBLIC_ERROR_MESSAGES", errors.messages);
+    body.set("LEGACY_ERROR_CODE_MAP", errors.service_codes);
+    body.set("ERROR_CLASS_MAP", errors.classes);
 
     // Reading ahead while a category synchronises: payload bytes held besides the partition
     // being processed, and the threads (each on its own connection) that read.

@@ -8,6 +8,7 @@
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/session/errors.h"
+#include "corvane/session/new_session.h"
 #include "corvane/transport/refuse.h"
 #include "corvane/transport/public_boundary.h"
 
@@ -122,8 +123,7 @@ PyObject* init_connection(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return guarded([&] {
         static constexpr std::array<Param, 1> params{{{"self"}}};
         auto a = parse_args("_init_connection", params, args, nargs, kwnames);
-        call_method(a[0], "_fetch_ticket");
-        call_method(a[0], "_connect_redis");
+        session::connect_with_new_ticket(a[0]);
         call_method(a[0], "_refresh_categories");
         return none();
     });

@@ -1,23 +1,13 @@
 #include "corvane/client/session_release.h"
 
 #include "corvane/common/call.h"
-#include "corvane/session/errors.h"
+#include "corvane/common/quietly.h"
 
 namespace corvane::client {
 
 namespace {
 
 constexpr long long kHeartbeatJoinSeconds = 5;
-
-// Runs `step`, ignoring any ordinary exception it raises.
-template <typename Step>
-void best_effort(Step&& step) {
-    try {
-        step();
-    } catch (const PyError& failure) {
-        if (!session::is_ordinary(failure)) throw;
-    }
-}
 
 }  // namespace
 
@@ -36,7 +26,7 @@ void stop_heartbeat(PyObject* self) {
 void drop_redis(PyObject* self) {
     Ref connection = getattr(self, "_redis_client");
     if (connection.is_none()) return;
-    best_effort([&] { call_method(connection.get(), "close"); });
+    close_quietly(connection.get());
     setattr(self, "_redis_client", Py_None);
 }
 
@@ -45,9 +35,9 @@ void release_ticket(PyObject* self) {
 }
 
 void release_quietly(PyObject* self, void (*stop)(PyObject*)) {
-    best_effort([&] { stop(self); });
-    best_effort([&] { drop_redis(self); });
-    best_effort([&] { release_ticket(self); });
+    quietly([&] { stop(self); });
+    quietly([&] { drop_redis(self); });
+    quietly([&] { release_ticket(self); });
 }
 
 }  // namespace corvane::client

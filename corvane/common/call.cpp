@@ -1,5 +1,6 @@
 #include "corvane/common/call.h"
 
+#include <climits>
 #include <vector>
 
 namespace corvane {
@@ -9,6 +10,15 @@ Ref text(std::string_view utf8) {
 }
 
 Ref integer(long long value) { return check(PyLong_FromLongLong(value)); }
+
+long long saturated_integer(PyObject* value) {
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
+    if (number == -1 && PyErr_Occurred()) throw_current();
+    if (overflow > 0) return LLONG_MAX;
+    if (overflow < 0) return LLONG_MIN;
+    return number;
+}
 
 Ref floating(double value) { return check(PyFloat_FromDouble(value)); }
 

@@ -26,6 +26,10 @@ Ref floating(double value);
 Ref boolean(bool value);
 inline Ref none() { return Ref::borrow(Py_None); }
 
+// The value of an int as a long long; one beyond that range saturates at LLONG_MIN or
+// LLONG_MAX, which callers take as "out of every range they accept".
+long long saturated_integer(PyObject* value);
+
 // The UTF-8 form of a str object; valid while the object lives.
 std::string_view utf8(PyObject* str);
 bool truthy(PyObject* obj);

@@ -1,11 +1,13 @@
 #include "corvane/session/metadata.h"
 
+#include <algorithm>
 #include <array>
 #include <climits>
 
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/session/errors.h"
+#include "corvane/session/new_session.h"
 #include "corvane/session/redis_connection.h"
 #include "corvane/session/session_gate.h"
 #include "corvane/transport/refuse.h"
@@ -39,12 +41,9 @@ Outcome read_once(PyObject* module, PyObject* self, PyObject* key, Ref& connecti
     }
 }
 
+// A negative count allows no attempt; the top leaves the attempt counter room to step past it.
 long long retry_count(PyObject* value) {
-    int overflow = 0;
-    const long long count = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (count == -1 && PyErr_Occurred()) throw_current();
-    if (overflow != 0) return overflow > 0 ? LLONG_MAX - 1 : -1;
-    return count;
+    return std::min(saturated_integer(value), LLONG_MAX - 1);
 }
 
 // A new ticket and connection after `failed` rejected the credentials. Threads sharing a
@@ -54,8 +53,7 @@ void recover_credentials(PyObject* self, PyObject* failed) {
         if (SessionGate::current() != nullptr && getattr(self, "_redis_client").get() != failed) {
             return;
         }
-        call_method(self, "_fetch_ticket");
-        call_method(self, "_connect_redis");
+        connect_with_new_ticket(self);
     });
 }
 

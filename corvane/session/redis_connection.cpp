@@ -5,6 +5,7 @@
 
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
+#include "corvane/common/quietly.h"
 #include "corvane/session/errors.h"
 #include "corvane/transport/refuse.h"
 
@@ -53,14 +54,6 @@ Ref open_connection(PyObject* module, PyObject* ticket) {
                     {"decode_responses", Py_False}, {"ssl", Py_True},
                     {"ssl_cert_reqs", required.get()}, {"ssl_check_hostname", Py_True},
                     {"ssl_min_version", tls12.get()}, account});
-}
-
-void close_quietly(PyObject* connection) {
-    try {
-        call_method(connection, "close");
-    } catch (const PyError& failure) {
-        if (!is_ordinary(failure)) throw;
-    }
 }
 
 enum class Attempt { Connected, CredentialsRejected };

@@ -5,6 +5,7 @@
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/session/errors.h"
+#include "corvane/session/new_session.h"
 #include "corvane/transport/refuse.h"
 
 namespace corvane::session {
@@ -20,10 +21,8 @@ constexpr long long kDefaultRenewalSeconds = 60;
 // An integer member in [low, high]; booleans and floats (fractions, exponents) are not integers.
 bool integer_in_range(PyObject* value, long long low, long long high) {
     if (value == nullptr || !PyLong_Check(value) || PyBool_Check(value)) return false;
-    int overflow = 0;
-    const long long number = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (number == -1 && PyErr_Occurred()) throw_current();
-    return overflow == 0 && number >= low && number <= high;
+    const long long number = saturated_integer(value);
+    return number >= low && number <= high;
 }
 
 // A member that must be there; a missing one means the service answered with something
@@ -158,8 +157,7 @@ PyObject* renew_ticket(PyObject* module, PyObject* const* args, Py_ssize_t nargs
             Ref interrupted = global(module, "DataConnectionError");
             if (failure.matches(interrupted.get())) {
                 log(self, "warning", "连接已中断，正在重新连接...");
-                call_method(self, "_fetch_ticket");
-                call_method(self, "_connect_redis");
+                connect_with_new_ticket(self);
                 return none();
             }
             if (in_family(module, failure)) throw;

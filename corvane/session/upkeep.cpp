@@ -5,6 +5,7 @@
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/session/errors.h"
+#include "corvane/session/new_session.h"
 
 namespace corvane::session {
 
@@ -27,8 +28,7 @@ PyObject* ensure_connection(PyObject*, PyObject* const* args, Py_ssize_t nargs,
         Ref ticket = getattr(self, "_ticket");
         if (ticket.is_none() || truthy(getattr(ticket.get(), "is_expired").get())) {
             log(self, "info", "连接已过期，正在重新连接...");
-            call_method(self, "_fetch_ticket");
-            call_method(self, "_connect_redis");
+            connect_with_new_ticket(self);
         } else if (renewal_due(self, ticket.get())) {
             call_method(self, "_renew_ticket");
         }

@@ -6,6 +6,7 @@
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/common/call.h"
+#include "corvane/common/quietly.h"
 #include "corvane/sync/digest.h"
 #include "corvane/transport/refuse.h"
 
@@ -53,14 +54,11 @@ PyObject* check_local_hash(PyObject* module, PyObject* const* args, Py_ssize_t n
 
 // Releases the descriptor or file object of a failed write; an OS error doing so is ignored.
 void release_quietly(PyObject* module, PyObject* file, PyObject* descriptor) {
-    PyObject* result = file != nullptr
-                           ? PyObject_CallMethod(file, "close", nullptr)
-                           : PyObject_CallMethod(global(module, "os").get(), "close", "O", descriptor);
-    if (result == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_OSError)) throw_current();
-        PyErr_Clear();
+    if (file != nullptr) {
+        close_quietly(file, PyExc_OSError);
+        return;
     }
-    Py_XDECREF(result);
+    quietly([&] { call_method(global(module, "os").get(), "close", descriptor); }, PyExc_OSError);
 }
 
 // Flushes a directory's entries (a rename into it) to disk.
@@ -118,9 +116,7 @@ Ref read_record(PyObject* module, PyObject* path) {
     try {
         content = call_method(file.get(), "read");
     } catch (const PyError&) {
-        PyObject* closed = PyObject_CallMethod(file.get(), "close", nullptr);
-        if (closed == nullptr) PyErr_Clear();
-        Py_XDECREF(closed);
+        close_quietly(file.get(), PyExc_BaseException);
         throw;
     }
     call_method(file.get(), "close");

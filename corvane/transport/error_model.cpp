@@ -1,22 +1,17 @@
 #include "corvane/transport/error_model.h"
 
 #include <array>
-#include <climits>
 
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/common/call.h"
+#include "corvane/transport/error_vocabulary.h"
 
 namespace corvane::transport {
 
 namespace {
 
 constexpr const char* kServiceUnavailable = "SERVICE_UNAVAILABLE";
-
-// Trying again later can succeed for exactly these public codes.
-constexpr const char* kRetryableCodes[] = {"CONNECTION_LIMIT", "CONNECTION_INTERRUPTED",
-                                           kServiceUnavailable, "DATA_UNAVAILABLE",
-                                           "DATA_VERIFY_FAILED"};
 
 const char* code_for_status(long long status) {
     switch (status) {
@@ -35,23 +30,12 @@ Ref lookup(PyObject* mapping, PyObject* key) {
     return Ref::steal(value);
 }
 
-bool is_retryable(PyObject* public_code) {
-    for (const char* code : kRetryableCodes) {
-        if (PyUnicode_CompareWithASCIIString(public_code, code) == 0) return true;
-    }
-    return false;
-}
-
 PyObject* public_code_from_status(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                                   PyObject* kwnames) {
     return guarded([&] {
         static constexpr std::array<Param, 2> params{{{"self"}, {"status_code", ArgType::Int}}};
         auto a = parse_args("_public_code_from_status", params, args, nargs, kwnames);
-        int overflow = 0;
-        long long status = PyLong_AsLongLongAndOverflow(a[1], &overflow);
-        if (status == -1 && PyErr_Occurred()) throw_current();
-        if (overflow != 0) status = LLONG_MIN;  // no status of the table
-        return text(code_for_status(status));
+        return text(code_for_status(saturated_integer(a[1])));
     });
 }
 
@@ -90,7 +74,7 @@ PyObject* build_public_error(PyObject* module, PyObject* const* args, Py_ssize_t
         Ref messages = getattr(self, "PUBLIC_ERROR_MESSAGES");
         Ref message = lookup(messages.get(), code);
         if (!message) message = check(PyObject_GetItem(messages.get(), text(kServiceUnavailable).get()));
-        Ref retryable = boolean(is_retryable(code));
+        Ref retryable = boolean(is_retryable(module, code));
         return call_kw(error_class.get(), {{"code", code},
                                            {"user_message", message.get()},
                                            {"retryable", retryable.get()}});

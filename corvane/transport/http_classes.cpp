@@ -25,12 +25,10 @@ PyObject* buffered_init(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         static constexpr std::array<Param, 3> params{
             {{"self"}, {"status_code", ArgType::Int}, {"body", ArgType::Bytes}}};
         auto a = parse_args("__init__", params, args, nargs, kwnames);
-        // A status beyond the range of long is no success status; it must not abort the reply.
-        int overflow = 0;
-        const long status = PyLong_AsLongAndOverflow(a[1], &overflow);
-        if (status == -1 && PyErr_Occurred()) throw_current();
+        // A status beyond the range of long long is no success status; it must not abort the reply.
+        const long long status = saturated_integer(a[1]);
         setattr(a[0], "status_code", a[1]);
-        setattr(a[0], "ok", boolean(overflow == 0 && 200 <= status && status < 300).get());
+        setattr(a[0], "ok", boolean(200 <= status && status < 300).get());
         setattr(a[0], "_body", a[2]);
         return none();
     });

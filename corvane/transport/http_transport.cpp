@@ -5,6 +5,7 @@
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/common/call.h"
+#include "corvane/common/quietly.h"
 #include "corvane/transport/refuse.h"
 
 namespace corvane::transport {
@@ -22,9 +23,7 @@ public:
     ~OpenReply() {
         if (!reply_) return;
         PyObject* pending = PyErr_GetRaisedException();
-        PyObject* result = PyObject_CallMethod(reply_.get(), "close", nullptr);
-        if (result == nullptr) PyErr_Clear();
-        Py_XDECREF(result);
+        close_quietly(reply_.get(), PyExc_BaseException);  // no failure escapes a destructor
         PyErr_SetRaisedException(pending);
     }
 

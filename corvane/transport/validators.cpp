@@ -1,7 +1,6 @@
 #include "corvane/transport/validators.h"
 
 #include <array>
-#include <climits>
 
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
@@ -18,16 +17,6 @@ constexpr Py_ssize_t kMaxHostLength = 253;
 constexpr Py_ssize_t kMaxLabelLength = 63;
 constexpr Py_ssize_t kMaxScopeItemLength = 256;
 constexpr long long kDefaultMaxScopeItems = 10000;
-
-// A Python int argument as a bound; values beyond the range of long long saturate.
-long long bound_value(PyObject* value) {
-    int overflow = 0;
-    const long long bound = PyLong_AsLongLongAndOverflow(value, &overflow);
-    if (bound == -1 && PyErr_Occurred()) throw_current();
-    if (overflow > 0) return LLONG_MAX;
-    if (overflow < 0) return LLONG_MIN;
-    return bound;
-}
 
 bool ascii_alnum(Py_UCS4 ch) {
     return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z');
@@ -76,7 +65,7 @@ PyObject* required_text(PyObject* module, PyObject* const* args, Py_ssize_t narg
         PyObject* value = a[0];
         if (!PyUnicode_Check(value)) refuse(module, "ProtocolError");
         const Py_ssize_t length = PyUnicode_GET_LENGTH(value);
-        if (length == 0 || length > bound_value(a[1])) refuse(module, "ProtocolError");
+        if (length == 0 || length > saturated_integer(a[1])) refuse(module, "ProtocolError");
         for (Py_ssize_t i = 0; i < length; ++i) {
             const Py_UCS4 ch = PyUnicode_READ_CHAR(value, i);
             if (ch < 32 || ch == 127) refuse(module, "ProtocolError");
@@ -114,7 +103,7 @@ PyObject* validate_scope_list(PyObject* module, PyObject* const* args, Py_ssize_
             {{"cls"}, {"value"}, {"max_items", ArgType::Int, false}}};
         auto a = parse_args("_validate_scope_list", params, args, nargs, kwnames);
         PyObject* value = a[1];
-        const long long max_items = a.given(2) ? bound_value(a[2]) : kDefaultMaxScopeItems;
+        const long long max_items = a.given(2) ? saturated_integer(a[2]) : kDefaultMaxScopeItems;
         if (!PyList_Check(value) || PyList_GET_SIZE(value) > max_items) {
             refuse(module, "ProtocolError");
         }
