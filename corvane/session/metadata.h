@@ -3,12 +3,43 @@
 // category-name check.
 #pragma once
 
-#include <span>
+#include "corvane/common/method.h"
 
-#include "corvane/common/classes.h"
+namespace corvane::methods {
 
-namespace corvane::session {
+struct RedisGetWithRetryParams {
+    Arg self{"self"};
+    Arg key{"key", ArgType::Str};
+    Arg max_retries{"max_retries", ArgType::Int, "2"};
+};
 
-std::span<MethodDef> metadata_methods();
+struct KeyParams {
+    Arg self{"self"};
+    Arg key{"key", ArgType::Str};
+};
 
-}  // namespace corvane::session
+struct CategoryParams {
+    Arg self{"self"};
+    Arg category{"category", ArgType::Str};
+};
+
+struct PartitionParams {
+    Arg self{"self"};
+    Arg category{"category", ArgType::Str};
+    Arg partition{"partition", ArgType::Str};
+};
+
+struct ValidateProtocolParams {
+    Arg self{"self"};
+    Arg meta{"meta"};
+};
+
+extern const Method<RedisGetWithRetryParams> redis_get_with_retry;
+extern const Method<KeyParams> json_get;
+extern const Method<KeyParams> json_get_required;
+extern const Method<CategoryParams> get_category_meta;
+extern const Method<PartitionParams> get_partition_meta;
+extern const Method<ValidateProtocolParams> validate_protocol;
+extern const Method<CategoryParams> validate_category_name;
+
+}  // namespace corvane::methods
