@@ -115,7 +115,6 @@ void track_client(PyObject* module, PyObject* self) {
 
 namespace corvane::methods {
 
-const Method<SelfParams> del{"__del__", client::client_del,
-    "未关闭即被回收时释放连接"};
+const Method<SelfParams> del{"__del__", client::client_del, "未关闭即被回收时释放连接"};
 
 }  // namespace corvane::methods

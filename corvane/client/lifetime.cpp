@@ -4,14 +4,14 @@
 #include "corvane/client/module_state.h"
 #include "corvane/client/session_release.h"
 #include "corvane/common/args.h"
-#include "corvane/session/errors.h"
-#include "corvane/transport/refuse.h"
-#include "corvane/transport/public_boundary.h"
 #include "corvane/session/category_list.h"
+#include "corvane/session/errors.h"
 #include "corvane/session/redis_connection.h"
 #include "corvane/session/ticket_calls.h"
 #include "corvane/session/upkeep.h"
 #include "corvane/transport/api_address.h"
+#include "corvane/transport/public_boundary.h"
+#include "corvane/transport/refuse.h"
 #include "corvane/transport/validators.h"
 
 namespace corvane::client {
@@ -152,19 +152,15 @@ void capture_default_log_level(PyObject* module) {
 namespace corvane::methods {
 
 const Method<InitParams> init{"__init__", client::client_init,
-    "初始化客户端\n\n"
-           "Args:\n"
-           "    api_token: API Token（认证凭据）\n"
-           "    save_path: 本地数据存储路径\n"
-           "    api_url: API 地址（可选，默认从环境变量 CORVANE_API_URL 读取）\n"
-           "    log_level: 日志级别\n"};
-const Method<SelfParams> init_connection{"_init_connection", client::init_connection,
-    "初始化连接（获取 Ticket + 连接 Redis）"};
-const Method<SelfParams> close{"close", client::client_close,
-    "关闭客户端，释放资源"};
-const Method<SelfParams> enter{"__enter__", client::client_enter,
-    nullptr};
-const Method<ExitParams> exit{"__exit__", client::client_exit,
-    nullptr};
+                              "初始化客户端\n\n"
+                              "Args:\n"
+                              "    api_token: API Token（认证凭据）\n"
+                              "    save_path: 本地数据存储路径\n"
+                              "    api_url: API 地址（可选，默认从环境变量 CORVANE_API_URL 读取）\n"
+                              "    log_level: 日志级别\n"};
+const Method<SelfParams> init_connection{"_init_connection", client::init_connection, "初始化连接（获取 Ticket + 连接 Redis）"};
+const Method<SelfParams> close{"close", client::client_close, "关闭客户端，释放资源"};
+const Method<SelfParams> enter{"__enter__", client::client_enter, nullptr};
+const Method<ExitParams> exit{"__exit__", client::client_exit, nullptr};
 
 }  // namespace corvane::methods

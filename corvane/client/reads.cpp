@@ -2,13 +2,13 @@
 
 #include "corvane/common/args.h"
 #include "corvane/common/call.h"
-#include "corvane/sync/join.h"
-#include "corvane/sync/sync_records.h"
-#include "corvane/transport/public_boundary.h"
 #include "corvane/session/category_list.h"
 #include "corvane/session/metadata.h"
 #include "corvane/session/upkeep.h"
 #include "corvane/sync/category_sync.h"
+#include "corvane/sync/join.h"
+#include "corvane/sync/sync_records.h"
+#include "corvane/transport/public_boundary.h"
 
 namespace corvane::client {
 
@@ -92,22 +92,18 @@ Ref list_local_categories(PyObject*, const SelfParams& args) {
 namespace corvane::methods {
 
 const transport::PublicMethod<ReadParams> GetCategory{"GetCategory", get_category,
-    "读取数据类别\n"
-           "\n"
-           "Args:\n"
-           "    category: 数据类别名称，如 \"cn_stock_pivot#open\"\n"
-           "    start_date: 开始日期（可选）\n"
-           "    end_date: 结束日期（可选）\n"
-           "\n"
-           "Returns:\n"
-           "    DataFrame\n"};
-const Method<ReadParams> get_category{"_get_category", client::get_category_body,
-    "读取指定数据类别。"};
-const transport::PublicMethod<SelfParams> ListCategories{"ListCategories", list_categories,
-    "列出所有可用的数据类别（远程）"};
-const Method<SelfParams> list_categories{"_list_categories", client::list_categories_body,
-    "列出所有可用的数据类别（远程）"};
-const Method<SelfParams> ListLocalCategories{"ListLocalCategories", client::list_local_categories,
-    "列出本地已存储的数据类别"};
+                                                      "读取数据类别\n"
+                                                      "\n"
+                                                      "Args:\n"
+                                                      "    category: 数据类别名称，如 \"cn_stock_pivot#open\"\n"
+                                                      "    start_date: 开始日期（可选）\n"
+                                                      "    end_date: 结束日期（可选）\n"
+                                                      "\n"
+                                                      "Returns:\n"
+                                                      "    DataFrame\n"};
+const Method<ReadParams> get_category{"_get_category", client::get_category_body, "读取指定数据类别。"};
+const transport::PublicMethod<SelfParams> ListCategories{"ListCategories", list_categories, "列出所有可用的数据类别（远程）"};
+const Method<SelfParams> list_categories{"_list_categories", client::list_categories_body, "列出所有可用的数据类别（远程）"};
+const Method<SelfParams> ListLocalCategories{"ListLocalCategories", client::list_local_categories, "列出本地已存储的数据类别"};
 
 }  // namespace corvane::methods

@@ -6,14 +6,13 @@
 namespace corvane::methods {
 
 struct ReadParams {
-    Arg self{"self"};
-    Arg category{"category", ArgType::Str};
+    Arg self{"self"}; Arg category{"category", ArgType::Str};
     Arg start_date{"start_date", ArgType::StrOrNone, "None"};
     Arg end_date{"end_date", ArgType::StrOrNone, "None"};
 };
-
 extern const transport::PublicMethod<ReadParams> GetCategory;
 extern const Method<ReadParams> get_category;
+
 extern const transport::PublicMethod<SelfParams> ListCategories;
 extern const Method<SelfParams> list_categories;
 extern const Method<SelfParams> ListLocalCategories;

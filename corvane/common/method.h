@@ -188,14 +188,21 @@ MethodDef define() {
     return method(M.name, method_entry<M>, signature_text<Params>(), M.doc, M.binding);
 }
 
-// True when `bound` (an attribute read from an instance) is the default body of `M`.
+// True when `method` (an attribute read from an instance) is the default body of `M`.
 template <const auto& M>
-bool is_default(PyObject* bound) noexcept {
-    if (!PyMethod_Check(bound)) return false;
-    PyObject* function = PyMethod_GET_FUNCTION(bound);
+bool is_default(PyObject* method) noexcept {
+    if (!PyMethod_Check(method)) return false;
+    PyObject* function = PyMethod_GET_FUNCTION(method);
     return PyCFunction_Check(function) &&
            PyCFunction_GET_FUNCTION(function) ==
                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_entry<M>));
+}
+
+// receiver.name for the method that `descriptor` declares, looked up now.
+template <typename Descriptor>
+    requires requires { typename Descriptor::Params; }
+Ref bound(PyObject* receiver, const Descriptor& descriptor) {
+    return getattr(receiver, descriptor.name);
 }
 
 // receiver.name(*args) for the method that `descriptor` declares: looked up on the

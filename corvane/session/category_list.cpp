@@ -4,8 +4,8 @@
 
 #include "corvane/common/args.h"
 #include "corvane/session/errors.h"
-#include "corvane/transport/refuse.h"
 #include "corvane/session/metadata.h"
+#include "corvane/transport/refuse.h"
 
 namespace corvane::session {
 
@@ -112,7 +112,6 @@ Ref refresh_categories(PyObject* module, const SelfParams& args) {
 
 namespace corvane::methods {
 
-const Method<SelfParams> refresh_categories{"_refresh_categories", session::refresh_categories,
-    "刷新授权类别列表"};
+const Method<SelfParams> refresh_categories{"_refresh_categories", session::refresh_categories, "刷新授权类别列表"};
 
 }  // namespace corvane::methods

@@ -6,9 +6,9 @@
 #include "corvane/session/errors.h"
 #include "corvane/session/redis_connection.h"
 #include "corvane/session/session_gate.h"
-#include "corvane/transport/refuse.h"
 #include "corvane/session/ticket_calls.h"
 #include "corvane/session/upkeep.h"
+#include "corvane/transport/refuse.h"
 #include "corvane/transport/validators.h"
 
 namespace corvane::session {
@@ -179,18 +179,14 @@ Ref validate_category_name(PyObject* module, const methods::CategoryParams& args
 namespace corvane::methods {
 
 const Method<RedisGetWithRetryParams> redis_get_with_retry{"_redis_get_with_retry", session::redis_get_with_retry,
-    "带重试的 Redis GET"};
-const Method<KeyParams> json_get{"_json_get", session::json_get,
-    "读取 JSON 元数据"};
-const Method<KeyParams> json_get_required{"_json_get_required", session::json_get_required,
-    "读取必需的 JSON 元数据"};
-const Method<CategoryParams> get_category_meta{"_get_category_meta", session::get_category_meta,
-    "获取类别元数据"};
-const Method<PartitionParams> get_partition_meta{"_get_partition_meta", session::get_partition_meta,
-    "获取分区元数据"};
+                                                           "带重试的 Redis GET"};
+const Method<KeyParams> json_get{"_json_get", session::json_get, "读取 JSON 元数据"};
+const Method<KeyParams> json_get_required{"_json_get_required", session::json_get_required, "读取必需的 JSON 元数据"};
+const Method<CategoryParams> get_category_meta{"_get_category_meta", session::get_category_meta, "获取类别元数据"};
+const Method<PartitionParams> get_partition_meta{"_get_partition_meta", session::get_partition_meta, "获取分区元数据"};
 const Method<ValidateProtocolParams> validate_protocol{"_validate_protocol", session::validate_protocol,
-    "校验元数据协议版本和数据格式"};
+                                                       "校验元数据协议版本和数据格式"};
 const Method<CategoryParams> validate_category_name{"_validate_category_name", session::validate_category_name,
-    "校验类别名称并返回类别类型"};
+                                                    "校验类别名称并返回类别类型"};
 
 }  // namespace corvane::methods

@@ -4,8 +4,8 @@
 
 #include "corvane/common/args.h"
 #include "corvane/session/errors.h"
-#include "corvane/transport/refuse.h"
 #include "corvane/transport/api_address.h"
+#include "corvane/transport/refuse.h"
 
 namespace corvane::session {
 
@@ -152,9 +152,8 @@ Ref authentication_error(PyObject* module) {
 
 namespace corvane::methods {
 
-const Method<SelfParams> connect_redis{"_connect_redis", session::connect_redis,
-    "连接 Redis"};
+const Method<SelfParams> connect_redis{"_connect_redis", session::connect_redis, "连接 Redis"};
 const Method<OfficialPlaintextRedisIsAllowedParams> official_plaintext_redis_is_allowed{"_official_plaintext_redis_is_allowed", session::official_plaintext_allowed,
-    "Allow only the explicitly accepted production MVP transport."};
+                                                                                        "Allow only the explicitly accepted production MVP transport."};
 
 }  // namespace corvane::methods

@@ -13,12 +13,9 @@ Ref authentication_error(PyObject* module);
 
 namespace corvane::methods {
 
-struct OfficialPlaintextRedisIsAllowedParams {
-    Arg self{"self"};
-    Arg ticket{"ticket"};
-};
+struct OfficialPlaintextRedisIsAllowedParams { Arg self{"self"}; Arg ticket{"ticket"}; };
+extern const Method<OfficialPlaintextRedisIsAllowedParams> official_plaintext_redis_is_allowed;
 
 extern const Method<SelfParams> connect_redis;
-extern const Method<OfficialPlaintextRedisIsAllowedParams> official_plaintext_redis_is_allowed;
 
 }  // namespace corvane::methods

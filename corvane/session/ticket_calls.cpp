@@ -2,9 +2,9 @@
 
 #include "corvane/common/args.h"
 #include "corvane/session/errors.h"
-#include "corvane/transport/refuse.h"
 #include "corvane/session/redis_connection.h"
 #include "corvane/transport/http_transport.h"
+#include "corvane/transport/refuse.h"
 #include "corvane/transport/validators.h"
 
 namespace corvane::session {
@@ -179,11 +179,8 @@ Ref disconnect_server(PyObject*, const SelfParams& args) {
 
 namespace corvane::methods {
 
-const Method<SelfParams> fetch_ticket{"_fetch_ticket", session::fetch_ticket,
-    "获取 Data Ticket"};
-const Method<SelfParams> renew_ticket{"_renew_ticket", session::renew_ticket,
-    "续租 Ticket"};
-const Method<SelfParams> disconnect_server{"_disconnect_server", session::disconnect_server,
-    "通知服务端断开连接"};
+const Method<SelfParams> fetch_ticket{"_fetch_ticket", session::fetch_ticket, "获取 Data Ticket"};
+const Method<SelfParams> renew_ticket{"_renew_ticket", session::renew_ticket, "续租 Ticket"};
+const Method<SelfParams> disconnect_server{"_disconnect_server", session::disconnect_server, "通知服务端断开连接"};
 
 }  // namespace corvane::methods

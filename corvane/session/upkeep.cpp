@@ -43,7 +43,7 @@ Ref start_heartbeat(PyObject* module, const SelfParams& args) {
     call_method(getattr(self, "_stop_heartbeat").get(), "clear");
     Ref threading = global(module, "threading");
     Ref thread_class = getattr(threading.get(), "Thread");
-    Ref loop = weakly_bound(getattr(self, "_heartbeat_loop"), self);
+    Ref loop = weakly_bound(bound(self, methods::heartbeat_loop), self);
     Ref name = text("corvane-heartbeat");
     // A daemon: an unclosed client never keeps the process alive.
     Ref thread = call_kw(thread_class.get(),
@@ -114,11 +114,8 @@ Ref heartbeat_loop(PyObject* module, const SelfParams& args) {
 
 namespace corvane::methods {
 
-const Method<SelfParams> ensure_connection{"_ensure_connection", session::ensure_connection,
-    "确保连接有效"};
-const Method<SelfParams> start_heartbeat{"_start_heartbeat", session::start_heartbeat,
-    "启动心跳线程"};
-const Method<SelfParams> heartbeat_loop{"_heartbeat_loop", session::heartbeat_loop,
-    "心跳循环"};
+const Method<SelfParams> ensure_connection{"_ensure_connection", session::ensure_connection, "确保连接有效"};
+const Method<SelfParams> start_heartbeat{"_start_heartbeat", session::start_heartbeat, "启动心跳线程"};
+const Method<SelfParams> heartbeat_loop{"_heartbeat_loop", session::heartbeat_loop, "心跳循环"};
 
 }  // namespace corvane::methods

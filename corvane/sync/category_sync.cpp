@@ -4,16 +4,16 @@
 
 #include "corvane/common/args.h"
 #include "corvane/common/call.h"
+#include "corvane/session/metadata.h"
 #include "corvane/sync/changed_partitions.h"
 #include "corvane/sync/digest.h"
 #include "corvane/sync/fetch_ahead.h"
+#include "corvane/sync/hash_records.h"
 #include "corvane/sync/join.h"
 #include "corvane/sync/parquet_frame.h"
+#include "corvane/sync/partition_filter.h"
 #include "corvane/sync/sync_records.h"
 #include "corvane/transport/refuse.h"
-#include "corvane/session/metadata.h"
-#include "corvane/sync/hash_records.h"
-#include "corvane/sync/partition_filter.h"
 #include "corvane/transport/validators.h"
 
 namespace corvane::sync {
@@ -65,7 +65,7 @@ Ref validated_partitions(PyObject* module, PyObject* self, PyObject* keys) {
 // True when `_download_partition` of the instance is this module's own, which takes the
 // payloads read ahead; a replacement reads its own, so none is read ahead for it.
 bool downloads_by_default(PyObject* self) {
-    return is_default<methods::download_partition>(getattr(self, "_download_partition").get());
+    return is_default<methods::download_partition>(bound(self, methods::download_partition).get());
 }
 
 std::size_t size_attribute(PyObject* self, const char* name) {
@@ -281,13 +281,11 @@ Ref download_partition(PyObject* module, const methods::DownloadPartitionParams&
 
 namespace corvane::methods {
 
-const Method<SyncParams> sync_category{"_sync_category", sync::sync_category,
-    "同步单个数据类别；only_changed 时只下载本地缺失或已变化的分区。"};
-const Method<SyncParams> sync_pivot_category{"_sync_pivot_category", sync::sync_pivot_category,
-    "同步 pivot 类型数据（按分区）。"};
+const Method<SyncParams> sync_category{"_sync_category", sync::sync_category, "同步单个数据类别；only_changed 时只下载本地缺失或已变化的分区。"};
+const Method<SyncParams> sync_pivot_category{"_sync_pivot_category", sync::sync_pivot_category, "同步 pivot 类型数据（按分区）。"};
 const Method<SyncUnstackParams> sync_unstack_category{"_sync_unstack_category", sync::sync_unstack_category,
-    "同步 unstack 类型数据（单一 full 分区）。"};
+                                                      "同步 unstack 类型数据（单一 full 分区）。"};
 const Method<DownloadPartitionParams> download_partition{"_download_partition", sync::download_partition,
-    "下载分区数据，校验大小与哈希后解码为 DataFrame。"};
+                                                         "下载分区数据，校验大小与哈希后解码为 DataFrame。"};
 
 }  // namespace corvane::methods

@@ -1,8 +1,8 @@
 #include "corvane/sync/changed_partitions.h"
 
 #include "corvane/common/call.h"
-#include "corvane/sync/join.h"
 #include "corvane/sync/hash_records.h"
+#include "corvane/sync/join.h"
 
 namespace corvane::sync {
 

@@ -4,9 +4,9 @@
 
 #include "corvane/common/args.h"
 #include "corvane/common/call.h"
+#include "corvane/session/metadata.h"
 #include "corvane/sync/digest.h"
 #include "corvane/transport/refuse.h"
-#include "corvane/session/metadata.h"
 #include "corvane/transport/validators.h"
 
 namespace corvane::sync {
@@ -138,11 +138,8 @@ void replace_file_atomically(PyObject* module, PyObject* path, PyObject* content
 
 namespace corvane::methods {
 
-const Method<PartitionParams> get_hash_path{"_get_hash_path", sync::get_hash_path,
-    "获取本地哈希记录文件路径。"};
-const Method<CheckLocalHashParams> check_local_hash{"_check_local_hash", sync::check_local_hash,
-    "检查本地哈希记录是否与远程哈希一致。"};
-const Method<WriteLocalHashParams> write_local_hash{"_write_local_hash", sync::write_local_hash,
-    "原子写入本地哈希记录。"};
+const Method<PartitionParams> get_hash_path{"_get_hash_path", sync::get_hash_path, "获取本地哈希记录文件路径。"};
+const Method<CheckLocalHashParams> check_local_hash{"_check_local_hash", sync::check_local_hash, "检查本地哈希记录是否与远程哈希一致。"};
+const Method<WriteLocalHashParams> write_local_hash{"_write_local_hash", sync::write_local_hash, "原子写入本地哈希记录。"};
 
 }  // namespace corvane::methods

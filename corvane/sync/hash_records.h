@@ -27,21 +27,17 @@ void replace_file_atomically(PyObject* module, PyObject* path, PyObject* content
 namespace corvane::methods {
 
 struct CheckLocalHashParams {
-    Arg self{"self"};
-    Arg category{"category", ArgType::Str};
-    Arg partition{"partition", ArgType::Str};
-    Arg remote_hash{"remote_hash", ArgType::Str};
+    Arg self{"self"}; Arg category{"category", ArgType::Str};
+    Arg partition{"partition", ArgType::Str}; Arg remote_hash{"remote_hash", ArgType::Str};
 };
+extern const Method<CheckLocalHashParams> check_local_hash;
 
 struct WriteLocalHashParams {
-    Arg self{"self"};
-    Arg category{"category", ArgType::Str};
-    Arg partition{"partition", ArgType::Str};
-    Arg hash_value{"hash_value", ArgType::Str};
+    Arg self{"self"}; Arg category{"category", ArgType::Str};
+    Arg partition{"partition", ArgType::Str}; Arg hash_value{"hash_value", ArgType::Str};
 };
+extern const Method<WriteLocalHashParams> write_local_hash;
 
 extern const Method<PartitionParams> get_hash_path;
-extern const Method<CheckLocalHashParams> check_local_hash;
-extern const Method<WriteLocalHashParams> write_local_hash;
 
 }  // namespace corvane::methods

@@ -60,6 +60,6 @@ Ref filter_partitions_by_date(PyObject*, const methods::FilterPartitionsByDatePa
 namespace corvane::methods {
 
 const Method<FilterPartitionsByDateParams> filter_partitions_by_date{"_filter_partitions_by_date", sync::filter_partitions_by_date,
-    "按起始日期筛选分区（日、月、年分区按名称比较，其余分区全部保留）。"};
+                                                                     "按起始日期筛选分区（日、月、年分区按名称比较，其余分区全部保留）。"};
 
 }  // namespace corvane::methods

@@ -6,11 +6,8 @@
 namespace corvane::methods {
 
 struct FilterPartitionsByDateParams {
-    Arg self{"self"};
-    Arg partitions{"partitions", ArgType::List};
-    Arg start_date{"start_date"};
+    Arg self{"self"}; Arg partitions{"partitions", ArgType::List}; Arg start_date{"start_date"};
 };
-
 extern const Method<FilterPartitionsByDateParams> filter_partitions_by_date;
 
 }  // namespace corvane::methods

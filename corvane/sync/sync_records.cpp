@@ -3,8 +3,8 @@
 #include <string>
 
 #include "corvane/common/call.h"
-#include "corvane/sync/hash_records.h"
 #include "corvane/session/metadata.h"
+#include "corvane/sync/hash_records.h"
 
 namespace corvane::sync {
 

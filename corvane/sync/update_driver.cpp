@@ -2,12 +2,12 @@
 
 #include "corvane/common/args.h"
 #include "corvane/common/call.h"
-#include "corvane/sync/join.h"
-#include "corvane/transport/public_boundary.h"
 #include "corvane/session/category_list.h"
 #include "corvane/session/upkeep.h"
 #include "corvane/sync/category_sync.h"
+#include "corvane/sync/join.h"
 #include "corvane/transport/error_model.h"
+#include "corvane/transport/public_boundary.h"
 
 namespace corvane::sync {
 
@@ -112,15 +112,15 @@ Ref update_all_category_body(PyObject* module, const methods::UpdateParams& args
 namespace corvane::methods {
 
 const transport::PublicMethod<UpdateParams> UpdateAllCategory{"UpdateAllCategory", update_all_category,
-    "更新所有授权的数据类别\n"
-           "\n"
-           "Args:\n"
-           "    update_method: 更新方式\n"
-           "        - 'full': 全量更新，扫描所有数据（首次使用或需要完整数据时）\n"
-           "        - 'incremental': 增量更新，只扫描最近两个月的数据（日常使用）\n"
-           "        - 'changed': 变化更新，读取所有分区的元数据，只下载本地缺失或哈希已变化的分区\n"
-           "          （含服务端修订过的旧分区），其数据按新版本整体替换\n"};
+                                                              "更新所有授权的数据类别\n"
+                                                              "\n"
+                                                              "Args:\n"
+                                                              "    update_method: 更新方式\n"
+                                                              "        - 'full': 全量更新，扫描所有数据（首次使用或需要完整数据时）\n"
+                                                              "        - 'incremental': 增量更新，只扫描最近两个月的数据（日常使用）\n"
+                                                              "        - 'changed': 变化更新，读取所有分区的元数据，只下载本地缺失或哈希已变化的分区\n"
+                                                              "          （含服务端修订过的旧分区），其数据按新版本整体替换\n"};
 const Method<UpdateParams> update_all_category{"_update_all_category", sync::update_all_category_body,
-    "更新所有授权的数据类别（内部实现）。"};
+                                               "更新所有授权的数据类别（内部实现）。"};
 
 }  // namespace corvane::methods

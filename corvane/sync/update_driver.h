@@ -7,10 +7,8 @@
 namespace corvane::methods {
 
 struct UpdateParams {
-    Arg self{"self"};
-    Arg update_method{"update_method", ArgType::Any, "'full'"};
+    Arg self{"self"}; Arg update_method{"update_method", ArgType::Any, "'full'"};
 };
-
 extern const transport::PublicMethod<UpdateParams> UpdateAllCategory;
 extern const Method<UpdateParams> update_all_category;
 

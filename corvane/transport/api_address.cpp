@@ -106,8 +106,8 @@ Ref normalize_api_url(PyObject* module, const methods::NormalizeApiUrlParams& ar
 namespace corvane::methods {
 
 const Method<IsLoopbackHostParams> is_loopback_host{"_is_loopback_host", transport::is_loopback_host,
-    "判断主机是否为本机回环地址（不做域名解析）。", Binding::Static};
+                                                    "判断主机是否为本机回环地址（不做域名解析）。", Binding::Static};
 const Method<NormalizeApiUrlParams> normalize_api_url{"_normalize_api_url", transport::normalize_api_url,
-    "规范化 API 地址为 scheme://host[:port]；明文 http 仅限本机。", Binding::Class};
+                                                      "规范化 API 地址为 scheme://host[:port]；明文 http 仅限本机。", Binding::Class};
 
 }  // namespace corvane::methods

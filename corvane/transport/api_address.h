@@ -5,16 +5,10 @@
 
 namespace corvane::methods {
 
-struct IsLoopbackHostParams {
-    Arg host{"host", ArgType::Str};
-};
-
-struct NormalizeApiUrlParams {
-    Arg cls{"cls"};
-    Arg api_url{"api_url", ArgType::Str};
-};
-
+struct IsLoopbackHostParams { Arg host{"host", ArgType::Str}; };
 extern const Method<IsLoopbackHostParams> is_loopback_host;
+
+struct NormalizeApiUrlParams { Arg cls{"cls"}; Arg api_url{"api_url", ArgType::Str}; };
 extern const Method<NormalizeApiUrlParams> normalize_api_url;
 
 }  // namespace corvane::methods

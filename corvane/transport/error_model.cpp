@@ -113,17 +113,15 @@ Ref display_error(PyObject*, const methods::ErrorParams& args) {
 
 namespace corvane::methods {
 
-const Method<ErrorParams> display_error{"_display_error", transport::display_error,
-    "按 display_errors 设置输出错误的用户提示。"};
+const Method<ErrorParams> display_error{"_display_error", transport::display_error, "按 display_errors 设置输出错误的用户提示。"};
 const Method<ErrorParams> public_error_clone{"_public_error_clone", transport::public_error_clone,
-    "复制公开错误，不携带堆栈、原因和上下文。"};
-const Method<ErrorParams> as_corvane_error{"_as_corvane_error", transport::as_corvane_error,
-    "把任意异常转换为公开错误。"};
+                                             "复制公开错误，不携带堆栈、原因和上下文。"};
+const Method<ErrorParams> as_corvane_error{"_as_corvane_error", transport::as_corvane_error, "把任意异常转换为公开错误。"};
 const Method<NormalizeErrorCodeParams> normalize_error_code{"_normalize_error_code", transport::normalize_error_code,
-    "把服务端错误码映射为公开错误码。"};
+                                                            "把服务端错误码映射为公开错误码。"};
 const Method<PublicCodeFromStatusParams> public_code_from_status{"_public_code_from_status", transport::public_code_from_status,
-    "由 HTTP 状态码得到公开错误码。"};
+                                                                 "由 HTTP 状态码得到公开错误码。"};
 const Method<BuildPublicErrorParams> build_public_error{"_build_public_error", transport::build_public_error,
-    "按公开错误码构造异常（不抛出）。"};
+                                                        "按公开错误码构造异常（不抛出）。"};
 
 }  // namespace corvane::methods

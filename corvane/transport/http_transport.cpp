@@ -2,8 +2,8 @@
 
 #include "corvane/common/args.h"
 #include "corvane/common/call.h"
-#include "corvane/transport/refuse.h"
 #include "corvane/transport/error_model.h"
+#include "corvane/transport/refuse.h"
 
 namespace corvane::transport {
 
@@ -175,10 +175,10 @@ Ref parse_api_response(PyObject* module, const methods::ResponseParams& args) {
 namespace corvane::methods {
 
 const Method<ResponseParams> read_api_response{"_read_api_response", transport::read_api_response,
-    "有界读取 HTTP 响应体（最多 MAX_API_RESPONSE_BYTES 字节）。"};
+                                               "有界读取 HTTP 响应体（最多 MAX_API_RESPONSE_BYTES 字节）。"};
 const Method<ApiPostJsonParams> api_post_json{"_api_post_json", transport::api_post_json,
-    "以 POST 发送 JSON 请求并返回成功响应的 JSON 对象。"};
+                                              "以 POST 发送 JSON 请求并返回成功响应的 JSON 对象。"};
 const Method<ResponseParams> parse_api_response{"_parse_api_response", transport::parse_api_response,
-    "解析响应；失败时抛出对应的公开错误。"};
+                                                "解析响应；失败时抛出对应的公开错误。"};
 
 }  // namespace corvane::methods

@@ -128,16 +128,15 @@ Ref validate_hash(PyObject* module, const methods::ValidateHashParams& args) {
 namespace corvane::methods {
 
 const Method<ValidateApiTokenParams> validate_api_token{"_validate_api_token", transport::validate_api_token,
-    "校验 API Token。", Binding::Static};
+                                                        "校验 API Token。", Binding::Static};
 const Method<RequiredTextParams> required_text{"_required_text", transport::required_text,
-    "校验必填文本字段。", Binding::Static};
+                                               "校验必填文本字段。", Binding::Static};
 const Method<ValidateRedisHostParams> validate_redis_host{"_validate_redis_host", transport::validate_redis_host,
-    "校验 Redis 主机名或 IP 地址。", Binding::Class};
+                                                          "校验 Redis 主机名或 IP 地址。", Binding::Class};
 const Method<ValidateScopeListParams> validate_scope_list{"_validate_scope_list", transport::validate_scope_list,
-    "校验授权范围列表。", Binding::Class};
+                                                          "校验授权范围列表。", Binding::Class};
 const Method<ValidatePartitionNameParams> validate_partition_name{"_validate_partition_name", transport::validate_partition_name,
-    "校验分区名称。", Binding::Class};
-const Method<ValidateHashParams> validate_hash{"_validate_hash", transport::validate_hash,
-    "校验内容哈希文本。", Binding::Class};
+                                                                  "校验分区名称。", Binding::Class};
+const Method<ValidateHashParams> validate_hash{"_validate_hash", transport::validate_hash, "校验内容哈希文本。", Binding::Class};
 
 }  // namespace corvane::methods
