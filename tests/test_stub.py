@@ -1,4 +1,5 @@
-"""The type stub names the same public callables, with the same parameters, as the module."""
+"""The type stub names the same public callables, with the same parameters (names, defaults and
+kinds, as the methods' declarations give them), as the module."""
 
 import ast
 import inspect
@@ -29,16 +30,25 @@ def stub_classes() -> dict[str, dict[str, ast.FunctionDef]]:
     }
 
 
-def stub_parameters(function: ast.FunctionDef) -> list[tuple[str, object]]:
+def stub_value(node: ast.expr | None) -> object:
+    if node is None:
+        return inspect.Parameter.empty
+    return eval(compile(ast.Expression(node), str(STUB), "eval"), {"logging": logging})
+
+
+def stub_parameters(function: ast.FunctionDef) -> list[tuple[str, object, object]]:
     args = function.args.args
-    defaults = [inspect.Parameter.empty] * (len(args) - len(function.args.defaults)) + [
-        eval(compile(ast.Expression(d), str(STUB), "eval"), {"logging": logging})
-        for d in function.args.defaults]
-    return [(a.arg, d) for a, d in zip(args, defaults)]
+    defaults = [None] * (len(args) - len(function.args.defaults)) + function.args.defaults
+    positional = [(a.arg, stub_value(d), inspect.Parameter.POSITIONAL_OR_KEYWORD)
+                  for a, d in zip(args, defaults)]
+    keyword_only = [(a.arg, stub_value(d), inspect.Parameter.KEYWORD_ONLY)
+                    for a, d in zip(function.args.kwonlyargs, function.args.kw_defaults)]
+    return positional + keyword_only
 
 
-def runtime_parameters(function) -> list[tuple[str, object]]:
-    return [(p.name, p.default) for p in inspect.signature(function).parameters.values()]
+def runtime_parameters(function) -> list[tuple[str, object, object]]:
+    """What the method's declaration gives: names, defaults and kinds, in order."""
+    return [(p.name, p.default, p.kind) for p in inspect.signature(function).parameters.values()]
 
 
 @pytest.mark.parametrize("class_name", ["CorvaneClient", "_BufferedResponse"])

@@ -1,12 +1,10 @@
 #include "corvane/client/abandoned.h"
 
-#include <array>
 #include <exception>
 
 #include "corvane/client/module_state.h"
 #include "corvane/client/session_release.h"
 #include "corvane/common/args.h"
-#include "corvane/common/boundary.h"
 #include "corvane/common/call.h"
 
 namespace corvane::client {
@@ -76,25 +74,16 @@ PyObject* release_open_clients(PyObject* module, PyObject*) {
     return Py_NewRef(Py_None);
 }
 
-PyObject* client_del(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) {
-    return guarded([&] {
-        static constexpr std::array<Param, 1> params{{{"self"}}};
-        auto a = parse_args("__del__", params, args, nargs, kwnames);
-        // While the interpreter finalises, the exit hook has already released every open
-        // client, and the modules that a release needs may be gone.
-        if (!Py_IsFinalizing()) {
-            silently([&] {
-                if (!inherited_from_parent(module, a[0])) release_abandoned(a[0]);
-            });
-        }
-        return none();
-    });
+Ref client_del(PyObject* module, const SelfParams& args) {
+    // While the interpreter finalises, the exit hook has already released every open
+    // client, and the modules that a release needs may be gone.
+    if (!Py_IsFinalizing()) {
+        silently([&] {
+            if (!inherited_from_parent(module, args.self)) release_abandoned(args.self);
+        });
+    }
+    return none();
 }
-
-MethodDef methods[] = {
-    method("__del__", client_del, "(self)", "未关闭即被回收时释放连接"),
-};
 
 PyMethodDef exit_hook_def = {"_release_open_clients", release_open_clients, METH_NOARGS,
                              nullptr};
@@ -107,8 +96,6 @@ Ref module_function(PyObject* module, PyMethodDef& def) {
 }
 
 }  // namespace
-
-std::span<MethodDef> abandoned_methods() { return methods; }
 
 void install_exit_hook(PyObject* module) {
     Ref weakref = import("weakref");
@@ -125,3 +112,9 @@ void track_client(PyObject* module, PyObject* self) {
 }
 
 }  // namespace corvane::client
+
+namespace corvane::methods {
+
+const Method<SelfParams> del{"__del__", client::client_del, "未关闭即被回收时释放连接"};
+
+}  // namespace corvane::methods

@@ -2,15 +2,11 @@
 // the interpreter ends. Both give the session back the way close() does, silently.
 #pragma once
 
-#include <span>
-
-#include "corvane/common/classes.h"
+#include "corvane/common/method.h"
 
 namespace corvane::client {
 
 // __del__
-std::span<MethodDef> abandoned_methods();
-
 // Creates the module's set of clients (held weakly) and registers the exit hook.
 void install_exit_hook(PyObject* module);
 
@@ -18,3 +14,9 @@ void install_exit_hook(PyObject* module);
 void track_client(PyObject* module, PyObject* self);
 
 }  // namespace corvane::client
+
+namespace corvane::methods {
+
+extern const Method<SelfParams> del;
+
+}  // namespace corvane::methods

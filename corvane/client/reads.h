@@ -1,12 +1,20 @@
 // The read side of the client: one category as a frame, the remote and the local lists.
 #pragma once
 
-#include <span>
+#include "corvane/transport/public_boundary.h"
 
-#include "corvane/common/classes.h"
+namespace corvane::methods {
 
-namespace corvane::client {
+struct ReadParams {
+    Arg self{"self"}; Arg category{"category", ArgType::Str};
+    Arg start_date{"start_date", ArgType::StrOrNone, "None"};
+    Arg end_date{"end_date", ArgType::StrOrNone, "None"};
+};
+extern const transport::PublicMethod<ReadParams> GetCategory;
+extern const Method<ReadParams> get_category;
 
-std::span<MethodDef> read_methods();
+extern const transport::PublicMethod<SelfParams> ListCategories;
+extern const Method<SelfParams> list_categories;
+extern const Method<SelfParams> ListLocalCategories;
 
-}  // namespace corvane::client
+}  // namespace corvane::methods

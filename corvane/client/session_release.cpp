@@ -2,6 +2,7 @@
 
 #include "corvane/common/call.h"
 #include "corvane/common/quietly.h"
+#include "corvane/session/ticket_calls.h"
 
 namespace corvane::client {
 
@@ -31,7 +32,7 @@ void drop_redis(PyObject* self) {
 }
 
 void release_ticket(PyObject* self) {
-    if (!getattr(self, "_ticket").is_none()) call_method(self, "_disconnect_server");
+    if (!getattr(self, "_ticket").is_none()) call(self, methods::disconnect_server);
 }
 
 void release_quietly(PyObject* self, void (*stop)(PyObject*)) {

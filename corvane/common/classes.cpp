@@ -6,26 +6,23 @@
 
 namespace corvane {
 
-namespace {
-
-// "name($module, self, a, b=1)\n--\n\n" + help text: the form from which the interpreter
-// derives __text_signature__ (the bound module is not a parameter).
-void attach_signature(MethodDef& def) {
-    if (def.def.ml_doc != nullptr) return;
-    std::string_view params(def.signature);
-    params.remove_prefix(1);  // "("
-    std::string text = std::string(def.def.ml_name) + "($module";
-    if (params != ")") text += ", ";
-    text.append(params);
+MethodDef method(const char* name, MethodBody body, std::string_view signature, const char* doc,
+                 Binding binding) {
+    // "name($module, self, a, b=1)\n--\n\n" + help text: the form from which the interpreter
+    // derives __text_signature__ (the bound module is not a parameter).
+    std::string text = std::string(name) + "($module";
+    signature.remove_prefix(1);  // "("
+    if (signature != ")") text += ", ";
+    text.append(signature);
     text += "\n--\n\n";
-    def.doc.insert(0, text);
-    def.def.ml_doc = def.doc.c_str();
+    if (doc != nullptr) text += doc;
+    return MethodDef{{name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(body)),
+                      METH_FASTCALL | METH_KEYWORDS, nullptr},
+                     binding, std::move(text)};
 }
 
-}  // namespace
-
 Ref make_method(PyObject* module, MethodDef& def) {
-    attach_signature(def);
+    def.def.ml_doc = def.doc.c_str();
     Ref module_name = getattr(module, "__name__");
     Ref function = check(PyCMethod_New(&def.def, module, module_name.get(), nullptr));
     switch (def.binding) {
@@ -38,25 +35,10 @@ Ref make_method(PyObject* module, MethodDef& def) {
     return function;
 }
 
-void add_methods(PyObject* module, PyObject* dict, std::span<const std::string_view> order,
-                 std::initializer_list<std::span<MethodDef>> tables) {
-    std::size_t placed = 0;
-    for (std::string_view name : order) {
-        for (std::span<MethodDef> table : tables) {
-            for (MethodDef& def : table) {
-                if (name == def.def.ml_name) {
-                    Ref attr = make_method(module, def);
-                    check_status(PyDict_SetItemString(dict, def.def.ml_name, attr.get()));
-                    ++placed;
-                }
-            }
-        }
-    }
-    std::size_t defined = 0;
-    for (std::span<MethodDef> table : tables) defined += table.size();
-    if (placed != defined) {
-        throw_format(PyExc_SystemError, "corvane: %zu methods defined but %zu placed in order",
-                     defined, placed);
+void add_methods(PyObject* module, PyObject* dict, std::span<MethodDef> methods) {
+    for (MethodDef& def : methods) {
+        Ref attr = make_method(module, def);
+        check_status(PyDict_SetItemString(dict, def.def.ml_name, attr.get()));
     }
 }
 

@@ -6,7 +6,6 @@
 // instance dictionaries and replacing a method behave as for a class written in Python.
 #pragma once
 
-#include <initializer_list>
 #include <span>
 #include <string>
 #include <string_view>
@@ -15,7 +14,7 @@
 
 namespace corvane {
 
-// The signature of every exported method body: `module` is the defining module, `args`
+// The entry the interpreter calls for every exported method: `module` is the defining module, `args`
 // start with the instance (or the class) except for static methods.
 using MethodBody = PyObject* (*)(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames);
@@ -25,27 +24,20 @@ enum class Binding { Instance, Static, Class, Property };
 struct MethodDef {
     PyMethodDef def;
     Binding binding;
-    const char* signature;  // the Python parameter list, e.g. "(self, key, max_retries=2)"
-    std::string doc;        // backs def.ml_doc: the signature line and the help text
+    std::string doc;  // backs def.ml_doc: the signature line and the help text
 };
 
-// A method definition; `doc` is its help text (or null). The signature makes the method
-// introspectable (inspect.signature, help()).
-inline MethodDef method(const char* name, MethodBody body, const char* signature,
-                        const char* doc, Binding binding = Binding::Instance) {
-    return MethodDef{
-        {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(body)),
-         METH_FASTCALL | METH_KEYWORDS, nullptr},
-        binding, signature, doc == nullptr ? std::string() : std::string(doc)};
-}
+// A method definition; `signature` is the Python parameter list, e.g. "(self, key,
+// max_retries=2)", which makes the method introspectable (inspect.signature, help()), and
+// `doc` its help text (or null).
+MethodDef method(const char* name, MethodBody body, std::string_view signature, const char* doc,
+                 Binding binding);
 
 // The class attribute for one method definition (which must outlive the module).
 Ref make_method(PyObject* module, MethodDef& def);
 
-// Adds the methods of `tables` to `dict` in the order of `order`. Every method of the
-// tables must be named in `order`, so none is forgotten.
-void add_methods(PyObject* module, PyObject* dict, std::span<const std::string_view> order,
-                 std::initializer_list<std::span<MethodDef>> tables);
+// Adds the methods to `dict` in their order.
+void add_methods(PyObject* module, PyObject* dict, std::span<MethodDef> methods);
 
 // type(name, bases, dict) with __module__ and __qualname__ set from the module.
 Ref make_class(PyObject* module, const char* name, PyObject* bases, PyObject* dict,

@@ -1,11 +1,10 @@
 #include "corvane/session/category_list.h"
 
-#include <array>
 #include <string>
 
 #include "corvane/common/args.h"
-#include "corvane/common/boundary.h"
 #include "corvane/session/errors.h"
+#include "corvane/session/metadata.h"
 #include "corvane/transport/refuse.h"
 
 namespace corvane::session {
@@ -23,7 +22,7 @@ Ref checked_names(PyObject* module, PyObject* self, PyObject* listed) {
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(listed); ++i) {
         Ref name = Ref::borrow(PyList_GET_ITEM(listed, i));
         if (!PyUnicode_Check(name.get())) transport::refuse(module, "ProtocolError");
-        call_method(self, "_validate_category_name", name);
+        call(self, methods::validate_category_name, name);
         check_status(PyList_Append(names.get(), name.get()));
     }
     return names;
@@ -79,45 +78,40 @@ void log_filtered(PyObject* self, PyObject* before, PyObject* after) {
                 integer(PyList_GET_SIZE(before)), integer(PyList_GET_SIZE(after)));
 }
 
-PyObject* refresh_categories(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-    return guarded([&] {
-        static constexpr std::array<Param, 1> params{{{"self"}}};
-        auto a = parse_args("_refresh_categories", params, args, nargs, kwnames);
-        PyObject* self = a[0];
-        Ref key = getattr(self, "META_CATEGORIES_KEY");
-        Ref listed = call_method(self, "_json_get_required", key);
-        Ref names = checked_names(module, self, listed.get());
+Ref refresh_categories(PyObject* module, const SelfParams& args) {
+    PyObject* self = args.self;
+    Ref key = getattr(self, "META_CATEGORIES_KEY");
+    Ref listed = call(self, methods::json_get_required, key);
+    Ref names = checked_names(module, self, listed.get());
 
-        Ref ticket = getattr(self, "_ticket");
-        Ref patterns = ticket.is_none() ? none() : getattr(ticket.get(), "category_patterns");
-        Ref datasets = ticket.is_none() ? none() : getattr(ticket.get(), "datasets");
-        Ref authorised = names;
-        if (truthy(patterns.get())) {
-            // Patterns decide alone; the datasets are then not consulted.
-            authorised = by_patterns(module, names.get(), patterns.get());
-            log_filtered(self, names.get(), authorised.get());
-        } else if (truthy(datasets.get())) {
-            authorised = by_datasets(names.get(), datasets.get());
-            log_filtered(self, names.get(), authorised.get());
-        }
+    Ref ticket = getattr(self, "_ticket");
+    Ref patterns = ticket.is_none() ? none() : getattr(ticket.get(), "category_patterns");
+    Ref datasets = ticket.is_none() ? none() : getattr(ticket.get(), "datasets");
+    Ref authorised = names;
+    if (truthy(patterns.get())) {
+        // Patterns decide alone; the datasets are then not consulted.
+        authorised = by_patterns(module, names.get(), patterns.get());
+        log_filtered(self, names.get(), authorised.get());
+    } else if (truthy(datasets.get())) {
+        authorised = by_datasets(names.get(), datasets.get());
+        log_filtered(self, names.get(), authorised.get());
+    }
 
-        check_status(PyList_Sort(authorised.get()));
-        Ref lookup = check(PySet_New(authorised.get()));
-        setattr(self, "_remote_categories", authorised.get());
-        setattr(self, "_remote_categories_set", lookup.get());
-        log(self, "info",
-            "加载了 " + std::to_string(PyList_GET_SIZE(authorised.get())) + " 个类别");
-        return none();
-    });
+    check_status(PyList_Sort(authorised.get()));
+    Ref lookup = check(PySet_New(authorised.get()));
+    setattr(self, "_remote_categories", authorised.get());
+    setattr(self, "_remote_categories_set", lookup.get());
+    log(self, "info",
+        "加载了 " + std::to_string(PyList_GET_SIZE(authorised.get())) + " 个类别");
+    return none();
 }
-
-MethodDef methods[] = {
-    method("_refresh_categories", refresh_categories, "(self)", "刷新授权类别列表"),
-};
 
 }  // namespace
 
-std::span<MethodDef> category_list_methods() { return methods; }
-
 }  // namespace corvane::session
+
+namespace corvane::methods {
+
+const Method<SelfParams> refresh_categories{"_refresh_categories", session::refresh_categories, "刷新授权类别列表"};
+
+}  // namespace corvane::methods

@@ -1,12 +1,10 @@
 // The list of remote categories that the current ticket authorises.
 #pragma once
 
-#include <span>
+#include "corvane/common/method.h"
 
-#include "corvane/common/classes.h"
+namespace corvane::methods {
 
-namespace corvane::session {
+extern const Method<SelfParams> refresh_categories;
 
-std::span<MethodDef> category_list_methods();
-
-}  // namespace corvane::session
+}  // namespace corvane::methods

@@ -1,4 +1,5 @@
 #include "corvane/session/errors.h"
+#include "corvane/transport/error_model.h"
 
 namespace corvane::session {
 
@@ -8,7 +9,7 @@ bool in_family(PyObject* module, const PyError& failure) {
 }
 
 void raise_clone(PyObject* self, const PyError& failure) {
-    raise_bare(call_method(self, "_public_error_clone", failure.exception()));
+    raise_bare(call(self, methods::public_error_clone, failure.exception()));
 }
 
 void log(PyObject* self, const char* level, std::string_view message) {

@@ -1,12 +1,13 @@
 #include "corvane/session/new_session.h"
 
-#include "corvane/common/call.h"
+#include "corvane/session/redis_connection.h"
+#include "corvane/session/ticket_calls.h"
 
 namespace corvane::session {
 
 void connect_with_new_ticket(PyObject* self) {
-    call_method(self, "_fetch_ticket");
-    call_method(self, "_connect_redis");
+    call(self, methods::fetch_ticket);
+    call(self, methods::connect_redis);
 }
 
 }  // namespace corvane::session

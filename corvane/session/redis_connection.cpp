@@ -1,13 +1,12 @@
 #include "corvane/session/redis_connection.h"
 
-#include <array>
 #include <string>
 
 #include "corvane/common/args.h"
-#include "corvane/common/boundary.h"
-#include "corvane/common/quietly.h"
 #include "corvane/session/errors.h"
+#include "corvane/transport/api_address.h"
 #include "corvane/transport/refuse.h"
+#include "corvane/common/quietly.h"
 
 namespace corvane::session {
 
@@ -88,69 +87,51 @@ void connect_with_retry(PyObject* module, PyObject* self, PyObject* ticket) {
     }
 }
 
-PyObject* connect_redis(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    return guarded([&] {
-        static constexpr std::array<Param, 1> params{{{"self"}}};
-        auto a = parse_args("_connect_redis", params, args, nargs, kwnames);
-        PyObject* self = a[0];
-        Ref ticket = getattr(self, "_ticket");
-        if (ticket.is_none()) transport::refuse(module, "DataConnectionError");
-        if (!truthy(getattr(ticket.get(), "redis_ssl").get())) {
-            Ref host = getattr(ticket.get(), "redis_host");
-            const bool allowed =
-                truthy(call_method(self, "_is_loopback_host", host).get()) ||
-                truthy(call_method(self, "_official_plaintext_redis_is_allowed", ticket).get());
-            // Refused before any socket is opened: the password must not travel in clear.
-            if (!allowed) transport::refuse(module, "DataConnectionError");
-        }
-        try {
-            connect_with_retry(module, self, ticket.get());
-        } catch (const PyError& failure) {
-            if (!is_ordinary(failure)) throw;
-            if (in_family(module, failure)) raise_clone(self, failure);
-            // Network, timeout, TLS and certificate failures: their texts may name hosts.
-            transport::refuse(module, "DataConnectionError");
-        }
-        log(self, "info", "数据连接已建立");
-        return none();
-    });
+Ref connect_redis(PyObject* module, const SelfParams& args) {
+    PyObject* self = args.self;
+    Ref ticket = getattr(self, "_ticket");
+    if (ticket.is_none()) transport::refuse(module, "DataConnectionError");
+    if (!truthy(getattr(ticket.get(), "redis_ssl").get())) {
+        Ref host = getattr(ticket.get(), "redis_host");
+        const bool allowed =
+            truthy(call(self, methods::is_loopback_host, host).get()) ||
+            truthy(call(self, methods::official_plaintext_redis_is_allowed, ticket).get());
+        // Refused before any socket is opened: the password must not travel in clear.
+        if (!allowed) transport::refuse(module, "DataConnectionError");
+    }
+    try {
+        connect_with_retry(module, self, ticket.get());
+    } catch (const PyError& failure) {
+        if (!is_ordinary(failure)) throw;
+        if (in_family(module, failure)) raise_clone(self, failure);
+        // Network, timeout, TLS and certificate failures: their texts may name hosts.
+        transport::refuse(module, "DataConnectionError");
+    }
+    log(self, "info", "数据连接已建立");
+    return none();
 }
 
-PyObject* official_plaintext_allowed(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                     PyObject* kwnames) {
-    return guarded([&] {
-        static constexpr std::array<Param, 2> params{{{"self"}, {"ticket"}}};
-        auto a = parse_args("_official_plaintext_redis_is_allowed", params, args, nargs, kwnames);
-        PyObject* self = a[0];
-        PyObject* ticket = a[1];
-        const bool allowed = [&] {
-            if (!equal(getattr(self, "api_url").get(), getattr(self, "DEFAULT_API_URL").get())) {
-                return false;
-            }
-            Ref policy = getattr(ticket, "redis_transport_policy");
-            Ref official = getattr(self, "OFFICIAL_PLAINTEXT_REDIS_POLICY");
-            if (!equal(policy.get(), official.get())) return false;
-            if (!equal(getattr(ticket, "redis_port").get(), integer(kOfficialPlaintextPort).get())) {
-                return false;
-            }
-            Ref host = call_method(getattr(ticket, "redis_host").get(), "lower");
-            Ref suffixes = getattr(self, "OFFICIAL_PLAINTEXT_REDIS_SUFFIXES");
-            return truthy(call_method(host.get(), "endswith", suffixes).get());
-        }();
-        return boolean(allowed);
-    });
+Ref official_plaintext_allowed(PyObject*, const methods::OfficialPlaintextRedisIsAllowedParams& args) {
+    PyObject* self = args.self;
+    PyObject* ticket = args.ticket;
+    const bool allowed = [&] {
+        if (!equal(getattr(self, "api_url").get(), getattr(self, "DEFAULT_API_URL").get())) {
+            return false;
+        }
+        Ref policy = getattr(ticket, "redis_transport_policy");
+        Ref official = getattr(self, "OFFICIAL_PLAINTEXT_REDIS_POLICY");
+        if (!equal(policy.get(), official.get())) return false;
+        if (!equal(getattr(ticket, "redis_port").get(), integer(kOfficialPlaintextPort).get())) {
+            return false;
+        }
+        Ref host = call_method(getattr(ticket, "redis_host").get(), "lower");
+        Ref suffixes = getattr(self, "OFFICIAL_PLAINTEXT_REDIS_SUFFIXES");
+        return truthy(call_method(host.get(), "endswith", suffixes).get());
+    }();
+    return boolean(allowed);
 }
-
-MethodDef methods[] = {
-    method("_connect_redis", connect_redis, "(self)", "连接 Redis"),
-    method("_official_plaintext_redis_is_allowed", official_plaintext_allowed, "(self, ticket)",
-           "Allow only the explicitly accepted production MVP transport."),
-};
 
 }  // namespace
-
-std::span<MethodDef> redis_connection_methods() { return methods; }
 
 Ref authentication_error(PyObject* module) {
     Ref redis = global(module, "redis");
@@ -161,3 +142,11 @@ Ref authentication_error(PyObject* module) {
 }
 
 }  // namespace corvane::session
+
+namespace corvane::methods {
+
+const Method<SelfParams> connect_redis{"_connect_redis", session::connect_redis, "连接 Redis"};
+const Method<OfficialPlaintextRedisIsAllowedParams> official_plaintext_redis_is_allowed{"_official_plaintext_redis_is_allowed", session::official_plaintext_allowed,
+                                                                                        "Allow only the explicitly accepted production MVP transport."};
+
+}  // namespace corvane::methods

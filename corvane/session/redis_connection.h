@@ -2,15 +2,20 @@
 // plaintext only towards a loopback host or under the service's one plaintext policy.
 #pragma once
 
-#include <span>
-
-#include "corvane/common/classes.h"
+#include "corvane/common/method.h"
 
 namespace corvane::session {
-
-std::span<MethodDef> redis_connection_methods();
 
 // The Redis library's class for rejected credentials (redis.AuthenticationError).
 Ref authentication_error(PyObject* module);
 
 }  // namespace corvane::session
+
+namespace corvane::methods {
+
+struct OfficialPlaintextRedisIsAllowedParams { Arg self{"self"}; Arg ticket{"ticket"}; };
+extern const Method<OfficialPlaintextRedisIsAllowedParams> official_plaintext_redis_is_allowed;
+
+extern const Method<SelfParams> connect_redis;
+
+}  // namespace corvane::methods

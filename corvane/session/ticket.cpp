@@ -1,16 +1,10 @@
 #include "corvane/session/ticket.h"
 
-#include <array>
-
-#include "corvane/common/args.h"
-#include "corvane/common/boundary.h"
-#include "corvane/common/classes.h"
+#include "corvane/common/method.h"
 
 namespace corvane::session {
 
 namespace {
-
-constexpr std::array<Param, 1> kSelfOnly{{{"self"}}};
 
 // expires_at - now, through the module's `datetime` so that a test can move the clock.
 Ref time_left(PyObject* module, PyObject* ticket) {
@@ -20,43 +14,39 @@ Ref time_left(PyObject* module, PyObject* ticket) {
     return check(PyNumber_Subtract(expires_at.get(), now.get()));
 }
 
-PyObject* is_expired(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        auto a = parse_args("is_expired", kSelfOnly, args, nargs, kwnames);
-        Ref datetime = global(module, "datetime");
-        Ref now = call_method(datetime.get(), "now");
-        Ref expires_at = getattr(a[0], "expires_at");
-        // The expiry instant itself counts as expired.
-        return check(PyObject_RichCompare(now.get(), expires_at.get(), Py_GE));
-    });
+Ref is_expired(PyObject* module, const SelfParams& args) {
+    Ref datetime = global(module, "datetime");
+    Ref now = call_method(datetime.get(), "now");
+    Ref expires_at = getattr(args.self, "expires_at");
+    // The expiry instant itself counts as expired.
+    return check(PyObject_RichCompare(now.get(), expires_at.get(), Py_GE));
 }
 
-PyObject* ttl_seconds(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        auto a = parse_args("ttl_seconds", kSelfOnly, args, nargs, kwnames);
-        Ref left = time_left(module, a[0]);
-        Ref seconds = call_method(left.get(), "total_seconds");
-        const double value = PyFloat_AsDouble(seconds.get());
-        if (value == -1.0 && PyErr_Occurred()) throw_current();
-        return floating(value > 0.0 ? value : 0.0);
-    });
+Ref ttl_seconds(PyObject* module, const SelfParams& args) {
+    Ref left = time_left(module, args.self);
+    Ref seconds = call_method(left.get(), "total_seconds");
+    const double value = PyFloat_AsDouble(seconds.get());
+    if (value == -1.0 && PyErr_Occurred()) throw_current();
+    return floating(value > 0.0 ? value : 0.0);
 }
 
-PyObject* hidden_repr(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return guarded([&] {
-        parse_args("__repr__", kSelfOnly, args, nargs, kwnames);
-        // Never show a field: the record holds the Redis password.
-        return text("DataTicket(<hidden>)");
-    });
+Ref hidden_repr(PyObject*, const SelfParams&) {
+    // Never show a field: the record holds the Redis password.
+    return text("DataTicket(<hidden>)");
 }
 
-MethodDef ticket_methods[] = {
-    method("is_expired", is_expired, "(self)", "当前时间已到达或超过 expires_at 时为真。", Binding::Property),
-    method("ttl_seconds", ttl_seconds, "(self)", "距 expires_at 的剩余秒数，最小为 0。", Binding::Property),
-    method("__repr__", hidden_repr, "(self)", nullptr),
-};
+const Method<SelfParams> is_expired_property{"is_expired", is_expired,
+                                             "当前时间已到达或超过 expires_at 时为真。", Binding::Property};
+const Method<SelfParams> ttl_seconds_property{"ttl_seconds", ttl_seconds,
+                                              "距 expires_at 的剩余秒数，最小为 0。", Binding::Property};
+const Method<SelfParams> repr{"__repr__", hidden_repr};
 
-constexpr std::string_view ticket_order[] = {"is_expired", "ttl_seconds", "__repr__"};
+std::span<MethodDef> ticket_methods() {
+    static MethodDef methods[] = {define<is_expired_property>(), define<ttl_seconds_property>(),
+                                  define<repr>()};
+    return methods;
+}
+
 
 struct Field {
     const char* name;
@@ -95,7 +85,7 @@ void define_data_ticket(PyObject* module) {
         }
     }
     check_status(PyDict_SetItemString(dict.get(), "__annotations__", annotations.get()));
-    add_methods(module, dict.get(), ticket_order, {ticket_methods});
+    add_methods(module, dict.get(), ticket_methods());
     Ref bases = check(PyTuple_New(0));
     Ref record = make_class(module, "DataTicket", bases.get(), dict.get(),
                             "Data Ticket data returned by the service.");

@@ -1,18 +1,16 @@
 #include "corvane/session/ticket_calls.h"
 
-#include <array>
-
 #include "corvane/common/args.h"
-#include "corvane/common/boundary.h"
 #include "corvane/session/errors.h"
-#include "corvane/session/new_session.h"
+#include "corvane/session/redis_connection.h"
+#include "corvane/transport/http_transport.h"
 #include "corvane/transport/refuse.h"
+#include "corvane/transport/validators.h"
+#include "corvane/session/new_session.h"
 
 namespace corvane::session {
 
 namespace {
-
-constexpr std::array<Param, 1> kSelfOnly{{{"self"}}};
 
 constexpr long long kTicketTimeout = 30;
 constexpr long long kHeartbeatTimeout = 10;
@@ -37,13 +35,13 @@ Ref required_member(PyObject* module, PyObject* mapping, const char* key) {
 Ref optional_text(PyObject* self, PyObject* mapping, const char* key, long long max_length) {
     Ref value = get_item_optional(mapping, key);
     if (!value || value.is_none()) return none();
-    return call_method(self, "_required_text", value, integer(max_length));
+    return call(self, methods::required_text, value, integer(max_length));
 }
 
 Ref scope_list(PyObject* self, PyObject* scope, const char* key) {
     Ref value = get_item_optional(scope, key);
     if (!value) return check(PyList_New(0));
-    return call_method(self, "_validate_scope_list", value);
+    return call(self, methods::validate_scope_list, value);
 }
 
 // local now + seconds, through the module's `datetime` and `timedelta`.
@@ -67,7 +65,7 @@ Ref fetch_ticket_checked(PyObject* module, PyObject* self) {
     Ref request = check(PyDict_New());
     Ref version = global(module, "SDK_VERSION");
     check_status(PyDict_SetItemString(request.get(), "client_version", version.get()));
-    Ref reply = call_method(self, "_api_post_json", text("/api/v1/data/ticket/"), request,
+    Ref reply = call(self, methods::api_post_json, text("/api/v1/data/ticket/"), request,
                             integer(kTicketTimeout));
 
     Ref redis = required_member(module, reply.get(), "redis");
@@ -87,13 +85,13 @@ Ref fetch_ticket_checked(PyObject* module, PyObject* self) {
     if (!integer_in_range(port.get(), 1, 65535)) transport::refuse(module, "ProtocolError");
     if (!integer_in_range(expires_in.get(), 1, 86400)) transport::refuse(module, "ProtocolError");
 
-    Ref ticket_id = call_method(self, "_required_text",
+    Ref ticket_id = call(self, methods::required_text,
                                 required_member(module, reply.get(), "ticket"), integer(256));
-    Ref session_id = call_method(self, "_required_text",
+    Ref session_id = call(self, methods::required_text,
                                  required_member(module, reply.get(), "session_id"), integer(256));
-    Ref host = call_method(self, "_validate_redis_host",
+    Ref host = call(self, methods::validate_redis_host,
                            required_member(module, redis.get(), "host"));
-    Ref password = call_method(self, "_required_text",
+    Ref password = call(self, methods::required_text,
                                required_member(module, redis.get(), "password"), integer(4096));
 
     Ref expires_at = expiry_from_now(module, expires_in.get());
@@ -122,77 +120,65 @@ Ref fetch_ticket_checked(PyObject* module, PyObject* self) {
     return ticket;
 }
 
-PyObject* fetch_ticket(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-    return guarded([&] {
-        auto a = parse_args("_fetch_ticket", kSelfOnly, args, nargs, kwnames);
-        try {
-            return fetch_ticket_checked(module, a[0]);
-        } catch (const PyError& failure) {
-            if (!is_ordinary(failure) || in_family(module, failure)) throw;
-            // A reply that cannot be read as a ticket; its details stay out of the error.
-            transport::refuse(module, "ServiceUnavailableError");
-        }
-    });
+Ref fetch_ticket(PyObject* module, const SelfParams& args) {
+    try {
+        return fetch_ticket_checked(module, args.self);
+    } catch (const PyError& failure) {
+        if (!is_ordinary(failure) || in_family(module, failure)) throw;
+        // A reply that cannot be read as a ticket; its details stay out of the error.
+        transport::refuse(module, "ServiceUnavailableError");
+    }
 }
 
-PyObject* renew_ticket(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                       PyObject* kwnames) {
-    return guarded([&] {
-        auto a = parse_args("_renew_ticket", kSelfOnly, args, nargs, kwnames);
-        PyObject* self = a[0];
-        Ref ticket = getattr(self, "_ticket");
-        if (ticket.is_none()) transport::refuse(module, "DataConnectionError");
-        try {
-            Ref reply = call_method(self, "_api_post_json", text("/api/v1/data/heartbeat/"),
-                                    session_body(ticket.get()), integer(kHeartbeatTimeout));
-            Ref seconds = get_item_optional(reply.get(), "expires_in");
-            if (!seconds) seconds = integer(kDefaultRenewalSeconds);
-            // The renewal extends the ticket it was sent for, even if another thread has
-            // fetched a new one meanwhile.
-            setattr(ticket.get(), "expires_at", expiry_from_now(module, seconds.get()).get());
-            log(self, "debug", "连接已保持");
-        } catch (const PyError& failure) {
-            if (!is_ordinary(failure)) throw;
-            Ref interrupted = global(module, "DataConnectionError");
-            if (failure.matches(interrupted.get())) {
-                log(self, "warning", "连接已中断，正在重新连接...");
-                connect_with_new_ticket(self);
-                return none();
-            }
-            if (in_family(module, failure)) throw;
-            transport::refuse(module, "ServiceUnavailableError");
+Ref renew_ticket(PyObject* module, const SelfParams& args) {
+    PyObject* self = args.self;
+    Ref ticket = getattr(self, "_ticket");
+    if (ticket.is_none()) transport::refuse(module, "DataConnectionError");
+    try {
+        Ref reply = call(self, methods::api_post_json, text("/api/v1/data/heartbeat/"),
+                                session_body(ticket.get()), integer(kHeartbeatTimeout));
+        Ref seconds = get_item_optional(reply.get(), "expires_in");
+        if (!seconds) seconds = integer(kDefaultRenewalSeconds);
+        // The renewal extends the ticket it was sent for, even if another thread has
+        // fetched a new one meanwhile.
+        setattr(ticket.get(), "expires_at", expiry_from_now(module, seconds.get()).get());
+        log(self, "debug", "连接已保持");
+    } catch (const PyError& failure) {
+        if (!is_ordinary(failure)) throw;
+        Ref interrupted = global(module, "DataConnectionError");
+        if (failure.matches(interrupted.get())) {
+            log(self, "warning", "连接已中断，正在重新连接...");
+            session::connect_with_new_ticket(self);
+            return none();
         }
-        return none();
-    });
+        if (in_family(module, failure)) throw;
+        transport::refuse(module, "ServiceUnavailableError");
+    }
+    return none();
 }
 
-PyObject* disconnect_server(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-    return guarded([&] {
-        auto a = parse_args("_disconnect_server", kSelfOnly, args, nargs, kwnames);
-        PyObject* self = a[0];
-        Ref ticket = getattr(self, "_ticket");
-        if (ticket.is_none()) return none();
-        try {
-            call_method(self, "_api_post_json", text("/api/v1/data/disconnect/"),
-                        session_body(ticket.get()), integer(kHeartbeatTimeout));
-        } catch (const PyError& failure) {
-            // Releasing is a courtesy to the service: the ticket lapses on its own.
-            if (!is_ordinary(failure)) throw;
-        }
-        return none();
-    });
+Ref disconnect_server(PyObject*, const SelfParams& args) {
+    PyObject* self = args.self;
+    Ref ticket = getattr(self, "_ticket");
+    if (ticket.is_none()) return none();
+    try {
+        call(self, methods::api_post_json, text("/api/v1/data/disconnect/"),
+                    session_body(ticket.get()), integer(kHeartbeatTimeout));
+    } catch (const PyError& failure) {
+        // Releasing is a courtesy to the service: the ticket lapses on its own.
+        if (!is_ordinary(failure)) throw;
+    }
+    return none();
 }
-
-MethodDef methods[] = {
-    method("_fetch_ticket", fetch_ticket, "(self)", "获取 Data Ticket"),
-    method("_renew_ticket", renew_ticket, "(self)", "续租 Ticket"),
-    method("_disconnect_server", disconnect_server, "(self)", "通知服务端断开连接"),
-};
 
 }  // namespace
 
-std::span<MethodDef> ticket_call_methods() { return methods; }
-
 }  // namespace corvane::session
+
+namespace corvane::methods {
+
+const Method<SelfParams> fetch_ticket{"_fetch_ticket", session::fetch_ticket, "获取 Data Ticket"};
+const Method<SelfParams> renew_ticket{"_renew_ticket", session::renew_ticket, "续租 Ticket"};
+const Method<SelfParams> disconnect_server{"_disconnect_server", session::disconnect_server, "通知服务端断开连接"};
+
+}  // namespace corvane::methods

@@ -2,12 +2,12 @@
 // (_renew_ticket) and release (_disconnect_server).
 #pragma once
 
-#include <span>
+#include "corvane/common/method.h"
 
-#include "corvane/common/classes.h"
+namespace corvane::methods {
 
-namespace corvane::session {
+extern const Method<SelfParams> fetch_ticket;
+extern const Method<SelfParams> renew_ticket;
+extern const Method<SelfParams> disconnect_server;
 
-std::span<MethodDef> ticket_call_methods();
-
-}  // namespace corvane::session
+}  // namespace corvane::methods

@@ -1,17 +1,14 @@
 #include "corvane/session/upkeep.h"
 
-#include <array>
-
 #include "corvane/common/args.h"
-#include "corvane/common/boundary.h"
 #include "corvane/session/errors.h"
+#include "corvane/session/redis_connection.h"
+#include "corvane/session/ticket_calls.h"
 #include "corvane/session/new_session.h"
 
 namespace corvane::session {
 
 namespace {
-
-constexpr std::array<Param, 1> kSelfOnly{{{"self"}}};
 
 // True when the ticket has fewer than TICKET_REFRESH_THRESHOLD seconds left.
 bool renewal_due(PyObject* self, PyObject* ticket) {
@@ -20,20 +17,16 @@ bool renewal_due(PyObject* self, PyObject* ticket) {
     return check_status(PyObject_RichCompareBool(left.get(), threshold.get(), Py_LT)) != 0;
 }
 
-PyObject* ensure_connection(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-    return guarded([&] {
-        auto a = parse_args("_ensure_connection", kSelfOnly, args, nargs, kwnames);
-        PyObject* self = a[0];
-        Ref ticket = getattr(self, "_ticket");
-        if (ticket.is_none() || truthy(getattr(ticket.get(), "is_expired").get())) {
-            log(self, "info", "连接已过期，正在重新连接...");
-            connect_with_new_ticket(self);
-        } else if (renewal_due(self, ticket.get())) {
-            call_method(self, "_renew_ticket");
-        }
-        return none();
-    });
+Ref ensure_connection(PyObject*, const SelfParams& args) {
+    PyObject* self = args.self;
+    Ref ticket = getattr(self, "_ticket");
+    if (ticket.is_none() || truthy(getattr(ticket.get(), "is_expired").get())) {
+        log(self, "info", "连接已过期，正在重新连接...");
+        session::connect_with_new_ticket(self);
+    } else if (renewal_due(self, ticket.get())) {
+        call(self, methods::renew_ticket);
+    }
+    return none();
 }
 
 // The thread's target: `loop`, but bound to a weak proxy of the client when it is the
@@ -45,24 +38,20 @@ Ref weakly_bound(Ref loop, PyObject* self) {
     return check(PyMethod_New(PyMethod_GET_FUNCTION(loop.get()), proxy.get()));
 }
 
-PyObject* start_heartbeat(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) {
-    return guarded([&] {
-        auto a = parse_args("_start_heartbeat", kSelfOnly, args, nargs, kwnames);
-        PyObject* self = a[0];
-        call_method(getattr(self, "_stop_heartbeat").get(), "clear");
-        Ref threading = global(module, "threading");
-        Ref thread_class = getattr(threading.get(), "Thread");
-        Ref loop = weakly_bound(getattr(self, "_heartbeat_loop"), self);
-        Ref name = text("corvane-heartbeat");
-        // A daemon: an unclosed client never keeps the process alive.
-        Ref thread = call_kw(thread_class.get(),
-                             {{"target", loop.get()}, {"name", name.get()}, {"daemon", Py_True}});
-        setattr(self, "_heartbeat_thread", thread.get());
-        call_method(thread.get(), "start");
-        log(self, "debug", "心跳线程已启动");
-        return none();
-    });
+Ref start_heartbeat(PyObject* module, const SelfParams& args) {
+    PyObject* self = args.self;
+    call_method(getattr(self, "_stop_heartbeat").get(), "clear");
+    Ref threading = global(module, "threading");
+    Ref thread_class = getattr(threading.get(), "Thread");
+    Ref loop = weakly_bound(bound(self, methods::heartbeat_loop), self);
+    Ref name = text("corvane-heartbeat");
+    // A daemon: an unclosed client never keeps the process alive.
+    Ref thread = call_kw(thread_class.get(),
+                         {{"target", loop.get()}, {"name", name.get()}, {"daemon", Py_True}});
+    setattr(self, "_heartbeat_thread", thread.get());
+    call_method(thread.get(), "start");
+    log(self, "debug", "心跳线程已启动");
+    return none();
 }
 
 // The warning for a failed heartbeat: the family member's own user message, or the
@@ -77,7 +66,7 @@ void heartbeat_once(PyObject* module, PyObject* self) {
     try {
         Ref ticket = getattr(self, "_ticket");
         if (!ticket.is_none() && renewal_due(self, ticket.get())) {
-            call_method(self, "_renew_ticket");
+            call(self, methods::renew_ticket);
         }
     } catch (const PyError& failure) {
         if (!is_ordinary(failure)) throw;
@@ -95,42 +84,38 @@ Ref strong_self(PyObject* self) {
     return Ref::steal(client);
 }
 
-PyObject* heartbeat_loop(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames) {
-    return guarded([&] {
-        auto a = parse_args("_heartbeat_loop", kSelfOnly, args, nargs, kwnames);
-        for (;;) {
-            Ref stop;
-            Ref interval;
-            {
-                Ref self = strong_self(a[0]);
-                if (!self) return none();
-                stop = getattr(self.get(), "_stop_heartbeat");
-                interval = getattr(self.get(), "HEARTBEAT_INTERVAL");
-            }
-            // Event.wait releases the GIL while it waits and returns True once the event is
-            // set. Only the event is held meanwhile, never the client.
-            if (truthy(call_method(stop.get(), "wait", interval).get())) return none();
-            Ref self = strong_self(a[0]);
+Ref heartbeat_loop(PyObject* module, const SelfParams& args) {
+    for (;;) {
+        Ref stop;
+        Ref interval;
+        {
+            Ref self = strong_self(args.self);
             if (!self) return none();
-            try {
-                heartbeat_once(module, self.get());
-            } catch (const PyError& failure) {
-                // Not even the warning could be written; the next wake-up tries again.
-                if (!is_ordinary(failure)) throw;
-            }
+            stop = getattr(self.get(), "_stop_heartbeat");
+            interval = getattr(self.get(), "HEARTBEAT_INTERVAL");
         }
-    });
+        // Event.wait releases the GIL while it waits and returns True once the event is
+        // set. Only the event is held meanwhile, never the client.
+        if (truthy(call_method(stop.get(), "wait", interval).get())) return none();
+        Ref self = strong_self(args.self);
+        if (!self) return none();
+        try {
+            heartbeat_once(module, self.get());
+        } catch (const PyError& failure) {
+            // Not even the warning could be written; the next wake-up tries again.
+            if (!is_ordinary(failure)) throw;
+        }
+    }
 }
-
-MethodDef methods[] = {
-    method("_ensure_connection", ensure_connection, "(self)", "确保连接有效"),
-    method("_start_heartbeat", start_heartbeat, "(self)", "启动心跳线程"),
-    method("_heartbeat_loop", heartbeat_loop, "(self)", "心跳循环"),
-};
 
 }  // namespace
 
-std::span<MethodDef> upkeep_methods() { return methods; }
-
 }  // namespace corvane::session
+
+namespace corvane::methods {
+
+const Method<SelfParams> ensure_connection{"_ensure_connection", session::ensure_connection, "确保连接有效"};
+const Method<SelfParams> start_heartbeat{"_start_heartbeat", session::start_heartbeat, "启动心跳线程"};
+const Method<SelfParams> heartbeat_loop{"_heartbeat_loop", session::heartbeat_loop, "心跳循环"};
+
+}  // namespace corvane::methods

@@ -2,12 +2,12 @@
 // (_ensure_connection) and the background heartbeat thread.
 #pragma once
 
-#include <span>
+#include "corvane/common/method.h"
 
-#include "corvane/common/classes.h"
+namespace corvane::methods {
 
-namespace corvane::session {
+extern const Method<SelfParams> ensure_connection;
+extern const Method<SelfParams> start_heartbeat;
+extern const Method<SelfParams> heartbeat_loop;
 
-std::span<MethodDef> upkeep_methods();
-
-}  // namespace corvane::session
+}  // namespace corvane::methods

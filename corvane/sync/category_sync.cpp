@@ -1,18 +1,20 @@
 #include "corvane/sync/category_sync.h"
 
-#include <array>
 #include <optional>
 
 #include "corvane/common/args.h"
-#include "corvane/common/boundary.h"
 #include "corvane/common/call.h"
+#include "corvane/session/metadata.h"
 #include "corvane/sync/changed_partitions.h"
 #include "corvane/sync/digest.h"
 #include "corvane/sync/fetch_ahead.h"
+#include "corvane/sync/hash_records.h"
 #include "corvane/sync/join.h"
 #include "corvane/sync/parquet_frame.h"
+#include "corvane/sync/partition_filter.h"
 #include "corvane/sync/sync_records.h"
 #include "corvane/transport/refuse.h"
+#include "corvane/transport/validators.h"
 
 namespace corvane::sync {
 
@@ -23,36 +25,27 @@ using transport::refuse;
 constexpr Py_ssize_t kMaxPartitionKeys = 10000;
 constexpr const char* kDateFormat = "%Y-%m-%d";
 
-// The keyword-only flag of an update that fetches only the partitions not held as published.
-constexpr Param kOnlyChanged{"only_changed", ArgType::Any, false, true};
-
 bool equals_text(PyObject* value, const char* expected) { return equal(value, text(expected).get()); }
 
 // The keyword passed on only in an update fetching only what changed, so that the calls of
 // the other modes stay exactly what they were (a null value leaves a keyword out).
 Kwarg passed_changed(bool only_changed) { return {"only_changed", only_changed ? Py_True : nullptr}; }
 
-PyObject* sync_category(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    return guarded([&] {
-        static constexpr std::array<Param, 4> params{
-            {{"self"}, {"category", ArgType::Str}, {"incremental_start_date", ArgType::Any, false}, kOnlyChanged}};
-        auto a = parse_args("_sync_category", params, args, nargs, kwnames);
-        const bool only_changed = truthy(a.get(3, Py_False));
-        Ref kind = call_method(a[0], "_validate_category_name", a[1]);
-        const bool pivot = equals_text(kind.get(), "pivot");
-        // Recorded around whichever method does the work, so that no way in can leave a
-        // partly stored category unflagged. An unstack category is always synchronised whole.
-        SyncRun run(module, a[0], a[1], pivot ? a.get(2, Py_None) : Py_None);
-        if (pivot) {
-            call_method_kw(a[0], "_sync_pivot_category", {passed_changed(only_changed)}, a[1],
-                           a.get(2, Py_None));
-        } else {
-            call_method_kw(a[0], "_sync_unstack_category", {passed_changed(only_changed)}, a[1]);
-        }
-        run.complete();
-        return none();
-    });
+Ref sync_category(PyObject* module, const methods::SyncParams& args) {
+    const bool only_changed = truthy(args.only_changed.or_else(Py_False));
+    Ref kind = call(args.self, methods::validate_category_name, args.category);
+    const bool pivot = equals_text(kind.get(), "pivot");
+    // Recorded around whichever method does the work, so that no way in can leave a
+    // partly stored category unflagged. An unstack category is always synchronised whole.
+    SyncRun run(module, args.self, args.category, pivot ? args.incremental_start_date.or_else(Py_None) : Py_None);
+    if (pivot) {
+        call_kw(args.self, methods::sync_pivot_category, {passed_changed(only_changed)}, args.category,
+                       args.incremental_start_date.or_else(Py_None));
+    } else {
+        call_kw(args.self, methods::sync_unstack_category, {passed_changed(only_changed)}, args.category);
+    }
+    run.complete();
+    return none();
 }
 
 // The validated partition names of a category's metadata; their order and repeats kept.
@@ -63,24 +56,16 @@ Ref validated_partitions(PyObject* module, PyObject* self, PyObject* keys) {
     Ref partitions = check(PyList_New(0));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keys); ++i) {
         Ref key = Ref::borrow(PyList_GET_ITEM(keys, i));
-        Ref valid = call_method(self, "_validate_partition_name", key);
+        Ref valid = call(self, methods::validate_partition_name, key);
         check_status(PyList_Append(partitions.get(), valid.get()));
     }
     return partitions;
 }
 
-PyObject* download_partition(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames);
-
 // True when `_download_partition` of the instance is this module's own, which takes the
 // payloads read ahead; a replacement reads its own, so none is read ahead for it.
 bool downloads_by_default(PyObject* self) {
-    Ref bound = getattr(self, "_download_partition");
-    if (!PyMethod_Check(bound.get())) return false;
-    PyObject* function = PyMethod_GET_FUNCTION(bound.get());
-    return PyCFunction_Check(function) &&
-           PyCFunction_GET_FUNCTION(function) ==
-               reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(download_partition));
+    return is_default<methods::download_partition>(bound(self, methods::download_partition).get());
 }
 
 std::size_t size_attribute(PyObject* self, const char* name) {
@@ -93,94 +78,88 @@ FetchAheadLimits fetch_ahead_limits(PyObject* self) {
     return {size_attribute(self, "_fetch_ahead_bytes"), size_attribute(self, "_fetch_ahead_workers")};
 }
 
-PyObject* sync_pivot_category(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-    return guarded([&] {
-        static constexpr std::array<Param, 4> params{
-            {{"self"}, {"category", ArgType::Str}, {"incremental_start_date", ArgType::Any, false}, kOnlyChanged}};
-        auto a = parse_args("_sync_pivot_category", params, args, nargs, kwnames);
-        PyObject* self = a[0];
-        PyObject* category = a[1];
-        const bool only_changed = truthy(a.get(3, Py_False));
-        Ref start = Ref::borrow(a.get(2, Py_None));
-        if (PyUnicode_Check(start.get())) {
-            Ref datetime = global(module, "datetime");
-            start = call_method(datetime.get(), "strptime", start, text(kDateFormat));
-        }
+Ref sync_pivot_category(PyObject* module, const methods::SyncParams& args) {
+    PyObject* self = args.self;
+    PyObject* category = args.category;
+    const bool only_changed = truthy(args.only_changed.or_else(Py_False));
+    Ref start = Ref::borrow(args.incremental_start_date.or_else(Py_None));
+    if (PyUnicode_Check(start.get())) {
+        Ref datetime = global(module, "datetime");
+        start = call_method(datetime.get(), "strptime", start, text(kDateFormat));
+    }
 
-        Ref meta = call_method(self, "_get_category_meta", category);
-        Ref store = getattr(self, "CV_db");
-        // Stored before its partition fields are checked, as the store merges metadata.
-        call_method_kw(store.get(), "set_category_meta", {{"merge", Py_True}}, category, meta);
+    Ref meta = call(self, methods::get_category_meta, category);
+    Ref store = getattr(self, "CV_db");
+    // Stored before its partition fields are checked, as the store merges metadata.
+    call_method_kw(store.get(), "set_category_meta", {{"merge", Py_True}}, category, meta);
 
-        Ref keys = get_item_optional(meta.get(), "partition_keys");
-        if (!keys) keys = check(PyList_New(0));
-        Ref mode = get_item_optional(meta.get(), "partition_mode");
-        if (!mode) mode = text("monthly");
-        if (!equals_text(mode.get(), "daily") && !equals_text(mode.get(), "monthly")) {
-            refuse(module, "ProtocolError");
-        }
-        Ref partitions = validated_partitions(module, self, keys.get());
-        if (PyList_GET_SIZE(partitions.get()) == 0) {
-            log_info(self, join({category, text(": 没有分区").get()}));
-            return none();
-        }
-
-        Ref targets = partitions;
-        if (!start.is_none()) {
-            targets = call_method(self, "_filter_partitions_by_date", partitions, start);
-            const Py_ssize_t selected_count = PyObject_Length(targets.get());
-            if (selected_count < 0) throw_current();
-            Ref all = integer(PyList_GET_SIZE(partitions.get()));
-            Ref selected = integer(selected_count);
-            log_info(self, join({category, text(": 全量分区 ").get(), all.get(),
-                                 text(" 个，增量分区 ").get(), selected.get(), text(" 个").get()}));
-        }
-
-        // Fetching only what changed, every target's metadata is read first (ahead, on the
-        // workers) and the held partitions are left out, so that the bar runs over the
-        // partitions fetched and no held partition's payload is ever requested.
-        Ref metas;  // null: each partition's metadata is read when its turn comes
-        if (only_changed) {
-            if (!PyList_Check(targets.get())) targets = check(PySequence_List(targets.get()));
-            Fetches fetches = changed_partitions(self, category, targets.get(), fetch_ahead_limits(self));
-            targets = fetches.partitions;
-            metas = fetches.metas;
-        }
-        std::optional<FetchAhead> ahead;
-        if (PyList_Check(targets.get())) {
-            ahead.emplace(self, category, targets.get(), metas.get(), downloads_by_default(self),
-                          fetch_ahead_limits(self));
-        }
-        Ref tqdm = global(module, "tqdm");
-        Ref description = join({text("同步 ").get(), category});
-        Ref bar = call_kw(tqdm.get(), {{"desc", description.get()}}, targets);
-        Ref iterator = check(PyObject_GetIter(bar.get()));
-        Ref date_format = text(kDateFormat);
-        std::size_t index = 0;
-        while (Ref partition = Ref::steal(PyIter_Next(iterator.get()))) {
-            Ref partition_meta =
-                ahead ? ahead->partition_meta(index++, partition.get())
-                      : call_method(self, "_get_partition_meta", category, partition);
-            Ref hash = get_item_optional(partition_meta.get(), "hash");
-            Ref frame = call_method(self, "_download_partition", category, partition, partition_meta);
-            // Fetching only what changed, the rows of the partition's dates become exactly these
-            // (a restated partition may have lost dates); otherwise they merge by date.
-            call_method_kw(store.get(), "update_pivot_category",
-                           {{"df", frame.get()},
-                            {"category", category},
-                            {"strf", date_format.get()},
-                            {"partition_mode", mode.get()},
-                            {"partition", only_changed ? partition.get() : nullptr}});
-            frame = Ref();  // the store has the rows; let the frame go before the next download
-            if (hash && truthy(hash.get())) {
-                call_method(self, "_write_local_hash", category, partition, hash);
-            }
-        }
-        if (PyErr_Occurred()) throw_current();
-        if (ahead) setattr(self, "_fetch_ahead_peak_bytes", integer(static_cast<long long>(ahead->peak_bytes())).get());
+    Ref keys = get_item_optional(meta.get(), "partition_keys");
+    if (!keys) keys = check(PyList_New(0));
+    Ref mode = get_item_optional(meta.get(), "partition_mode");
+    if (!mode) mode = text("monthly");
+    if (!equals_text(mode.get(), "daily") && !equals_text(mode.get(), "monthly")) {
+        refuse(module, "ProtocolError");
+    }
+    Ref partitions = validated_partitions(module, self, keys.get());
+    if (PyList_GET_SIZE(partitions.get()) == 0) {
+        log_info(self, join({category, text(": 没有分区").get()}));
         return none();
-    });
+    }
+
+    Ref targets = partitions;
+    if (!start.is_none()) {
+        targets = call(self, methods::filter_partitions_by_date, partitions, start);
+        const Py_ssize_t selected_count = PyObject_Length(targets.get());
+        if (selected_count < 0) throw_current();
+        Ref all = integer(PyList_GET_SIZE(partitions.get()));
+        Ref selected = integer(selected_count);
+        log_info(self, join({category, text(": 全量分区 ").get(), all.get(),
+                             text(" 个，增量分区 ").get(), selected.get(), text(" 个").get()}));
+    }
+
+    // Fetching only what changed, every target's metadata is read first (ahead, on the
+    // workers) and the held partitions are left out, so that the bar runs over the
+    // partitions fetched and no held partition's payload is ever requested.
+    Ref metas;  // null: each partition's metadata is read when its turn comes
+    if (only_changed) {
+        if (!PyList_Check(targets.get())) targets = check(PySequence_List(targets.get()));
+        Fetches fetches = changed_partitions(self, category, targets.get(), fetch_ahead_limits(self));
+        targets = fetches.partitions;
+        metas = fetches.metas;
+    }
+    std::optional<FetchAhead> ahead;
+    if (PyList_Check(targets.get())) {
+        ahead.emplace(self, category, targets.get(), metas.get(), downloads_by_default(self),
+                      fetch_ahead_limits(self));
+    }
+    Ref tqdm = global(module, "tqdm");
+    Ref description = join({text("同步 ").get(), category});
+    Ref bar = call_kw(tqdm.get(), {{"desc", description.get()}}, targets);
+    Ref iterator = check(PyObject_GetIter(bar.get()));
+    Ref date_format = text(kDateFormat);
+    std::size_t index = 0;
+    while (Ref partition = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref partition_meta =
+            ahead ? ahead->partition_meta(index++, partition.get())
+                  : call(self, methods::get_partition_meta, category, partition);
+        Ref hash = get_item_optional(partition_meta.get(), "hash");
+        Ref frame = call(self, methods::download_partition, category, partition, partition_meta);
+        // Fetching only what changed, the rows of the partition's dates become exactly these
+        // (a restated partition may have lost dates); otherwise they merge by date.
+        call_method_kw(store.get(), "update_pivot_category",
+                       {{"df", frame.get()},
+                        {"category", category},
+                        {"strf", date_format.get()},
+                        {"partition_mode", mode.get()},
+                        {"partition", only_changed ? partition.get() : nullptr}});
+        frame = Ref();  // the store has the rows; let the frame go before the next download
+        if (hash && truthy(hash.get())) {
+            call(self, methods::write_local_hash, category, partition, hash);
+        }
+    }
+    if (PyErr_Occurred()) throw_current();
+    if (ahead) setattr(self, "_fetch_ahead_peak_bytes", integer(static_cast<long long>(ahead->peak_bytes())).get());
+    return none();
 }
 
 // The de-duplication keys of an unstack category: the first true candidate, else the last
@@ -203,39 +182,34 @@ Ref duplicate_keys(PyObject* category_meta, PyObject* partition_meta) {
     return keys;
 }
 
-PyObject* sync_unstack_category(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                PyObject* kwnames) {
-    return guarded([&] {
-        static constexpr std::array<Param, 3> params{{{"self"}, {"category", ArgType::Str}, kOnlyChanged}};
-        auto a = parse_args("_sync_unstack_category", params, args, nargs, kwnames);
-        PyObject* self = a[0];
-        PyObject* category = a[1];
-        const bool only_changed = truthy(a.get(2, Py_False));
-        Ref partition = text("full");
+Ref sync_unstack_category(PyObject*, const methods::SyncUnstackParams& args) {
+    PyObject* self = args.self;
+    PyObject* category = args.category;
+    const bool only_changed = truthy(args.only_changed.or_else(Py_False));
+    Ref partition = text("full");
 
-        Ref meta = call_method(self, "_get_category_meta", category);
-        Ref store = getattr(self, "CV_db");
-        call_method_kw(store.get(), "set_category_meta", {{"merge", Py_True}}, category, meta);
+    Ref meta = call(self, methods::get_category_meta, category);
+    Ref store = getattr(self, "CV_db");
+    call_method_kw(store.get(), "set_category_meta", {{"merge", Py_True}}, category, meta);
 
-        Ref partition_meta = call_method(self, "_get_partition_meta", category, partition);
-        if (only_changed) {
-            const bool held = partition_held(self, category, partition.get(), partition_meta.get());
-            log_fetch_counts(self, category, held ? 0 : 1, held ? 1 : 0);
-            if (held) return none();
-        }
-        Ref hash = get_item_optional(partition_meta.get(), "hash");
-        Ref keys = duplicate_keys(meta.get(), partition_meta.get());
-        Ref frame = call_method(self, "_download_partition", category, partition, partition_meta);
-        // Fetching only what changed, the table becomes exactly the partition's rows.
-        call_method_kw(store.get(), "update_unstack_category",
-                       {{"category", category}, {"sub_df", frame.get()}, {"duplicate_keys", keys.get()},
-                        {"partition", only_changed ? partition.get() : nullptr}});
-        frame = Ref();
-        if (hash && truthy(hash.get())) {
-            call_method(self, "_write_local_hash", category, partition, hash);
-        }
-        return none();
-    });
+    Ref partition_meta = call(self, methods::get_partition_meta, category, partition);
+    if (only_changed) {
+        const bool held = partition_held(self, category, partition.get(), partition_meta.get());
+        log_fetch_counts(self, category, held ? 0 : 1, held ? 1 : 0);
+        if (held) return none();
+    }
+    Ref hash = get_item_optional(partition_meta.get(), "hash");
+    Ref keys = duplicate_keys(meta.get(), partition_meta.get());
+    Ref frame = call(self, methods::download_partition, category, partition, partition_meta);
+    // Fetching only what changed, the table becomes exactly the partition's rows.
+    call_method_kw(store.get(), "update_unstack_category",
+                   {{"category", category}, {"sub_df", frame.get()}, {"duplicate_keys", keys.get()},
+                    {"partition", only_changed ? partition.get() : nullptr}});
+    frame = Ref();
+    if (hash && truthy(hash.get())) {
+        call(self, methods::write_local_hash, category, partition, hash);
+    }
+    return none();
 }
 
 // The payload under `data_key`: what the read ahead of this partition got (or raised), or
@@ -245,7 +219,7 @@ Ref read_payload(PyObject* self, PyObject* category, PyObject* partition, PyObje
         if (read->error) throw *read->error;
         return std::move(read->value);
     }
-    return call_method(self, "_redis_get_with_retry", data_key);
+    return call(self, methods::redis_get_with_retry, data_key);
 }
 
 // The payload as an immutable bytes object: a bytes object as it is, anything mutable copied.
@@ -268,56 +242,50 @@ Ref read_parquet(PyObject* module, PyObject* payload) {
     }
 }
 
-PyObject* download_partition(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-    return guarded([&] {
-        static constexpr std::array<Param, 4> params{{{"self"},
-                                                      {"category", ArgType::Str},
-                                                      {"partition", ArgType::Str},
-                                                      {"partition_meta", ArgType::Dict}}};
-        auto a = parse_args("_download_partition", params, args, nargs, kwnames);
-        PyObject* self = a[0];
-        PyObject* meta = a[3];
-        call_method(self, "_validate_category_name", a[1]);
-        call_method(self, "_validate_partition_name", a[2]);
+Ref download_partition(PyObject* module, const methods::DownloadPartitionParams& args) {
+    PyObject* self = args.self;
+    PyObject* meta = args.partition_meta;
+    call(self, methods::validate_category_name, args.category);
+    call(self, methods::validate_partition_name, args.partition);
 
-        Ref data_key = partition_data_key(meta);
-        if (!data_key) refuse(module, "MetaError");
+    Ref data_key = partition_data_key(meta);
+    if (!data_key) refuse(module, "MetaError");
 
-        Ref received = read_payload(self, a[1], a[2], data_key.get());
-        if (received.is_none()) refuse(module, "RemoteDataError");
-        if (!PyBytes_Check(received.get()) && !PyByteArray_Check(received.get())) {
-            refuse(module, "SerializationError");
-        }
-        // The cap applies before any digest or decode work is spent on the value.
-        Ref length = integer(PyBytes_Check(received.get()) ? PyBytes_GET_SIZE(received.get())
-                                                           : PyByteArray_GET_SIZE(received.get()));
-        Ref cap = getattr(self, "MAX_PARTITION_BYTES");
-        if (check_status(PyObject_RichCompareBool(length.get(), cap.get(), Py_GT))) {
-            refuse(module, "SerializationError");
-        }
-        Ref payload = immutable_payload(received.get());
-        received = Ref();
+    Ref received = read_payload(self, args.category, args.partition, data_key.get());
+    if (received.is_none()) refuse(module, "RemoteDataError");
+    if (!PyBytes_Check(received.get()) && !PyByteArray_Check(received.get())) {
+        refuse(module, "SerializationError");
+    }
+    // The cap applies before any digest or decode work is spent on the value.
+    Ref length = integer(PyBytes_Check(received.get()) ? PyBytes_GET_SIZE(received.get())
+                                                       : PyByteArray_GET_SIZE(received.get()));
+    Ref cap = getattr(self, "MAX_PARTITION_BYTES");
+    if (check_status(PyObject_RichCompareBool(length.get(), cap.get(), Py_GT))) {
+        refuse(module, "SerializationError");
+    }
+    Ref payload = immutable_payload(received.get());
+    received = Ref();
 
-        Ref hash = get_item_optional(meta, "hash");
-        Ref expected = call_method(self, "_validate_hash", hash ? hash : none());
-        // The digest runs beside the fast decoder; nothing decoded leaves before it matches.
-        PendingDigest digest(payload.get());
-        Ref frame = fast_parquet_frame(module, payload.get());
-        if (!equal(digest.text().get(), expected.get())) refuse(module, "SerializationError");
-        return frame ? frame : read_parquet(module, payload.get());
-    });
+    Ref hash = get_item_optional(meta, "hash");
+    Ref expected = call(self, methods::validate_hash, hash ? hash : none());
+    // The digest runs beside the fast decoder; nothing decoded leaves before it matches.
+    PendingDigest digest(payload.get());
+    Ref frame = fast_parquet_frame(module, payload.get());
+    if (!equal(digest.text().get(), expected.get())) refuse(module, "SerializationError");
+    return frame ? frame : read_parquet(module, payload.get());
 }
-
-MethodDef methods[] = {
-    method("_sync_category", sync_category, "(self, category, incremental_start_date=None, *, only_changed=False)", "同步单个数据类别；only_changed 时只下载本地缺失或已变化的分区。"),
-    method("_sync_pivot_category", sync_pivot_category, "(self, category, incremental_start_date=None, *, only_changed=False)", "同步 pivot 类型数据（按分区）。"),
-    method("_sync_unstack_category", sync_unstack_category, "(self, category, *, only_changed=False)", "同步 unstack 类型数据（单一 full 分区）。"),
-    method("_download_partition", download_partition, "(self, category, partition, partition_meta)", "下载分区数据，校验大小与哈希后解码为 DataFrame。"),
-};
 
 }  // namespace
 
-std::span<MethodDef> category_sync_methods() { return methods; }
-
 }  // namespace corvane::sync
+
+namespace corvane::methods {
+
+const Method<SyncParams> sync_category{"_sync_category", sync::sync_category, "同步单个数据类别；only_changed 时只下载本地缺失或已变化的分区。"};
+const Method<SyncParams> sync_pivot_category{"_sync_pivot_category", sync::sync_pivot_category, "同步 pivot 类型数据（按分区）。"};
+const Method<SyncUnstackParams> sync_unstack_category{"_sync_unstack_category", sync::sync_unstack_category,
+                                                      "同步 unstack 类型数据（单一 full 分区）。"};
+const Method<DownloadPartitionParams> download_partition{"_download_partition", sync::download_partition,
+                                                         "下载分区数据，校验大小与哈希后解码为 DataFrame。"};
+
+}  // namespace corvane::methods

@@ -2,12 +2,28 @@
 // categories as their single partition "full"; each payload checked and decoded.
 #pragma once
 
-#include <span>
+#include "corvane/common/method.h"
 
-#include "corvane/common/classes.h"
+namespace corvane::methods {
 
-namespace corvane::sync {
+struct SyncParams {
+    Arg self{"self"}; Arg category{"category", ArgType::Str};
+    Arg incremental_start_date{"incremental_start_date", ArgType::Any, "None"};
+    Arg only_changed{"only_changed", ArgType::Any, "False", kKeywordOnly};
+};
+extern const Method<SyncParams> sync_category;
+extern const Method<SyncParams> sync_pivot_category;
 
-std::span<MethodDef> category_sync_methods();
+struct SyncUnstackParams {
+    Arg self{"self"}; Arg category{"category", ArgType::Str};
+    Arg only_changed{"only_changed", ArgType::Any, "False", kKeywordOnly};
+};
+extern const Method<SyncUnstackParams> sync_unstack_category;
 
-}  // namespace corvane::sync
+struct DownloadPartitionParams {
+    Arg self{"self"}; Arg category{"category", ArgType::Str};
+    Arg partition{"partition", ArgType::Str}; Arg partition_meta{"partition_meta", ArgType::Dict};
+};
+extern const Method<DownloadPartitionParams> download_partition;
+
+}  // namespace corvane::methods

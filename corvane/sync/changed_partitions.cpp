@@ -1,6 +1,7 @@
 #include "corvane/sync/changed_partitions.h"
 
 #include "corvane/common/call.h"
+#include "corvane/sync/hash_records.h"
 #include "corvane/sync/join.h"
 
 namespace corvane::sync {
@@ -11,7 +12,7 @@ bool partition_held(PyObject* self, PyObject* category, PyObject* partition,
     // Without a published hash text nothing shows the held copy current; the download
     // that follows checks the metadata.
     if (!hash || !PyUnicode_CheckExact(hash.get())) return false;
-    Ref recorded = call_method(self, "_check_local_hash", category, partition, hash);
+    Ref recorded = call(self, methods::check_local_hash, category, partition, hash);
     if (!truthy(recorded.get())) return false;
     Ref store = getattr(self, "CV_db");
     Ref held = call_method(store.get(), "holds_partition", category, partition);

@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include "corvane/common/nogil.h"
+#include "corvane/session/metadata.h"
+#include "corvane/session/upkeep.h"
 
 namespace corvane::sync {
 
@@ -181,7 +183,7 @@ void FetchAhead::read_slot(std::size_t index, WorkerBudget& budget) {
         meta = Ref::borrow(PyList_GET_ITEM(known_metas_.get(), static_cast<Py_ssize_t>(index)));
     } else {
         try {
-            meta = call_method(self_.get(), "_get_partition_meta", category_, partition);
+            meta = call(self_.get(), methods::get_partition_meta, category_, partition);
         } catch (const PyError& failure) {
             meta_error = failure;
         }
@@ -197,7 +199,7 @@ void FetchAhead::read_slot(std::size_t index, WorkerBudget& budget) {
         budget.payload = true;
         payload.emplace();
         try {
-            payload->value = call_method(self_.get(), "_redis_get_with_retry", data_key);
+            payload->value = call(self_.get(), methods::redis_get_with_retry, data_key);
         } catch (const PyError& failure) {
             payload->error = failure;
         }
@@ -310,7 +312,7 @@ Ref FetchAhead::partition_meta(std::size_t index, PyObject* partition) {
     // A failure is left to the reads, which meet it again and report it as theirs.
     gate_.run([&] {
         try {
-            call_method(self_.get(), "_ensure_connection");
+            call(self_.get(), methods::ensure_connection);
         } catch (const PyError& failure) {
             if (!failure.matches(PyExc_Exception)) throw;
         }
@@ -320,7 +322,7 @@ Ref FetchAhead::partition_meta(std::size_t index, PyObject* partition) {
                              equal(slots_[index].partition.get(), partition));
     if (read_ahead) move_to(index);
     if (!read_ahead || !wait_for(index)) {
-        return call_method(self_.get(), "_get_partition_meta", category_, partition);
+        return call(self_.get(), methods::get_partition_meta, category_, partition);
     }
     Ref meta;
     std::optional<PyError> meta_error;

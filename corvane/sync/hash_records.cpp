@@ -1,14 +1,14 @@
 #include "corvane/sync/hash_records.h"
 
-#include <array>
 #include <string>
 
 #include "corvane/common/args.h"
-#include "corvane/common/boundary.h"
 #include "corvane/common/call.h"
 #include "corvane/common/quietly.h"
+#include "corvane/session/metadata.h"
 #include "corvane/sync/digest.h"
 #include "corvane/transport/refuse.h"
+#include "corvane/transport/validators.h"
 
 namespace corvane::sync {
 
@@ -16,40 +16,26 @@ namespace {
 
 constexpr const char* kRecordDirectory = "_corvane_meta_hash";
 
-PyObject* get_hash_path(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    return guarded([&] {
-        static constexpr std::array<Param, 3> params{
-            {{"self"}, {"category", ArgType::Str}, {"partition", ArgType::Str}}};
-        auto a = parse_args("_get_hash_path", params, args, nargs, kwnames);
-        PyObject* self = a[0];
-        call_method(self, "_validate_category_name", a[1]);
-        call_method(self, "_validate_partition_name", a[2]);
+Ref get_hash_path(PyObject* module, const methods::PartitionParams& args) {
+    PyObject* self = args.self;
+    call(self, methods::validate_category_name, args.category);
+    call(self, methods::validate_partition_name, args.partition);
 
-        // Both names go into the digest, separated by a character neither can contain, so
-        // that no two pairs share a record and no name shows in the file system.
-        std::string key(utf8(a[1]));
-        key.push_back('\0');
-        key.append(utf8(a[2]));
-        return record_path(module, self, key, true);
-    });
+    // Both names go into the digest, separated by a character neither can contain, so
+    // that no two pairs share a record and no name shows in the file system.
+    std::string key(utf8(args.category));
+    key.push_back('\0');
+    key.append(utf8(args.partition));
+    return record_path(module, self, key, true);
 }
 
-PyObject* check_local_hash(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-    return guarded([&] {
-        static constexpr std::array<Param, 4> params{{{"self"},
-                                                      {"category", ArgType::Str},
-                                                      {"partition", ArgType::Str},
-                                                      {"remote_hash", ArgType::Str}}};
-        auto a = parse_args("_check_local_hash", params, args, nargs, kwnames);
-        if (PyUnicode_GET_LENGTH(a[3]) == 0) return boolean(false);
-        Ref record = call_method(a[0], "_get_hash_path", a[1], a[2]);
-        Ref content = read_record(module, record.get());
-        if (!content) return boolean(false);
-        Ref stripped = call_method(content.get(), "strip");
-        return boolean(equal(stripped.get(), a[3]));
-    });
+Ref check_local_hash(PyObject* module, const methods::CheckLocalHashParams& args) {
+    if (PyUnicode_GET_LENGTH(args.remote_hash) == 0) return boolean(false);
+    Ref record = call(args.self, methods::get_hash_path, args.category, args.partition);
+    Ref content = read_record(module, record.get());
+    if (!content) return boolean(false);
+    Ref stripped = call_method(content.get(), "strip");
+    return boolean(equal(stripped.get(), args.remote_hash));
 }
 
 // Releases the descriptor or file object of a failed write; an OS error doing so is ignored.
@@ -73,27 +59,13 @@ void sync_directory(PyObject* module, PyObject* os, PyObject* directory) {
     call_method(os, "close", descriptor);
 }
 
-PyObject* write_local_hash(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                           PyObject* kwnames) {
-    return guarded([&] {
-        static constexpr std::array<Param, 4> params{{{"self"},
-                                                      {"category", ArgType::Str},
-                                                      {"partition", ArgType::Str},
-                                                      {"hash_value", ArgType::Str}}};
-        auto a = parse_args("_write_local_hash", params, args, nargs, kwnames);
-        PyObject* self = a[0];
-        call_method(self, "_validate_hash", a[3]);
-        Ref record = call_method(self, "_get_hash_path", a[1], a[2]);
-        replace_file_atomically(module, record.get(), a[3], false);
-        return none();
-    });
+Ref write_local_hash(PyObject* module, const methods::WriteLocalHashParams& args) {
+    PyObject* self = args.self;
+    call(self, methods::validate_hash, args.hash_value);
+    Ref record = call(self, methods::get_hash_path, args.category, args.partition);
+    replace_file_atomically(module, record.get(), args.hash_value, false);
+    return none();
 }
-
-MethodDef methods[] = {
-    method("_get_hash_path", get_hash_path, "(self, category, partition)", "获取本地哈希记录文件路径。"),
-    method("_check_local_hash", check_local_hash, "(self, category, partition, remote_hash)", "检查本地哈希记录是否与远程哈希一致。"),
-    method("_write_local_hash", write_local_hash, "(self, category, partition, hash_value)", "原子写入本地哈希记录。"),
-};
 
 }  // namespace
 
@@ -158,6 +130,12 @@ void replace_file_atomically(PyObject* module, PyObject* path, PyObject* content
     }
 }
 
-std::span<MethodDef> hash_record_methods() { return methods; }
-
 }  // namespace corvane::sync
+
+namespace corvane::methods {
+
+const Method<PartitionParams> get_hash_path{"_get_hash_path", sync::get_hash_path, "获取本地哈希记录文件路径。"};
+const Method<CheckLocalHashParams> check_local_hash{"_check_local_hash", sync::check_local_hash, "检查本地哈希记录是否与远程哈希一致。"};
+const Method<WriteLocalHashParams> write_local_hash{"_write_local_hash", sync::write_local_hash, "原子写入本地哈希记录。"};
+
+}  // namespace corvane::methods

@@ -2,14 +2,12 @@
 // text of the stored partition, replaced atomically.
 #pragma once
 
-#include <span>
 #include <string_view>
 
-#include "corvane/common/classes.h"
+#include "corvane/common/method.h"
+#include "corvane/session/metadata.h"
 
 namespace corvane::sync {
-
-std::span<MethodDef> hash_record_methods();
 
 // The path of the record named after the digest of `key` in the client's record directory
 // ("_corvane_meta_hash" under `save_path`); `create` makes the directory first.
@@ -25,3 +23,21 @@ Ref read_record(PyObject* module, PyObject* path);
 void replace_file_atomically(PyObject* module, PyObject* path, PyObject* content, bool durable);
 
 }  // namespace corvane::sync
+
+namespace corvane::methods {
+
+struct CheckLocalHashParams {
+    Arg self{"self"}; Arg category{"category", ArgType::Str};
+    Arg partition{"partition", ArgType::Str}; Arg remote_hash{"remote_hash", ArgType::Str};
+};
+extern const Method<CheckLocalHashParams> check_local_hash;
+
+struct WriteLocalHashParams {
+    Arg self{"self"}; Arg category{"category", ArgType::Str};
+    Arg partition{"partition", ArgType::Str}; Arg hash_value{"hash_value", ArgType::Str};
+};
+extern const Method<WriteLocalHashParams> write_local_hash;
+
+extern const Method<PartitionParams> get_hash_path;
+
+}  // namespace corvane::methods

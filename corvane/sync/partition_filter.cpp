@@ -1,9 +1,6 @@
 #include "corvane/sync/partition_filter.h"
 
-#include <array>
-
 #include "corvane/common/args.h"
-#include "corvane/common/boundary.h"
 #include "corvane/common/call.h"
 
 namespace corvane::sync {
@@ -34,41 +31,35 @@ PyObject* bound_for(PyObject* name, PyObject* day, PyObject* month, PyObject* ye
     return nullptr;
 }
 
-PyObject* filter_partitions_by_date(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                                    PyObject* kwnames) {
-    return guarded([&] {
-        static constexpr std::array<Param, 3> params{
-            {{"self"}, {"partitions", ArgType::List}, {"start_date"}}};
-        auto a = parse_args("_filter_partitions_by_date", params, args, nargs, kwnames);
-        PyObject* partitions = a[1];
-        Ref day = call_method(a[2], "strftime", text("%Y-%m-%d"));
-        Ref month = call_method(a[2], "strftime", text("%Y-%m"));
-        Ref year = call_method(a[2], "strftime", text("%Y"));
+Ref filter_partitions_by_date(PyObject*, const methods::FilterPartitionsByDateParams& args) {
+    PyObject* partitions = args.partitions;
+    Ref day = call_method(args.start_date, "strftime", text("%Y-%m-%d"));
+    Ref month = call_method(args.start_date, "strftime", text("%Y-%m"));
+    Ref year = call_method(args.start_date, "strftime", text("%Y"));
 
-        Ref selected = check(PyList_New(0));
-        for (Py_ssize_t i = 0; i < PyList_GET_SIZE(partitions); ++i) {
-            Ref name = Ref::borrow(PyList_GET_ITEM(partitions, i));
-            if (!PyUnicode_CheckExact(name.get())) {
-                throw_format(PyExc_TypeError, "Expected %.16s, got %.200s", "str",
-                             Py_TYPE(name.get())->tp_name);
-            }
-            PyObject* bound = bound_for(name.get(), day.get(), month.get(), year.get());
-            // Zero-filled names compare by code point in calendar order.
-            const bool keep = bound == nullptr ||
-                              check_status(PyObject_RichCompareBool(name.get(), bound, Py_GE)) != 0;
-            if (keep) check_status(PyList_Append(selected.get(), name.get()));
+    Ref selected = check(PyList_New(0));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(partitions); ++i) {
+        Ref name = Ref::borrow(PyList_GET_ITEM(partitions, i));
+        if (!PyUnicode_CheckExact(name.get())) {
+            throw_format(PyExc_TypeError, "Expected %.16s, got %.200s", "str",
+                         Py_TYPE(name.get())->tp_name);
         }
-        return selected;
-    });
+        PyObject* bound = bound_for(name.get(), day.get(), month.get(), year.get());
+        // Zero-filled names compare by code point in calendar order.
+        const bool keep = bound == nullptr ||
+                          check_status(PyObject_RichCompareBool(name.get(), bound, Py_GE)) != 0;
+        if (keep) check_status(PyList_Append(selected.get(), name.get()));
+    }
+    return selected;
 }
-
-MethodDef methods[] = {
-    method("_filter_partitions_by_date", filter_partitions_by_date, "(self, partitions, start_date)",
-           "按起始日期筛选分区（日、月、年分区按名称比较，其余分区全部保留）。"),
-};
 
 }  // namespace
 
-std::span<MethodDef> partition_filter_methods() { return methods; }
-
 }  // namespace corvane::sync
+
+namespace corvane::methods {
+
+const Method<FilterPartitionsByDateParams> filter_partitions_by_date{"_filter_partitions_by_date", sync::filter_partitions_by_date,
+                                                                     "按起始日期筛选分区（日、月、年分区按名称比较，其余分区全部保留）。"};
+
+}  // namespace corvane::methods

@@ -1,12 +1,13 @@
 // Selection of the partitions of an incremental update by their names alone.
 #pragma once
 
-#include <span>
+#include "corvane/common/method.h"
 
-#include "corvane/common/classes.h"
+namespace corvane::methods {
 
-namespace corvane::sync {
+struct FilterPartitionsByDateParams {
+    Arg self{"self"}; Arg partitions{"partitions", ArgType::List}; Arg start_date{"start_date"};
+};
+extern const Method<FilterPartitionsByDateParams> filter_partitions_by_date;
 
-std::span<MethodDef> partition_filter_methods();
-
-}  // namespace corvane::sync
+}  // namespace corvane::methods

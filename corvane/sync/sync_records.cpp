@@ -3,6 +3,7 @@
 #include <string>
 
 #include "corvane/common/call.h"
+#include "corvane/session/metadata.h"
 #include "corvane/sync/hash_records.h"
 
 namespace corvane::sync {
@@ -17,7 +18,7 @@ constexpr const char* kCompleted = ".completed";
 
 Ref run_record_path(PyObject* module, PyObject* self, PyObject* category, const char* which,
                     bool create) {
-    call_method(self, "_validate_category_name", category);
+    call(self, methods::validate_category_name, category);
     std::string key(utf8(category));
     key.push_back('\0');
     key.append(which);

@@ -2,12 +2,14 @@
 // sixty days back, failures counted and reported at the end.
 #pragma once
 
-#include <span>
+#include "corvane/transport/public_boundary.h"
 
-#include "corvane/common/classes.h"
+namespace corvane::methods {
 
-namespace corvane::sync {
+struct UpdateParams {
+    Arg self{"self"}; Arg update_method{"update_method", ArgType::Any, "'full'"};
+};
+extern const transport::PublicMethod<UpdateParams> UpdateAllCategory;
+extern const Method<UpdateParams> update_all_category;
 
-std::span<MethodDef> update_driver_methods();
-
-}  // namespace corvane::sync
+}  // namespace corvane::methods

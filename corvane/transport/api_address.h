@@ -1,12 +1,14 @@
 // The API base address: reduced to a bare origin, plain http only towards this machine.
 #pragma once
 
-#include <span>
+#include "corvane/common/method.h"
 
-#include "corvane/common/classes.h"
+namespace corvane::methods {
 
-namespace corvane::transport {
+struct IsLoopbackHostParams { Arg host{"host", ArgType::Str}; };
+extern const Method<IsLoopbackHostParams> is_loopback_host;
 
-std::span<MethodDef> api_address_methods();
+struct NormalizeApiUrlParams { Arg cls{"cls"}; Arg api_url{"api_url", ArgType::Str}; };
+extern const Method<NormalizeApiUrlParams> normalize_api_url;
 
-}  // namespace corvane::transport
+}  // namespace corvane::methods

@@ -2,12 +2,26 @@
 // codes, public errors built from the class tables, privacy-safe clones and their display.
 #pragma once
 
-#include <span>
+#include "corvane/common/method.h"
 
-#include "corvane/common/classes.h"
+namespace corvane::methods {
 
-namespace corvane::transport {
+struct ErrorParams { Arg self{"self"}; Arg error{"error"}; };
+extern const Method<ErrorParams> display_error;
+extern const Method<ErrorParams> public_error_clone;
+extern const Method<ErrorParams> as_corvane_error;
 
-std::span<MethodDef> error_model_methods();
+struct NormalizeErrorCodeParams {
+    Arg self{"self"}; Arg raw_code{"raw_code"}; Arg status_code{"status_code", ArgType::Int};
+};
+extern const Method<NormalizeErrorCodeParams> normalize_error_code;
 
-}  // namespace corvane::transport
+struct PublicCodeFromStatusParams {
+    Arg self{"self"}; Arg status_code{"status_code", ArgType::Int};
+};
+extern const Method<PublicCodeFromStatusParams> public_code_from_status;
+
+struct BuildPublicErrorParams { Arg self{"self"}; Arg public_code{"public_code", ArgType::Str}; };
+extern const Method<BuildPublicErrorParams> build_public_error;
+
+}  // namespace corvane::methods

@@ -1,11 +1,9 @@
 #include "corvane/transport/http_transport.h"
 
-#include <array>
-
 #include "corvane/common/args.h"
-#include "corvane/common/boundary.h"
 #include "corvane/common/call.h"
 #include "corvane/common/quietly.h"
+#include "corvane/transport/error_model.h"
 #include "corvane/transport/refuse.h"
 
 namespace corvane::transport {
@@ -86,116 +84,100 @@ Ref exchange(PyObject* module, PyObject* self, PyObject* request, PyObject* time
         reply = Ref::borrow(failure.exception());
     }
     OpenReply open_reply(std::move(reply));
-    Ref buffered = call_method(self, "_read_api_response", open_reply.get());
+    Ref buffered = call(self, methods::read_api_response, open_reply.get());
     open_reply.close();
     return buffered;
 }
 
-PyObject* read_api_response(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) {
-    return guarded([&] {
-        static constexpr std::array<Param, 2> params{{{"self"}, {"response"}}};
-        auto a = parse_args("_read_api_response", params, args, nargs, kwnames);
-        Ref limit = getattr(a[0], "MAX_API_RESPONSE_BYTES");
-        // One bounded read: one byte past the limit tells an oversized body, whose rest
-        // is never read.
-        Ref amount = check(PyNumber_Add(limit.get(), integer(1).get()));
-        Ref body = call_method(a[1], "read", amount);
-        const Py_ssize_t received = PyObject_Size(body.get());
-        if (received < 0) throw_current();
-        Ref size = check(PyLong_FromSsize_t(received));
-        if (check_status(PyObject_RichCompareBool(size.get(), limit.get(), Py_GT)) != 0) {
-            refuse(module, "ServiceUnavailableError");
-        }
-        Ref code = call_method(a[1], "getcode");
-        Ref status = check(PyNumber_Long(code.get()));
-        Ref buffered_class = global(module, "_BufferedResponse");
-        return call(buffered_class.get(), status, body);
-    });
+Ref read_api_response(PyObject* module, const methods::ResponseParams& args) {
+    Ref limit = getattr(args.self, "MAX_API_RESPONSE_BYTES");
+    // One bounded read: one byte past the limit tells an oversized body, whose rest
+    // is never read.
+    Ref amount = check(PyNumber_Add(limit.get(), integer(1).get()));
+    Ref body = call_method(args.response, "read", amount);
+    const Py_ssize_t received = PyObject_Size(body.get());
+    if (received < 0) throw_current();
+    Ref size = check(PyLong_FromSsize_t(received));
+    if (check_status(PyObject_RichCompareBool(size.get(), limit.get(), Py_GT)) != 0) {
+        refuse(module, "ServiceUnavailableError");
+    }
+    Ref code = call_method(args.response, "getcode");
+    Ref status = check(PyNumber_Long(code.get()));
+    Ref buffered_class = global(module, "_BufferedResponse");
+    return call(buffered_class.get(), status, body);
 }
 
-PyObject* api_post_json(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
-    return guarded([&] {
-        static constexpr std::array<Param, 4> params{{{"self"},
-                                                      {"endpoint", ArgType::Str},
-                                                      {"payload", ArgType::Dict},
-                                                      {"timeout", ArgType::Int}}};
-        auto a = parse_args("_api_post_json", params, args, nargs, kwnames);
-        PyObject* self = a[0];
-        Ref prefix = text("/api/");
-        if (PyUnicode_Tailmatch(a[1], prefix.get(), 0, PY_SSIZE_T_MAX, -1) != 1) {
-            refuse(module, "ServiceUnavailableError");
+Ref api_post_json(PyObject* module, const methods::ApiPostJsonParams& args) {
+    PyObject* self = args.self;
+    Ref prefix = text("/api/");
+    if (PyUnicode_Tailmatch(args.endpoint, prefix.get(), 0, PY_SSIZE_T_MAX, -1) != 1) {
+        refuse(module, "ServiceUnavailableError");
+    }
+    Ref request = build_request(module, self, args.endpoint, args.payload);
+    Ref buffered;
+    try {
+        buffered = exchange(module, self, request.get(), args.timeout);
+    } catch (const PyError& failure) {
+        if (!failure.matches(PyExc_Exception)) throw;  // interrupts pass untouched
+        Ref family = global(module, "CorvaneError");
+        if (failure.matches(family.get())) throw;
+        Ref url_error = urllib_name(module, "error", "URLError");
+        if (failure.matches(url_error.get()) || failure.matches(PyExc_OSError)) {
+            refuse(module, "NetworkError");
         }
-        Ref request = build_request(module, self, a[1], a[2]);
-        Ref buffered;
-        try {
-            buffered = exchange(module, self, request.get(), a[3]);
-        } catch (const PyError& failure) {
-            if (!failure.matches(PyExc_Exception)) throw;  // interrupts pass untouched
-            Ref family = global(module, "CorvaneError");
-            if (failure.matches(family.get())) throw;
-            Ref url_error = urllib_name(module, "error", "URLError");
-            if (failure.matches(url_error.get()) || failure.matches(PyExc_OSError)) {
-                refuse(module, "NetworkError");
-            }
-            refuse(module, "ServiceUnavailableError");
-        }
-        return call_method(self, "_parse_api_response", buffered);
-    });
+        refuse(module, "ServiceUnavailableError");
+    }
+    return call(self, methods::parse_api_response, buffered);
 }
 
-PyObject* parse_api_response(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) {
-    return guarded([&] {
-        static constexpr std::array<Param, 2> params{{{"self"}, {"response"}}};
-        auto a = parse_args("_parse_api_response", params, args, nargs, kwnames);
-        PyObject* self = a[0];
-        PyObject* response = a[1];
-        Ref status = getattr_optional(response, "status_code");
-        if (!status) status = integer(200);
-        Ref ok_value = getattr_optional(response, "ok");
-        bool ok = false;
-        if (ok_value) {
-            ok = truthy(ok_value.get());
-        } else {
-            ok = check_status(PyObject_RichCompareBool(integer(200).get(), status.get(), Py_LE)) &&
-                 check_status(PyObject_RichCompareBool(status.get(), integer(300).get(), Py_LT));
-        }
+Ref parse_api_response(PyObject* module, const methods::ResponseParams& args) {
+    PyObject* self = args.self;
+    PyObject* response = args.response;
+    Ref status = getattr_optional(response, "status_code");
+    if (!status) status = integer(200);
+    Ref ok_value = getattr_optional(response, "ok");
+    bool ok = false;
+    if (ok_value) {
+        ok = truthy(ok_value.get());
+    } else {
+        ok = check_status(PyObject_RichCompareBool(integer(200).get(), status.get(), Py_LE)) &&
+             check_status(PyObject_RichCompareBool(status.get(), integer(300).get(), Py_LT));
+    }
 
-        Ref envelope;
-        try {
-            envelope = call_method(response, "json");
-        } catch (const PyError& failure) {
-            if (!failure.matches(PyExc_ValueError)) throw;
-            Ref code = call_method(self, "_public_code_from_status", status);
-            raise_bare(call_method(self, "_build_public_error", code));
-        }
-        if (!PyDict_Check(envelope.get())) {
-            Ref unavailable = global(module, "ServiceUnavailableError");
-            Ref shape = text("invalid response shape");
-            raise_bare(call_kw(unavailable.get(), {{"detail", shape.get()}}));
-        }
-        if (ok) {
-            Ref success = get_item_optional(envelope.get(), "success");
-            if (!success || truthy(success.get())) return envelope;
-        }
-        Ref raw_code = get_item_optional(envelope.get(), "error");
-        if (!raw_code) raw_code = none();
-        Ref code = call_method(self, "_normalize_error_code", raw_code, status);
-        raise_bare(call_method(self, "_build_public_error", code));
-    });
+    Ref envelope;
+    try {
+        envelope = call_method(response, "json");
+    } catch (const PyError& failure) {
+        if (!failure.matches(PyExc_ValueError)) throw;
+        Ref code = call(self, methods::public_code_from_status, status);
+        raise_bare(call(self, methods::build_public_error, code));
+    }
+    if (!PyDict_Check(envelope.get())) {
+        Ref unavailable = global(module, "ServiceUnavailableError");
+        Ref shape = text("invalid response shape");
+        raise_bare(call_kw(unavailable.get(), {{"detail", shape.get()}}));
+    }
+    if (ok) {
+        Ref success = get_item_optional(envelope.get(), "success");
+        if (!success || truthy(success.get())) return envelope;
+    }
+    Ref raw_code = get_item_optional(envelope.get(), "error");
+    if (!raw_code) raw_code = none();
+    Ref code = call(self, methods::normalize_error_code, raw_code, status);
+    raise_bare(call(self, methods::build_public_error, code));
 }
-
-MethodDef methods[] = {
-    method("_read_api_response", read_api_response, "(self, response)",
-           "有界读取 HTTP 响应体（最多 MAX_API_RESPONSE_BYTES 字节）。"),
-    method("_api_post_json", api_post_json, "(self, endpoint, payload, timeout)", "以 POST 发送 JSON 请求并返回成功响应的 JSON 对象。"),
-    method("_parse_api_response", parse_api_response, "(self, response)", "解析响应；失败时抛出对应的公开错误。"),
-};
 
 }  // namespace
 
-std::span<MethodDef> http_transport_methods() { return methods; }
-
 }  // namespace corvane::transport
+
+namespace corvane::methods {
+
+const Method<ResponseParams> read_api_response{"_read_api_response", transport::read_api_response,
+                                               "有界读取 HTTP 响应体（最多 MAX_API_RESPONSE_BYTES 字节）。"};
+const Method<ApiPostJsonParams> api_post_json{"_api_post_json", transport::api_post_json,
+                                              "以 POST 发送 JSON 请求并返回成功响应的 JSON 对象。"};
+const Method<ResponseParams> parse_api_response{"_parse_api_response", transport::parse_api_response,
+                                                "解析响应；失败时抛出对应的公开错误。"};
+
+}  // namespace corvane::methods

@@ -1,12 +1,18 @@
 // The HTTPS JSON transport: one POST per call, a bounded reply, redirects never followed.
 #pragma once
 
-#include <span>
+#include "corvane/common/method.h"
 
-#include "corvane/common/classes.h"
+namespace corvane::methods {
 
-namespace corvane::transport {
+struct ResponseParams { Arg self{"self"}; Arg response{"response"}; };
+extern const Method<ResponseParams> read_api_response;
+extern const Method<ResponseParams> parse_api_response;
 
-std::span<MethodDef> http_transport_methods();
+struct ApiPostJsonParams {
+    Arg self{"self"}; Arg endpoint{"endpoint", ArgType::Str}; Arg payload{"payload", ArgType::Dict};
+    Arg timeout{"timeout", ArgType::Int};
+};
+extern const Method<ApiPostJsonParams> api_post_json;
 
-}  // namespace corvane::transport
+}  // namespace corvane::methods

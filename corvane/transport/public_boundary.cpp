@@ -1,4 +1,5 @@
 #include "corvane/transport/public_boundary.h"
+#include "corvane/transport/error_model.h"
 
 namespace corvane::transport {
 
@@ -6,12 +7,12 @@ void raise_public(PyObject* module, PyObject* self, const PyError& failure) {
     Ref family = global(module, "CorvaneError");
     Ref replacement;
     if (failure.matches(family.get())) {
-        replacement = call_method(self, "_public_error_clone", failure.exception());
+        replacement = call(self, methods::public_error_clone, failure.exception());
     } else {
         Ref unavailable = global(module, "ServiceUnavailableError");
         replacement = call(unavailable.get());
     }
-    call_method(self, "_display_error", replacement);
+    call(self, methods::display_error, replacement);
     raise_bare(std::move(replacement));
 }
 

@@ -4,7 +4,7 @@
 // raised with no cause and no context. Interrupts (KeyboardInterrupt, SystemExit) pass.
 #pragma once
 
-#include "corvane/common/call.h"
+#include "corvane/common/method.h"
 
 namespace corvane::transport {
 
@@ -19,6 +19,23 @@ Ref public_boundary(PyObject* module, PyObject* self, Body&& body) {
         if (!failure.matches(PyExc_Exception)) throw;
         raise_public(module, self, failure);
     }
+}
+
+// A public method: it takes the parameters of the internal method it wraps and calls it
+// through the instance (with the arguments it was given) behind the public boundary.
+template <typename P>
+struct PublicMethod {
+    using Params = P;
+    const char* name;
+    const Method<P>& internal;
+    const char* doc = nullptr;
+    static constexpr Binding binding = Binding::Instance;
+};
+
+template <typename P>
+Ref invoke(PyObject* module, const PublicMethod<P>& method, const P& args) {
+    return public_boundary(module, args.self,
+                           [&] { return call_with_given(args.self, method.internal.name, args); });
 }
 
 }  // namespace corvane::transport
