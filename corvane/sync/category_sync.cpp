@@ -6,6 +6,7 @@
 #include "corvane/common/args.h"
 #include "corvane/common/boundary.h"
 #include "corvane/common/call.h"
+#include "corvane/sync/category_ahead.h"
 #include "corvane/sync/changed_partitions.h"
 #include "corvane/sync/digest.h"
 #include "corvane/sync/fetch_ahead.h"
@@ -108,7 +109,7 @@ PyObject* sync_pivot_category(PyObject* module, PyObject* const* args, Py_ssize_
             start = call_method(datetime.get(), "strptime", start, text(kDateFormat));
         }
 
-        Ref meta = call_method(self, "_get_category_meta", category);
+        Ref meta = CategoryAhead::category_meta(self, category);
         Ref store = getattr(self, "CV_db");
         // Stored before its partition fields are checked, as the store merges metadata.
         call_method_kw(store.get(), "set_category_meta", {{"merge", Py_True}}, category, meta);
@@ -213,7 +214,7 @@ PyObject* sync_unstack_category(PyObject*, PyObject* const* args, Py_ssize_t nar
         const bool only_changed = truthy(a.get(2, Py_False));
         Ref partition = text("full");
 
-        Ref meta = call_method(self, "_get_category_meta", category);
+        Ref meta = CategoryAhead::category_meta(self, category);
         Ref store = getattr(self, "CV_db");
         call_method_kw(store.get(), "set_category_meta", {{"merge", Py_True}}, category, meta);
 
