@@ -12,7 +12,7 @@ from corvane import CorvaneClient
 from corvane.exceptions import MetaError, SerializationError, SyncError
 from corvane.testing import LinkRelay, data_key_for, synthetic_pivot, synthetic_unstack
 from helpers import client_connections, raised, wait_until
-from test_sync_fetch_ahead import fetch_threads
+from test_sync_fetch_ahead import fetch_threads, relay  # noqa: F401 (a fixture)
 
 pytestmark = pytest.mark.service(categories=[])  # lists only what a test publishes
 
@@ -80,13 +80,6 @@ def market(service):
     publisher.publish_pivot(THIRD, synthetic_pivot(today - pd.Timedelta(days=20), today, 10, seed=1),
                             partition_mode="daily")
     return publisher
-
-
-@pytest.fixture
-def relay(service):
-    with LinkRelay(service.redis.port, delay=0.005) as link:
-        service.api.configure(redis_port=link.port)
-        yield link
 
 
 def update(make_client, tmp_path, cls, name, logs, method="full"):
