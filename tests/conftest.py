@@ -14,6 +14,7 @@ import logging
 import pytest
 
 from corvane import CorvaneClient
+from corvane.testing import LinkRelay
 from helpers import RedisSpy, SleepRecorder, mod, running_service
 from log_capture import recording
 
@@ -94,3 +95,12 @@ def redis_spy(monkeypatch):
     spy = RedisSpy(mod.redis)
     monkeypatch.setattr(mod, "redis", spy)
     return spy
+
+
+@pytest.fixture
+def relay(service):
+    """The service's Redis behind a relay that delays every chunk by 5 ms each way: reads
+    that overlap show it, reads one after another pay it in turn."""
+    with LinkRelay(service.redis.port, delay=0.005) as link:
+        service.api.configure(redis_port=link.port)
+        yield link

@@ -15,22 +15,10 @@ import pytest
 from corvane import CorvaneClient
 from corvane.exceptions import MetaError, RemoteDataError, SerializationError, SyncError
 from corvane.testing import TICKET_PATH, LinkRelay, data_key_for, synthetic_pivot
-from helpers import client_connections, raised, wait_until
+from helpers import client_connections, fetch_threads, raised, wait_until
 
 CATEGORY = "cn_stock_pivot#close"
 BOUND = 60  # seconds: only keeps a broken build from hanging
-
-
-def fetch_threads():
-    """The read-ahead threads of this process, by their name."""
-    names = []
-    for task in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{task}/comm") as comm:
-                names.append(comm.read().strip())
-        except FileNotFoundError:
-            pass  # ended meanwhile
-    return names.count("corvane-fetch")
 
 
 class Recording(CorvaneClient):
@@ -62,13 +50,6 @@ class Recording(CorvaneClient):
                 self.fetched[key] = len(value)
                 self.events.append(("fetched", key))
         return value
-
-
-@pytest.fixture
-def relay(service):
-    with LinkRelay(service.redis.port, delay=0.005) as link:
-        service.api.configure(redis_port=link.port)
-        yield link
 
 
 def publish(service, months=8, columns=20):

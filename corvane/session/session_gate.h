@@ -10,6 +10,7 @@
 #pragma once
 
 #include <atomic>
+#include <memory>
 #include <mutex>
 
 #include "corvane/common/nogil.h"
@@ -18,6 +19,14 @@ namespace corvane::session {
 
 class SessionGate {
 public:
+    // A gate made while the calling thread has one shares that gate's lock: the threads
+    // reading ahead for one category and those reading ahead for the next keep the session
+    // one at a time too. Each gate is closed on its own.
+    SessionGate()
+        : lock_(current_ != nullptr ? current_->lock_ : std::make_shared<std::mutex>()) {}
+    SessionGate(const SessionGate&) = delete;
+    SessionGate& operator=(const SessionGate&) = delete;
+
     // The gate of the calling thread while a Scope is alive, or null.
     static SessionGate* current() noexcept { return current_; }
 
@@ -37,13 +46,13 @@ public:
     // that already holds the gate runs `body` at once.
     template <typename Body>
     void run(Body&& body) {
-        if (held_ == this) return body();
+        if (held_ == lock_.get()) return body();
         {
             ReleasedGil nogil;
-            mutex_.lock();
+            lock_->lock();
         }
-        const std::lock_guard lock(mutex_, std::adopt_lock);
-        held_ = this;
+        const std::lock_guard lock(*lock_, std::adopt_lock);
+        held_ = lock_.get();
         struct Unhold {
             ~Unhold() { held_ = nullptr; }
         } unhold;
@@ -55,10 +64,10 @@ public:
     bool closed() const noexcept { return closed_.load(); }
 
 private:
-    std::mutex mutex_;
+    std::shared_ptr<std::mutex> lock_;
     std::atomic<bool> closed_{false};
     static inline thread_local SessionGate* current_ = nullptr;
-    static inline thread_local SessionGate* held_ = nullptr;
+    static inline thread_local std::mutex* held_ = nullptr;  // the lock this thread holds
 };
 
 // Runs `body` through the calling thread's gate, or at once on a thread without one.

@@ -5,6 +5,7 @@
 #include "corvane/common/args.h"
 #include "corvane/common/call.h"
 #include "corvane/session/metadata.h"
+#include "corvane/sync/category_ahead.h"
 #include "corvane/sync/changed_partitions.h"
 #include "corvane/sync/digest.h"
 #include "corvane/sync/fetch_ahead.h"
@@ -88,7 +89,7 @@ Ref sync_pivot_category(PyObject* module, const methods::SyncParams& args) {
         start = call_method(datetime.get(), "strptime", start, text(kDateFormat));
     }
 
-    Ref meta = call(self, methods::get_category_meta, category);
+    Ref meta = CategoryAhead::category_meta(self, category);
     Ref store = getattr(self, "CV_db");
     // Stored before its partition fields are checked, as the store merges metadata.
     call_method_kw(store.get(), "set_category_meta", {{"merge", Py_True}}, category, meta);
@@ -188,7 +189,7 @@ Ref sync_unstack_category(PyObject*, const methods::SyncUnstackParams& args) {
     const bool only_changed = truthy(args.only_changed.or_else(Py_False));
     Ref partition = text("full");
 
-    Ref meta = call(self, methods::get_category_meta, category);
+    Ref meta = CategoryAhead::category_meta(self, category);
     Ref store = getattr(self, "CV_db");
     call_method_kw(store.get(), "set_category_meta", {{"merge", Py_True}}, category, meta);
 

@@ -12,6 +12,7 @@
 #include "corvane/common/nogil.h"
 #include "corvane/session/metadata.h"
 #include "corvane/session/upkeep.h"
+#include "corvane/sync/installed_budget.h"
 
 namespace corvane::sync {
 
@@ -133,13 +134,7 @@ void FetchAhead::work() {
         budget.stop_fd = stop_fd_;
         budget.owner = this;
         const session::SessionGate::Scope gate_scope(gate_);
-        PyObject* state = PyThreadState_GetDict();
-        PyObject* capsule = PyCapsule_New(static_cast<redis::ReadBudget*>(&budget),
-                                          redis::kReadBudgetCapsule, nullptr);
-        const bool installed = state != nullptr && capsule != nullptr &&
-                               PyDict_SetItemString(state, redis::kReadBudgetKey, capsule) == 0;
-        Py_XDECREF(capsule);
-        // Without its budget a worker would read unbounded: it reads nothing then.
+        const InstalledBudget installed(&budget);
         if (installed) {
             for (;;) {
                 std::size_t index;
@@ -161,9 +156,6 @@ void FetchAhead::work() {
                     advance_settled();
                 }
             }
-            if (PyDict_DelItemString(state, redis::kReadBudgetKey) != 0) PyErr_Clear();
-        } else {
-            PyErr_Clear();
         }
     }
     {

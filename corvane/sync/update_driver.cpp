@@ -4,6 +4,7 @@
 #include "corvane/common/call.h"
 #include "corvane/session/category_list.h"
 #include "corvane/session/upkeep.h"
+#include "corvane/sync/category_ahead.h"
 #include "corvane/sync/category_sync.h"
 #include "corvane/sync/join.h"
 #include "corvane/transport/error_model.h"
@@ -76,8 +77,11 @@ Ref update_all_category_body(PyObject* module, const methods::UpdateParams& args
     log(logger.get(), "info", join({text("发现 ").get(), integer(total).get(), text(" 个类别").get()}));
 
     Py_ssize_t failed = 0;
+    CategoryAhead ahead(self, categories.get());
+    Py_ssize_t index = 0;
     Ref iterator = check(PyObject_GetIter(categories.get()));
     while (Ref category = Ref::steal(PyIter_Next(iterator.get()))) {
+        ahead.begin(index++, category.get());
         try {
             log(logger.get(), "info", join({text("正在同步: ").get(), category.get()}));
             // Each mode passes its own keyword only (a null value leaves one out).

@@ -1,0 +1,54 @@
+// Reading the next category's metadata while an update synchronises the current one. Over
+// a far link each category would otherwise start with a round trip of its own, the link
+// idle meanwhile: its metadata is read on a thread of its own, through the client's
+// `_get_category_meta`, while the category before it synchronises, and handed over when
+// the category's own read of it comes (value or error, as if read then).
+//
+// Only when the instance's `_sync_category`, `_sync_pivot_category`,
+// `_sync_unstack_category` and `_get_category_meta` are the client's own: a replaced one
+// gets exactly the calls of a plain update. The next category's read is abandoned (its
+// connection closed, never pooled) and its thread joined when the update fails or is
+// interrupted, and when its category's turn passes without it being taken.
+#pragma once
+
+#include <memory>
+#include <optional>
+
+#include "corvane/common/ref.h"
+#include "corvane/session/session_gate.h"
+
+namespace corvane::sync {
+
+class CategoryAhead {
+public:
+    // For an update of `self` over `categories` (read ahead only when it is a list).
+    CategoryAhead(PyObject* self, PyObject* categories);
+    // Stops the read in flight and joins its thread. Needs the GIL.
+    ~CategoryAhead();
+    CategoryAhead(const CategoryAhead&) = delete;
+    CategoryAhead& operator=(const CategoryAhead&) = delete;
+
+    // The `index`-th category's turn has come: the metadata read ahead for it is the one
+    // handed over, and the next category's read starts.
+    void begin(Py_ssize_t index, PyObject* category);
+
+    // The metadata of `category`: what the calling thread's update read ahead for it, or
+    // its error raised now; otherwise `_get_category_meta` called now.
+    static Ref category_meta(PyObject* self, PyObject* category);
+
+private:
+    class Read;
+
+    std::optional<Ref> take(PyObject* category);
+
+    Ref self_;
+    Ref categories_;  // null: nothing is read ahead
+    // The session kept one thread at a time by the caller's thread and the readers.
+    std::optional<session::SessionGate> gate_;
+    std::optional<session::SessionGate::Scope> gate_scope_;
+    std::unique_ptr<Read> current_;  // for the category whose turn it is
+    std::unique_ptr<Read> next_;
+    CategoryAhead* outer_;
+};
+
+}  // namespace corvane::sync
