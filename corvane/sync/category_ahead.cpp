@@ -1,29 +1,23 @@
 #include "corvane/sync/category_ahead.h"
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
 #include <pthread.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include "corvane/common/method.h"
 #include "corvane/common/nogil.h"
 #include "corvane/session/metadata.h"
-#include "corvane/session/upkeep.h"
 #include "corvane/sync/category_sync.h"
 #include "corvane/sync/installed_budget.h"
+#include "corvane/sync/read_ahead.h"
 
 namespace corvane::sync {
 
 namespace {
-
-// How often the caller's wait for a read looks for a signal (Ctrl-C).
-constexpr auto kSignalPoll = std::chrono::milliseconds(50);
 
 // The update whose categories the calling thread synchronises.
 thread_local CategoryAhead* serving = nullptr;
@@ -44,12 +38,12 @@ bool reads_categories_by_default(PyObject* self) {
 class CategoryAhead::Read {
 public:
     Read(PyObject* self, PyObject* category)
-        : self_(Ref::borrow(self)), category_(Ref::borrow(category)), stop_fd_(eventfd(0, EFD_CLOEXEC)) {
+        : self_(Ref::borrow(self)), category_(Ref::borrow(category)) {
         budget_.reserve = &Read::reserve;
-        budget_.stop_fd = stop_fd_;
+        budget_.stop_fd = stop_.fd();
         budget_.owner = this;
         try {
-            if (stop_fd_ >= 0) thread_ = std::thread([this] { run(); });
+            if (stop_.valid()) thread_ = std::thread([this] { run(); });
         } catch (const std::system_error&) {
         }
         // Without a thread nothing is read here: the category's turn reads it itself.
@@ -58,15 +52,11 @@ public:
     ~Read() {
         stopping_.store(true);
         gate_.close();
-        if (stop_fd_ < 0) return;
-        const std::uint64_t one = 1;
-        // Wakes the read's waits on the network; it stays readable.
-        [[maybe_unused]] const ssize_t written = ::write(stop_fd_, &one, sizeof one);
+        stop_.raise();  // wakes the read's waits on the network
         if (thread_.joinable()) {
             ReleasedGil nogil;
             thread_.join();
         }
-        ::close(stop_fd_);
     }
     Read(const Read&) = delete;
     Read& operator=(const Read&) = delete;
@@ -76,14 +66,7 @@ public:
     // The metadata read, or its error raised now; nothing when it could not be read here.
     // Waits without the GIL and runs the signal handlers meanwhile.
     std::optional<Ref> result() {
-        for (;;) {
-            {
-                ReleasedGil nogil;
-                std::unique_lock lock(mutex_);
-                if (changed_.wait_for(lock, kSignalPoll, [&] { return done_; })) break;
-            }
-            if (PyErr_CheckSignals() != 0) throw_current();
-        }
+        wait_running_signals(mutex_, changed_, [&] { return done_; });
         if (error_) throw *error_;
         if (!meta_) return std::nullopt;
         return std::move(meta_);
@@ -132,7 +115,7 @@ private:
     Ref category_;
     session::SessionGate gate_;  // shares the update's lock, closed on its own
     std::atomic<bool> stopping_{false};
-    int stop_fd_;
+    StopSignal stop_;
     Budget budget_{};
 
     std::mutex mutex_;
@@ -180,15 +163,8 @@ void CategoryAhead::begin(Py_ssize_t index, PyObject* category) {
 std::optional<Ref> CategoryAhead::take(PyObject* category) {
     if (!current_ || !current_->is_for(category)) return std::nullopt;
     const std::unique_ptr<Read> read = std::move(current_);
-    // The session's upkeep at the category's turn, as its own read would have done it; a
-    // failure is left to the read, which met the same session and reports it as its own.
-    session::through_gate([&] {
-        try {
-            call(self_.get(), methods::ensure_connection);
-        } catch (const PyError& failure) {
-            if (!failure.matches(PyExc_Exception)) throw;
-        }
-    });
+    // The session kept at the category's turn.
+    session::through_gate([&] { keep_session(self_.get()); });
     return read->result();
 }
 

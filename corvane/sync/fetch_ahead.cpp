@@ -2,16 +2,12 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <system_error>
 
 #include <pthread.h>
-#include <sys/eventfd.h>
-#include <unistd.h>
 
 #include "corvane/common/nogil.h"
 #include "corvane/session/metadata.h"
-#include "corvane/session/upkeep.h"
 #include "corvane/sync/installed_budget.h"
 
 namespace corvane::sync {
@@ -19,8 +15,6 @@ namespace corvane::sync {
 namespace {
 
 constexpr Py_ssize_t kMaxDataKeyLength = 1024;
-// How often a wait of the caller's thread looks for a signal (Ctrl-C).
-constexpr auto kSignalPoll = std::chrono::milliseconds(50);
 
 // The read-ahead whose partitions the calling thread processes.
 thread_local FetchAhead* serving = nullptr;
@@ -65,18 +59,15 @@ FetchAhead::FetchAhead(PyObject* self, PyObject* category, PyObject* partitions,
       payloads_(payloads),
       limits_(limits),
       gate_scope_(gate_),
-      stop_fd_(eventfd(0, EFD_CLOEXEC)),
       outer_(std::exchange(serving, this)) {
     struct Undo {
         FetchAhead* self;
         bool armed = true;
         ~Undo() {
-            if (!armed) return;
-            serving = self->outer_;
-            if (self->stop_fd_ >= 0) ::close(self->stop_fd_);
+            if (armed) serving = self->outer_;
         }
     } undo{this};
-    if (stop_fd_ < 0) throw_format(PyExc_OSError, "eventfd failed (errno %d)", errno);
+    if (!stop_.valid()) throw_format(PyExc_OSError, "eventfd failed (errno %d)", errno);
     const Py_ssize_t count = PyList_GET_SIZE(partitions);
     slots_.resize(static_cast<std::size_t>(count));
     for (Py_ssize_t i = 0; i < count; ++i) {
@@ -102,7 +93,6 @@ FetchAhead::~FetchAhead() {
         for (std::thread& worker : workers_) worker.join();
     }
     serving = outer_;
-    ::close(stop_fd_);
 }
 
 void FetchAhead::stop() noexcept {
@@ -111,9 +101,7 @@ void FetchAhead::stop() noexcept {
         stopping_ = true;
     }
     gate_.close();
-    const std::uint64_t one = 1;
-    // Wakes every wait on the network of the workers; it stays readable.
-    [[maybe_unused]] const ssize_t written = ::write(stop_fd_, &one, sizeof one);
+    stop_.raise();  // wakes every wait of the workers on the network
     changed_.notify_all();
 }
 
@@ -131,7 +119,7 @@ void FetchAhead::work() {
     {
         WorkerBudget budget{};
         budget.reserve = &FetchAhead::reserve_for;
-        budget.stop_fd = stop_fd_;
+        budget.stop_fd = stop_.fd();
         budget.owner = this;
         const session::SessionGate::Scope gate_scope(gate_);
         const InstalledBudget installed(&budget);
@@ -284,31 +272,17 @@ void FetchAhead::move_to(std::size_t index) {
 }
 
 bool FetchAhead::wait_for(std::size_t index) {
-    for (;;) {
-        {
-            ReleasedGil nogil;
-            std::unique_lock lock(mutex_);
-            const auto ready = [&] { return slots_[index].done || active_ == 0; };
-            if (changed_.wait_for(lock, kSignalPoll, ready)) return slots_[index].done;
-        }
-        if (PyErr_CheckSignals() != 0) throw_current();
-    }
+    wait_running_signals(mutex_, changed_, [&] { return slots_[index].done || active_ == 0; });
+    std::lock_guard lock(mutex_);
+    return slots_[index].done;
 }
 
 Ref FetchAhead::partition_meta(std::size_t index, PyObject* partition) {
     handed_.reset();
     handed_partition_ = Ref();
     handed_key_ = Ref();
-    // Renewal or re-establishment of the session at this partition's turn, as its own
-    // read would have done it; the workers find the session kept.
-    // A failure is left to the reads, which meet it again and report it as theirs.
-    gate_.run([&] {
-        try {
-            call(self_.get(), methods::ensure_connection);
-        } catch (const PyError& failure) {
-            if (!failure.matches(PyExc_Exception)) throw;
-        }
-    });
+    // The session kept at this partition's turn; the workers find it kept.
+    gate_.run([&] { keep_session(self_.get()); });
     const bool read_ahead = index < slots_.size() &&
                             (slots_[index].partition.get() == partition ||
                              equal(slots_[index].partition.get(), partition));

@@ -26,6 +26,7 @@
 #include "corvane/common/call.h"
 #include "corvane/redis/read_budget.h"
 #include "corvane/session/session_gate.h"
+#include "corvane/sync/read_ahead.h"
 
 namespace corvane::sync {
 
@@ -94,7 +95,7 @@ private:
     const FetchAheadLimits limits_;
     session::SessionGate gate_;
     session::SessionGate::Scope gate_scope_;
-    int stop_fd_;
+    StopSignal stop_;
 
     // Guards everything below; never held while waiting for the GIL or calling Python.
     mutable std::mutex mutex_;
