@@ -1,8 +1,9 @@
-"""Reading the next category's metadata ahead during an update, against the real local
-service behind a relay that delays every chunk: the effects in today's order across
-categories, its failure raised at its category's turn, nothing left behind by a failure or
-an interrupt, and a replaced `_get_category_meta` called exactly as without it."""
+"""Reading the next category's metadata and partitions ahead during an update, against the
+real local service behind a relay that delays every chunk: the effects in today's order
+across categories, its failure raised at its category's turn, nothing left behind by a
+failure or an interrupt, and a replaced `_get_category_meta` called exactly as without it."""
 
+import json
 import threading
 
 import pandas as pd
@@ -28,6 +29,7 @@ class Recording(CorvaneClient):
     def __init__(self, *args, **kwargs):
         self.lock = threading.Lock()
         self.effects = []
+        self.fetched = []  # payload keys, as their reads returned
         self.meta_threads = []  # (category, read on the caller's thread)
         self.meta_started = threading.Event()
         super().__init__(*args, **kwargs)
@@ -46,6 +48,12 @@ class Recording(CorvaneClient):
     def _write_local_hash(self, category, partition, hash_value):
         self.effects.append(("_write_local_hash", category, partition))
         return super()._write_local_hash(category, partition, hash_value)
+
+    def _redis_get_with_retry(self, key, *args):
+        value = super()._redis_get_with_retry(key, *args)
+        with self.lock:
+            self.fetched.append(key)
+        return value
 
     def _json_get_required(self, key):
         if key.startswith(META_PREFIX):
@@ -98,6 +106,45 @@ def test_effects_and_log_lines_in_order_across_categories(market, relay, make_cl
     assert [c for c, _ in plain.category_meta_calls] == CATEGORIES
     # Each category's metadata read once; every one after the first read ahead.
     assert sorted(ahead.meta_threads) == [(FIRST, True), (SECOND, False), (THIRD, False)]
+    assert fetch_threads() == 0
+
+
+def third_payload_keys(service, method):
+    partitions = json.loads(service.publisher.get_raw(META_PREFIX + THIRD))["partition_keys"]
+    if method == "incremental":
+        since = (pd.Timestamp.today() - pd.Timedelta(days=60)).strftime("%Y-%m-%d")
+        partitions = [p for p in partitions if p >= since]
+    return {data_key_for(THIRD, p) for p in partitions}
+
+
+@pytest.mark.parametrize("method", ["full", "incremental"])
+@pytest.mark.parametrize("before, held", [
+    (FIRST, "update_pivot_category"), (SECOND, "update_unstack_category"),
+], ids=["after-pivot", "after-unstack"])
+def test_the_next_categorys_partitions_are_read_while_one_is_stored(market, service, relay, make_client,
+                                                                     tmp_path, logs, method, before,
+                                                                     held):
+    market.set_categories([before, THIRD])
+    plain, plain_lines = update(make_client, tmp_path, CategoryMetaReplaced, "plain", logs, method)
+    client = make_client(Recording, save_path=str(tmp_path / "ahead"))
+    third = third_payload_keys(service, method)
+    store = getattr(client.CV_db, held)
+    waited = []
+
+    def held_store(*args, **kwargs):
+        # The category before stores its first partition once every payload of the next
+        # one has been read.
+        if not waited:
+            waited.append(True)
+            wait_until(lambda: third <= set(client.fetched), BOUND)
+        return store(*args, **kwargs)
+
+    setattr(client.CV_db, held, held_store)
+    first = len(logs.lines())
+    client.UpdateAllCategory(method)
+
+    assert client.effects == plain.effects and logs.lines()[first:] == plain_lines
+    assert sorted(k for k in client.fetched if k in third) == sorted(third)  # each read once
     assert fetch_threads() == 0
 
 

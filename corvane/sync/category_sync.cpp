@@ -63,21 +63,52 @@ Ref validated_partitions(PyObject* module, PyObject* self, PyObject* keys) {
     return partitions;
 }
 
-// True when `_download_partition` of the instance is this module's own, which takes the
-// payloads read ahead; a replacement reads its own, so none is read ahead for it.
-bool downloads_by_default(PyObject* self) {
-    return is_default<methods::download_partition>(bound(self, methods::download_partition).get());
-}
-
 std::size_t size_attribute(PyObject* self, const char* name) {
     const Py_ssize_t value = PyLong_AsSsize_t(getattr(self, name).get());
     if (value == -1 && PyErr_Occurred()) throw_current();
     return value < 0 ? 0 : static_cast<std::size_t>(value);
 }
 
+// The partition mode of a pivot category's metadata.
+Ref partition_mode(PyObject* module, PyObject* meta) {
+    Ref mode = get_item_optional(meta, "partition_mode");
+    if (!mode) mode = text("monthly");
+    if (!equals_text(mode.get(), "daily") && !equals_text(mode.get(), "monthly")) {
+        refuse(module, "ProtocolError");
+    }
+    return mode;
+}
+
+// The validated partitions of a pivot category's metadata.
+Ref meta_partitions(PyObject* module, PyObject* self, PyObject* meta) {
+    Ref keys = get_item_optional(meta, "partition_keys");
+    if (!keys) keys = check(PyList_New(0));
+    return validated_partitions(module, self, keys.get());
+}
+
+}  // namespace
+
+bool downloads_by_default(PyObject* self) {
+    return is_default<methods::download_partition>(bound(self, methods::download_partition).get());
+}
+
 FetchAheadLimits fetch_ahead_limits(PyObject* self) {
     return {size_attribute(self, "_fetch_ahead_bytes"), size_attribute(self, "_fetch_ahead_workers")};
 }
+
+Ref chosen_partitions(PyObject* module, PyObject* self, PyObject* category, PyObject* meta,
+                      PyObject* start) {
+    Ref kind = call(self, methods::validate_category_name, category);
+    if (!equals_text(kind.get(), "pivot")) return Ref();
+    partition_mode(module, meta);
+    Ref partitions = meta_partitions(module, self, meta);
+    if (PyList_GET_SIZE(partitions.get()) == 0) return Ref();
+    if (start == Py_None) return partitions;
+    Ref targets = call(self, methods::filter_partitions_by_date, partitions, start);
+    return PyList_Check(targets.get()) ? targets : Ref();
+}
+
+namespace {
 
 Ref sync_pivot_category(PyObject* module, const methods::SyncParams& args) {
     PyObject* self = args.self;
@@ -94,14 +125,8 @@ Ref sync_pivot_category(PyObject* module, const methods::SyncParams& args) {
     // Stored before its partition fields are checked, as the store merges metadata.
     call_method_kw(store.get(), "set_category_meta", {{"merge", Py_True}}, category, meta);
 
-    Ref keys = get_item_optional(meta.get(), "partition_keys");
-    if (!keys) keys = check(PyList_New(0));
-    Ref mode = get_item_optional(meta.get(), "partition_mode");
-    if (!mode) mode = text("monthly");
-    if (!equals_text(mode.get(), "daily") && !equals_text(mode.get(), "monthly")) {
-        refuse(module, "ProtocolError");
-    }
-    Ref partitions = validated_partitions(module, self, keys.get());
+    Ref mode = partition_mode(module, meta.get());
+    Ref partitions = meta_partitions(module, self, meta.get());
     if (PyList_GET_SIZE(partitions.get()) == 0) {
         log_info(self, join({category, text(": 没有分区").get()}));
         return none();
@@ -128,7 +153,7 @@ Ref sync_pivot_category(PyObject* module, const methods::SyncParams& args) {
         targets = fetches.partitions;
         metas = fetches.metas;
     }
-    std::optional<FetchAhead> ahead;
+    std::optional<CategoryReads> ahead;
     if (PyList_Check(targets.get())) {
         ahead.emplace(self, category, targets.get(), metas.get(), downloads_by_default(self),
                       fetch_ahead_limits(self));
@@ -190,6 +215,11 @@ Ref sync_unstack_category(PyObject*, const methods::SyncUnstackParams& args) {
     Ref partition = text("full");
 
     Ref meta = CategoryAhead::category_meta(self, category);
+    // Nothing of this category goes through the update's window: the next category's
+    // partitions may be read ahead in it from now on.
+    if (std::optional<UpdateWindow> update = CategoryAhead::window_for(self, category)) {
+        update->update->segment_opened();
+    }
     Ref store = getattr(self, "CV_db");
     call_method_kw(store.get(), "set_category_meta", {{"merge", Py_True}}, category, meta);
 
@@ -216,7 +246,7 @@ Ref sync_unstack_category(PyObject*, const methods::SyncUnstackParams& args) {
 // The payload under `data_key`: what the read ahead of this partition got (or raised), or
 // else a read now.
 Ref read_payload(PyObject* self, PyObject* category, PyObject* partition, PyObject* data_key) {
-    if (std::optional<PayloadRead> read = FetchAhead::take_payload(category, partition, data_key)) {
+    if (std::optional<PayloadRead> read = CategoryReads::take_payload(category, partition, data_key)) {
         if (read->error) throw *read->error;
         return std::move(read->value);
     }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "corvane/common/method.h"
+#include "corvane/sync/fetch_ahead.h"
 
 namespace corvane::methods {
 
@@ -27,3 +28,21 @@ struct DownloadPartitionParams {
 extern const Method<DownloadPartitionParams> download_partition;
 
 }  // namespace corvane::methods
+
+namespace corvane::sync {
+
+// True when `_download_partition` of the instance is this module's own, which takes the
+// payloads read ahead; a replacement reads its own, so none is read ahead for it.
+bool downloads_by_default(PyObject* self);
+
+// The read-ahead window's bounds, as the instance sets them.
+FetchAheadLimits fetch_ahead_limits(PyObject* self);
+
+// The partitions that a pivot category's synchronisation from `start` (None: all) chooses
+// from its metadata `meta`, as a list; null when there are none to read ahead (not a
+// pivot category, no partitions, or a filter that returns no list). Raises what the
+// synchronisation would raise over them.
+Ref chosen_partitions(PyObject* module, PyObject* self, PyObject* category, PyObject* meta,
+                      PyObject* start);
+
+}  // namespace corvane::sync

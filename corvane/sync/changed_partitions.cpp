@@ -24,7 +24,7 @@ Fetches changed_partitions(PyObject* self, PyObject* category, PyObject* partiti
     Fetches fetches{check(PyList_New(0)), check(PyList_New(0))};
     Py_ssize_t skipped = 0;
     // Metadata only: no payload is requested before its partition is known to be needed.
-    FetchAhead ahead(self, category, partitions, nullptr, false, limits);
+    CategoryReads ahead(self, category, partitions, nullptr, false, limits);
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(partitions); ++i) {
         Ref partition = Ref::borrow(PyList_GET_ITEM(partitions, i));
         Ref meta = ahead.partition_meta(static_cast<std::size_t>(i), partition.get());

@@ -8,6 +8,7 @@
 
 #include "corvane/common/nogil.h"
 #include "corvane/session/metadata.h"
+#include "corvane/sync/category_ahead.h"
 #include "corvane/sync/installed_budget.h"
 
 namespace corvane::sync {
@@ -16,8 +17,8 @@ namespace {
 
 constexpr Py_ssize_t kMaxDataKeyLength = 1024;
 
-// The read-ahead whose partitions the calling thread processes.
-thread_local FetchAhead* serving = nullptr;
+// The category reads whose partitions the calling thread processes.
+thread_local CategoryReads* serving = nullptr;
 
 }  // namespace
 
@@ -31,10 +32,23 @@ Ref partition_data_key(PyObject* partition_meta) {
     return key;
 }
 
-// One partition. `partition` is fixed at construction; the rest is written by the slot's
-// worker (with the GIL and the mutex) and read by the caller's thread once `done`.
+// One category's partitions in the window: slots [begin, end). Fixed once appended, but
+// for `cancelled`.
+struct FetchAhead::Segment {
+    Ref category;
+    Ref metas;  // null: read by the workers
+    bool payloads;
+    std::size_t begin;
+    std::size_t end;
+    StopSignal stop;  // ends the network waits of the segment's reads
+    bool cancelled = false;
+};
+
+// One partition. `partition` and `segment` are fixed when appended; the rest is written by
+// the slot's worker (with the GIL and the mutex) and read by the caller's thread once `done`.
 struct FetchAhead::Slot {
     Ref partition;
+    std::size_t segment;
     Ref meta;
     std::optional<PyError> meta_error;
     Ref data_key;
@@ -42,6 +56,7 @@ struct FetchAhead::Slot {
     std::size_t reserved = 0;
     bool granted = false;
     bool done = false;
+    bool cancelled = false;
 };
 
 // What a worker's GETs consult: the window, for the slot that the worker reads.
@@ -51,40 +66,8 @@ struct FetchAhead::WorkerBudget : redis::ReadBudget {
     bool payload;  // false while the metadata is read: small values, outside the window
 };
 
-FetchAhead::FetchAhead(PyObject* self, PyObject* category, PyObject* partitions, PyObject* metas,
-                       bool payloads, FetchAheadLimits limits)
-    : self_(Ref::borrow(self)),
-      category_(Ref::borrow(category)),
-      known_metas_(metas != nullptr ? Ref::borrow(metas) : Ref()),
-      payloads_(payloads),
-      limits_(limits),
-      gate_scope_(gate_),
-      outer_(std::exchange(serving, this)) {
-    struct Undo {
-        FetchAhead* self;
-        bool armed = true;
-        ~Undo() {
-            if (armed) serving = self->outer_;
-        }
-    } undo{this};
-    if (!stop_.valid()) throw_format(PyExc_OSError, "eventfd failed (errno %d)", errno);
-    const Py_ssize_t count = PyList_GET_SIZE(partitions);
-    slots_.resize(static_cast<std::size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-        slots_[static_cast<std::size_t>(i)].partition = Ref::borrow(PyList_GET_ITEM(partitions, i));
-    }
-    const std::size_t workers = std::min(limits_.workers, slots_.size());
-    try {
-        for (std::size_t i = 0; i < workers; ++i) {
-            workers_.emplace_back([this] { work(); });
-            std::lock_guard lock(mutex_);
-            ++active_;
-        }
-    } catch (const std::system_error&) {
-        // Fewer workers read more slowly; with none, the caller's thread reads each itself.
-    }
-    undo.armed = false;
-}
+FetchAhead::FetchAhead(PyObject* self, FetchAheadLimits limits)
+    : self_(Ref::borrow(self)), limits_(limits), gate_scope_(gate_) {}
 
 FetchAhead::~FetchAhead() {
     stop();
@@ -92,16 +75,95 @@ FetchAhead::~FetchAhead() {
         ReleasedGil nogil;
         for (std::thread& worker : workers_) worker.join();
     }
-    serving = outer_;
+    // The results still held go with the slots, with the GIL.
 }
 
 void FetchAhead::stop() noexcept {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
+        for (const Segment& segment : segments_) segment.stop.raise();  // wakes network waits
     }
     gate_.close();
-    stop_.raise();  // wakes every wait of the workers on the network
+    changed_.notify_all();
+}
+
+std::size_t FetchAhead::append(PyObject* category, PyObject* partitions, PyObject* metas,
+                               bool payloads) {
+    const auto count = static_cast<std::size_t>(PyList_GET_SIZE(partitions));
+    std::size_t number;
+    std::size_t slots;
+    {
+        std::lock_guard lock(mutex_);
+        number = segments_.size();
+        Segment& segment = segments_.emplace_back();
+        if (!segment.stop.valid()) {
+            segments_.pop_back();
+            throw_format(PyExc_OSError, "eventfd failed (errno %d)", errno);
+        }
+        segment.category = Ref::borrow(category);
+        segment.metas = metas != nullptr ? Ref::borrow(metas) : Ref();
+        segment.payloads = payloads;
+        segment.begin = slots_.size();
+        segment.end = segment.begin + count;
+        for (std::size_t i = 0; i < count; ++i) {
+            Slot& slot = slots_.emplace_back();
+            slot.partition = Ref::borrow(PyList_GET_ITEM(partitions, static_cast<Py_ssize_t>(i)));
+            slot.segment = number;
+        }
+        slots = slots_.size();
+    }
+    changed_.notify_all();
+    start_workers(std::min(limits_.workers, slots));
+    return number;
+}
+
+bool FetchAhead::reads(std::size_t number, PyObject* category, PyObject* partitions,
+                       bool payloads) const {
+    const auto count = static_cast<std::size_t>(PyList_GET_SIZE(partitions));
+    std::vector<PyObject*> read;  // owned by the slots, which outlive this call
+    {
+        std::lock_guard lock(mutex_);
+        const Segment& segment = segments_[number];
+        if (segment.cancelled || segment.metas || segment.payloads != payloads ||
+            segment.end - segment.begin != count) {
+            return false;
+        }
+        read.push_back(segment.category.get());
+        for (std::size_t i = segment.begin; i < segment.end; ++i) read.push_back(slots_[i].partition.get());
+    }
+    if (!equal(read[0], category)) return false;
+    for (std::size_t i = 0; i < count; ++i) {
+        PyObject* partition = PyList_GET_ITEM(partitions, static_cast<Py_ssize_t>(i));
+        if (read[i + 1] != partition && !equal(read[i + 1], partition)) return false;
+    }
+    return true;
+}
+
+void FetchAhead::cancel(std::size_t number) {
+    std::vector<Slot> dropped;  // let go after the lock, with the GIL
+    {
+        std::lock_guard lock(mutex_);
+        Segment& segment = segments_[number];
+        if (segment.cancelled) return;
+        segment.cancelled = true;
+        segment.stop.raise();
+        for (std::size_t i = segment.begin; i < segment.end; ++i) {
+            Slot& slot = slots_[i];
+            if (is_ahead(i)) ahead_ -= slot.reserved;
+            slot.reserved = 0;
+            slot.cancelled = true;
+            Slot& kept = dropped.emplace_back();
+            std::swap(kept.meta, slot.meta);
+            std::swap(kept.data_key, slot.data_key);
+            kept.meta_error = std::move(slot.meta_error);
+            kept.payload = std::move(slot.payload);
+            slot.meta_error.reset();
+            slot.payload.reset();
+        }
+        while (next_claim_ < slots_.size() && slots_[next_claim_].cancelled) ++next_claim_;
+        advance_settled();
+    }
     changed_.notify_all();
 }
 
@@ -112,6 +174,19 @@ std::size_t FetchAhead::peak_bytes() const {
 
 // --- workers ----------------------------------------------------------------------------
 
+// Appending runs with the GIL, which keeps two appends from starting workers at once.
+void FetchAhead::start_workers(std::size_t wanted) {
+    try {
+        while (workers_.size() < wanted) {
+            workers_.emplace_back([this] { work(); });
+            std::lock_guard lock(mutex_);
+            ++active_;
+        }
+    } catch (const std::system_error&) {
+        // Fewer workers read more slowly; with none, the caller's thread reads each itself.
+    }
+}
+
 void FetchAhead::work() {
     // Named, so that a look at the process (or a test) finds them.
     pthread_setname_np(pthread_self(), "corvane-fetch");
@@ -119,30 +194,31 @@ void FetchAhead::work() {
     {
         WorkerBudget budget{};
         budget.reserve = &FetchAhead::reserve_for;
-        budget.stop_fd = stop_.fd();
         budget.owner = this;
         const session::SessionGate::Scope gate_scope(gate_);
         const InstalledBudget installed(&budget);
-        if (installed) {
-            for (;;) {
-                std::size_t index;
-                {
-                    std::lock_guard lock(mutex_);
-                    if (stopping_ || next_claim_ == slots_.size()) break;
-                    index = next_claim_++;
-                }
-                budget.slot = index;
-                try {
-                    read_slot(index, budget);
-                } catch (const std::exception&) {
-                    // Out of memory: the partition's turn raises it.
-                    PyErr_NoMemory();
-                    std::optional<PyError> failure(PyError::fetch());
-                    std::lock_guard lock(mutex_);
-                    slots_[index].meta_error = std::move(failure);
-                    slots_[index].done = true;
-                    advance_settled();
-                }
+        while (installed) {
+            std::size_t index;
+            {
+                ReleasedGil nogil;
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return stopping_ || next_claim_ < slots_.size(); });
+                if (stopping_) break;
+                index = next_claim_++;
+                while (next_claim_ < slots_.size() && slots_[next_claim_].cancelled) ++next_claim_;
+                budget.stop_fd = segments_[slots_[index].segment].stop.fd();
+            }
+            budget.slot = index;
+            try {
+                read_slot(index, budget);
+            } catch (const std::exception&) {
+                // Out of memory: the partition's turn raises it.
+                PyErr_NoMemory();
+                std::optional<PyError> failure(PyError::fetch());
+                std::lock_guard lock(mutex_);
+                if (!slots_[index].cancelled) slots_[index].meta_error = std::move(failure);
+                slots_[index].done = true;
+                advance_settled();
             }
         }
     }
@@ -155,15 +231,24 @@ void FetchAhead::work() {
 }
 
 void FetchAhead::read_slot(std::size_t index, WorkerBudget& budget) {
-    PyObject* partition = slots_[index].partition.get();
+    const Slot* claimed;
+    const Segment* claimed_segment;
+    {
+        std::lock_guard lock(mutex_);  // the deques may grow meanwhile; their elements stay
+        claimed = &slots_[index];
+        claimed_segment = &segments_[claimed->segment];
+    }
+    const Segment& segment = *claimed_segment;
+    PyObject* partition = claimed->partition.get();
     budget.payload = false;
     Ref meta;
     std::optional<PyError> meta_error;
-    if (known_metas_) {
-        meta = Ref::borrow(PyList_GET_ITEM(known_metas_.get(), static_cast<Py_ssize_t>(index)));
+    if (segment.metas) {
+        const auto at = static_cast<Py_ssize_t>(index - segment.begin);
+        meta = Ref::borrow(PyList_GET_ITEM(segment.metas.get(), at));
     } else {
         try {
-            meta = call(self_.get(), methods::get_partition_meta, category_, partition);
+            meta = call(self_.get(), methods::get_partition_meta, segment.category, partition);
         } catch (const PyError& failure) {
             meta_error = failure;
         }
@@ -171,7 +256,7 @@ void FetchAhead::read_slot(std::size_t index, WorkerBudget& budget) {
     Ref data_key;
     std::optional<PayloadRead> payload;
     try {
-        if (meta && payloads_) data_key = partition_data_key(meta.get());
+        if (meta && segment.payloads) data_key = partition_data_key(meta.get());
     } catch (const PyError&) {
         // Left to `_download_partition`, whose own check meets the same failure.
     }
@@ -187,10 +272,12 @@ void FetchAhead::read_slot(std::size_t index, WorkerBudget& budget) {
     {
         std::lock_guard lock(mutex_);
         Slot& slot = slots_[index];
-        std::swap(slot.meta, meta);
-        slot.meta_error = std::move(meta_error);
-        std::swap(slot.data_key, data_key);
-        slot.payload = std::move(payload);
+        if (!slot.cancelled) {  // else what was read goes here, after the lock
+            std::swap(slot.meta, meta);
+            slot.meta_error = std::move(meta_error);
+            std::swap(slot.data_key, data_key);
+            slot.payload = std::move(payload);
+        }
         slot.done = true;
         advance_settled();
     }
@@ -203,7 +290,7 @@ bool FetchAhead::reserve_for(redis::ReadBudget* budget, std::size_t length) {
     auto* worker = static_cast<WorkerBudget*>(budget);
     if (!worker->payload) {
         std::lock_guard lock(worker->owner->mutex_);
-        return !worker->owner->stopping_;
+        return !worker->owner->stopping_ && !worker->owner->slots_[worker->slot].cancelled;
     }
     return worker->owner->reserve(worker->slot, length);
 }
@@ -214,6 +301,7 @@ bool FetchAhead::reserve(std::size_t index, std::size_t length) {
     if (slot.granted) {
         // Another attempt of the same read: it takes the room of the first one. Waiting
         // here could wait for partitions after it, which wait for this one.
+        if (slot.cancelled) return false;
         if (is_ahead(index)) {
             ahead_ = ahead_ - slot.reserved + length;
             peak_ = std::max(peak_, ahead_);
@@ -221,8 +309,8 @@ bool FetchAhead::reserve(std::size_t index, std::size_t length) {
         slot.reserved = length;
         return !stopping_;
     }
-    changed_.wait(lock, [&] { return stopping_ || grantable(index, length); });
-    if (stopping_) return false;
+    changed_.wait(lock, [&] { return stopping_ || slot.cancelled || grantable(index, length); });
+    if (stopping_ || slot.cancelled) return false;
     slot.granted = true;
     slot.reserved = length;
     if (is_ahead(index)) {
@@ -235,8 +323,8 @@ bool FetchAhead::reserve(std::size_t index, std::size_t length) {
     return true;
 }
 
-// Grants go in partition order, so that later partitions never fill the window while an
-// earlier one waits for room.
+// Grants go in the order of the slots, so that later partitions never fill the window
+// while an earlier one waits for room.
 bool FetchAhead::grantable(std::size_t index, std::size_t length) const {
     if (settled_ < index) return false;
     // The partition being processed (or one passed over): whatever came before has been
@@ -251,7 +339,8 @@ bool FetchAhead::grantable(std::size_t index, std::size_t length) const {
 }
 
 void FetchAhead::advance_settled() {
-    while (settled_ < slots_.size() && (slots_[settled_].granted || slots_[settled_].done)) {
+    while (settled_ < slots_.size() &&
+           (slots_[settled_].granted || slots_[settled_].done || slots_[settled_].cancelled)) {
         ++settled_;
     }
 }
@@ -277,46 +366,88 @@ bool FetchAhead::wait_for(std::size_t index) {
     return slots_[index].done;
 }
 
-Ref FetchAhead::partition_meta(std::size_t index, PyObject* partition) {
-    handed_.reset();
-    handed_partition_ = Ref();
-    handed_key_ = Ref();
+std::optional<HandedRead> FetchAhead::take(std::size_t number, std::size_t index,
+                                           PyObject* partition) {
     // The session kept at this partition's turn; the workers find it kept.
     gate_.run([&] { keep_session(self_.get()); });
-    const bool read_ahead = index < slots_.size() &&
-                            (slots_[index].partition.get() == partition ||
-                             equal(slots_[index].partition.get(), partition));
-    if (read_ahead) move_to(index);
-    if (!read_ahead || !wait_for(index)) {
-        return call(self_.get(), methods::get_partition_meta, category_, partition);
+    std::size_t at;
+    PyObject* read = nullptr;  // owned by its slot
+    {
+        std::lock_guard lock(mutex_);
+        const Segment& segment = segments_[number];
+        at = segment.begin + index;
+        if (!segment.cancelled && at < segment.end) read = slots_[at].partition.get();
     }
-    Ref meta;
+    if (read == nullptr || (read != partition && !equal(read, partition))) return std::nullopt;
+    move_to(at);
+    if (!wait_for(at)) return std::nullopt;
+    HandedRead handed;
     std::optional<PyError> meta_error;
     {
         std::lock_guard lock(mutex_);
-        Slot& slot = slots_[index];
-        std::swap(meta, slot.meta);
+        Slot& slot = slots_[at];
+        std::swap(handed.meta, slot.meta);
         meta_error = std::move(slot.meta_error);
-        std::swap(handed_key_, slot.data_key);
-        handed_ = std::move(slot.payload);
+        slot.meta_error.reset();
+        std::swap(handed.data_key, slot.data_key);
+        handed.payload = std::move(slot.payload);
         slot.payload.reset();
     }
     if (meta_error) throw *meta_error;
-    handed_partition_ = Ref::borrow(partition);
-    return meta;
+    return handed;
 }
 
-std::optional<PayloadRead> FetchAhead::take_payload(PyObject* category, PyObject* partition,
-                                                    PyObject* data_key) {
-    FetchAhead* ahead = serving;
-    if (ahead == nullptr || !ahead->handed_ || !ahead->handed_partition_) return std::nullopt;
-    if (!equal(ahead->category_.get(), category) ||
-        !equal(ahead->handed_partition_.get(), partition) ||
-        !equal(ahead->handed_key_.get(), data_key)) {
+// --- one category ----------------------------------------------------------------------------
+
+CategoryReads::CategoryReads(PyObject* self, PyObject* category, PyObject* partitions,
+                             PyObject* metas, bool payloads, FetchAheadLimits limits)
+    : self_(Ref::borrow(self)), category_(Ref::borrow(category)) {
+    if (std::optional<UpdateWindow> update = CategoryAhead::window_for(self, category)) {
+        window_ = update->window;
+        if (update->prepared && metas == nullptr &&
+            window_->reads(*update->prepared, category, partitions, payloads)) {
+            segment_ = *update->prepared;
+        } else {
+            if (update->prepared) window_->cancel(*update->prepared);
+            segment_ = window_->append(category, partitions, metas, payloads);
+        }
+        update->update->segment_opened();
+    } else {
+        window_ = &own_.emplace(self, limits);
+        segment_ = window_->append(category, partitions, metas, payloads);
+    }
+    outer_ = std::exchange(serving, this);
+}
+
+CategoryReads::~CategoryReads() {
+    serving = outer_;
+    handed_.reset();
+    window_->cancel(segment_);
+}
+
+Ref CategoryReads::partition_meta(std::size_t index, PyObject* partition) {
+    handed_.reset();
+    handed_partition_ = Ref();
+    handed_key_ = Ref();
+    std::optional<HandedRead> read = window_->take(segment_, index, partition);
+    if (!read) return call(self_.get(), methods::get_partition_meta, category_, partition);
+    handed_key_ = std::move(read->data_key);
+    handed_ = std::move(read->payload);
+    handed_partition_ = Ref::borrow(partition);
+    return std::move(read->meta);
+}
+
+std::optional<PayloadRead> CategoryReads::take_payload(PyObject* category, PyObject* partition,
+                                                       PyObject* data_key) {
+    CategoryReads* reads = serving;
+    if (reads == nullptr || !reads->handed_ || !reads->handed_partition_) return std::nullopt;
+    if (!equal(reads->category_.get(), category) ||
+        !equal(reads->handed_partition_.get(), partition) ||
+        !equal(reads->handed_key_.get(), data_key)) {
         return std::nullopt;
     }
-    std::optional<PayloadRead> taken = std::move(ahead->handed_);
-    ahead->handed_.reset();
+    std::optional<PayloadRead> taken = std::move(reads->handed_);
+    reads->handed_.reset();
     return taken;
 }
 

@@ -1,9 +1,13 @@
-// Reading ahead while a pivot category synchronises. A round trip to the service's Redis
+// Reading ahead while pivot categories synchronise. A round trip to the service's Redis
 // costs milliseconds over a real link, most partitions take less to verify, decode and
 // store: read one after another, the link idles. While the caller's thread processes
 // partition k, worker threads already read the metadata and payloads of the partitions
 // after it, through the client's own seams (`_get_partition_meta`,
 // `_redis_get_with_retry`, called on the instance), each read on its own pooled connection.
+//
+// One window serves an update: the partitions of each category are appended to it as a
+// segment (the next category's as soon as its partition list is known, see
+// CategoryAhead), and read in the order they were appended.
 //
 // What is read ahead is bounded in bytes: a payload is received only once its partition's
 // turn in the grant order has come and the payloads held besides the partition being
@@ -12,12 +16,15 @@
 // caller's thread, and a read's outcome, value or error, is handed over when its
 // partition's turn comes, as if read then.
 //
-// Stopping (the category failed or was interrupted) abandons the reads in flight (their
-// connections are closed, never pooled), joins every worker and lets go of every payload.
+// Cancelling a segment (its category failed or was interrupted) abandons its reads in
+// flight (their connections are closed, never pooled) and lets go of its payloads; closing
+// the window also joins every worker.
 #pragma once
 
 #include <condition_variable>
 #include <cstddef>
+#include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -44,40 +51,50 @@ struct FetchAheadLimits {
     std::size_t workers;
 };
 
+// What was read ahead for a partition, handed over at its turn.
+struct HandedRead {
+    Ref meta;
+    Ref data_key;                       // null when no payload was read ahead
+    std::optional<PayloadRead> payload;
+};
+
 class FetchAhead {
 public:
-    // Starts reading ahead for `partitions` (a list) of `category`; payloads too when
-    // `payloads` is set (the client's own `_download_partition` then takes them). `metas`,
-    // when not null, is a list of the partitions' metadata already read, in their order:
-    // only their payloads are read then.
-    FetchAhead(PyObject* self, PyObject* category, PyObject* partitions, PyObject* metas,
-               bool payloads, FetchAheadLimits limits);
-    // Stops the reads, joins the workers and lets every result go. Needs the GIL.
+    FetchAhead(PyObject* self, FetchAheadLimits limits);
+    // Stops every read, joins the workers and lets every result go. Needs the GIL.
     ~FetchAhead();
     FetchAhead(const FetchAhead&) = delete;
     FetchAhead& operator=(const FetchAhead&) = delete;
 
-    // The metadata of `partition`, the `index`-th of the list: what `_get_partition_meta`
-    // returned for it, or its error raised now. Keeps the session up first, as a read at
-    // this point would. Waits for the read without the GIL and runs the signal handlers
-    // meanwhile. A partition other than the one read ahead is read here.
-    Ref partition_meta(std::size_t index, PyObject* partition);
+    // Appends `partitions` (a list) of `category`, to be read after everything appended
+    // before; payloads too when `payloads` is set. `metas`, when not null, is a list of the
+    // partitions' metadata already read, in their order: only their payloads are read then.
+    // Returns the segment's number. Needs the GIL; any thread.
+    std::size_t append(PyObject* category, PyObject* partitions, PyObject* metas, bool payloads);
+    // True when `segment` reads exactly `partitions` of `category` from their metadata on,
+    // payloads as `payloads` says.
+    bool reads(std::size_t segment, PyObject* category, PyObject* partitions, bool payloads) const;
+    // Abandons the segment's reads and lets its results go. Needs the GIL.
+    void cancel(std::size_t segment);
+
+    // What was read for the `index`-th partition of `segment`, which is `partition`: its
+    // metadata (or the error of its read, raised now) and payload. Keeps the session up
+    // first, as a read at this point would. Waits for the read without the GIL and runs the
+    // signal handlers meanwhile. Nothing when it was not read ahead: the caller reads it.
+    std::optional<HandedRead> take(std::size_t segment, std::size_t index, PyObject* partition);
     // The most payload bytes held at once besides the partition being processed.
     std::size_t peak_bytes() const;
 
-    // The payload read ahead under `data_key` for the partition that the calling thread's
-    // read-ahead has just handed over, once; nothing when there is none.
-    static std::optional<PayloadRead> take_payload(PyObject* category, PyObject* partition,
-                                                   PyObject* data_key);
-
 private:
     struct Slot;
+    struct Segment;
     struct WorkerBudget;
 
     static bool reserve_for(redis::ReadBudget* budget, std::size_t length);
     bool reserve(std::size_t index, std::size_t length);
     bool grantable(std::size_t index, std::size_t length) const;
     void advance_settled();
+    void start_workers(std::size_t wanted);
     void work();
     void read_slot(std::size_t index, WorkerBudget& budget);
     // True once the slot is read; false when no worker is left to read it.
@@ -89,33 +106,61 @@ private:
     void stop() noexcept;
 
     Ref self_;
-    Ref category_;
-    Ref known_metas_;
-    const bool payloads_;
     const FetchAheadLimits limits_;
     session::SessionGate gate_;
     session::SessionGate::Scope gate_scope_;
-    StopSignal stop_;
 
     // Guards everything below; never held while waiting for the GIL or calling Python.
+    // Elements of the deques keep their place as more are appended.
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<Slot> slots_;
+    std::deque<Segment> segments_;
+    std::deque<Slot> slots_;
     bool stopping_ = false;
     std::size_t next_claim_ = 0;
-    std::size_t settled_ = 0;    // every slot before this one is granted or done
+    std::size_t settled_ = 0;    // every slot before this one is granted, done or cancelled
     std::ptrdiff_t current_ = -1;  // the slot being processed
     std::size_t ahead_ = 0;      // bytes reserved by slots after the current one
     std::size_t peak_ = 0;
     std::size_t active_ = 0;     // workers still running
 
+    std::vector<std::thread> workers_;
+};
+
+// One category's partitions as its synchronisation processes them, in the window of the
+// calling thread's update when it has one (taking over the segment read ahead for the
+// category when it reads the same partitions), else in a window of its own.
+class CategoryReads {
+public:
+    CategoryReads(PyObject* self, PyObject* category, PyObject* partitions, PyObject* metas,
+                  bool payloads, FetchAheadLimits limits);
+    // Cancels what is left of the category's reads. Needs the GIL.
+    ~CategoryReads();
+    CategoryReads(const CategoryReads&) = delete;
+    CategoryReads& operator=(const CategoryReads&) = delete;
+
+    // The metadata of `partition`, the `index`-th of the list: what `_get_partition_meta`
+    // returned for it, or its error raised now. A partition other than the one read ahead
+    // is read here.
+    Ref partition_meta(std::size_t index, PyObject* partition);
+    std::size_t peak_bytes() const { return window_->peak_bytes(); }
+
+    // The payload read ahead under `data_key` for the partition that the calling thread's
+    // reads have just handed over, once; nothing when there is none.
+    static std::optional<PayloadRead> take_payload(PyObject* category, PyObject* partition,
+                                                   PyObject* data_key);
+
+private:
+    std::optional<FetchAhead> own_;  // without an update's window
+    Ref self_;
+    Ref category_;
+    FetchAhead* window_;
+    std::size_t segment_;
     // The payload of the partition just handed over, for `take_payload`.
     Ref handed_partition_;
     Ref handed_key_;
     std::optional<PayloadRead> handed_;
-    FetchAhead* outer_;
-
-    std::vector<std::thread> workers_;
+    CategoryReads* outer_;
 };
 
 }  // namespace corvane::sync

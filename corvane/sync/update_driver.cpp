@@ -77,7 +77,7 @@ Ref update_all_category_body(PyObject* module, const methods::UpdateParams& args
     log(logger.get(), "info", join({text("发现 ").get(), integer(total).get(), text(" 个类别").get()}));
 
     Py_ssize_t failed = 0;
-    CategoryAhead ahead(self, categories.get());
+    CategoryAhead ahead(module, self, categories.get(), start.get(), only_changed);
     Py_ssize_t index = 0;
     Ref iterator = check(PyObject_GetIter(categories.get()));
     while (Ref category = Ref::steal(PyIter_Next(iterator.get()))) {
