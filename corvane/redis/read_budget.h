@@ -10,6 +10,8 @@
 
 #include <cstddef>
 
+#include <poll.h>
+
 #include "corvane/common/ref.h"
 
 namespace corvane::redis {
@@ -32,6 +34,14 @@ inline ReadBudget* current_read_budget() noexcept {
     PyObject* capsule = PyDict_GetItemString(dict, kReadBudgetKey);
     if (capsule == nullptr || !PyCapsule_IsValid(capsule, kReadBudgetCapsule)) return nullptr;
     return static_cast<ReadBudget*>(PyCapsule_GetPointer(capsule, kReadBudgetCapsule));
+}
+
+// True when the reads of the calling thread's budget are being stopped. Needs the GIL.
+inline bool read_budget_stopped() noexcept {
+    const ReadBudget* budget = current_read_budget();
+    if (budget == nullptr || budget->stop_fd < 0) return false;
+    pollfd watched{budget->stop_fd, POLLIN, 0};
+    return ::poll(&watched, 1, 0) > 0;
 }
 
 }  // namespace corvane::redis

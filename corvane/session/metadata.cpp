@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "corvane/common/args.h"
+#include "corvane/redis/read_budget.h"
 #include "corvane/session/errors.h"
 #include "corvane/session/redis_connection.h"
 #include "corvane/session/session_gate.h"
@@ -58,10 +59,11 @@ void recover_credentials(PyObject* self, PyObject* failed) {
     });
 }
 
-// True when the reads of the calling thread are being stopped: no further attempt.
+// True when the reads of the calling thread are being stopped (all of them, or those of
+// the category it reads for): no further attempt.
 bool reads_stopped() {
     const SessionGate* gate = SessionGate::current();
-    return gate != nullptr && gate->closed();
+    return (gate != nullptr && gate->closed()) || redis::read_budget_stopped();
 }
 
 Ref redis_get_with_retry(PyObject* module, const methods::RedisGetWithRetryParams& args) {
