@@ -16,7 +16,7 @@ import threading
 import pandas as pd
 import pytest
 
-from corvane.cli.report import UpdateReport
+from corvane.cli.report import ReportingClient, UpdateReport
 from corvane.exceptions import SerializationError
 from corvane.ParquetManager import ParquetDataManager
 from corvane import CorvaneClient
@@ -330,6 +330,24 @@ def test_failures_exit_with_their_code_and_one_line(market, updated, tmp_path, t
 
 
 # ---------------------------------------------------------------- the report's tally
+
+def test_the_commands_client_reads_ahead_as_any_caller(market, tmp_path):
+    class Watching(ReportingClient):
+        def _json_get_required(self, key):
+            if key.startswith("corvane:meta:category:"):
+                on_caller = threading.current_thread() is threading.main_thread()
+                self.category_reads.append((key.rsplit(":", 1)[1], on_caller))
+            return super()._json_get_required(key)
+
+    Watching.category_reads = []
+    with Watching(market.token, str(tmp_path), api_url=market.url) as client:
+        client.UpdateAllCategory()
+        entries = client.report.categories()
+    names = sorted([MONTHLY, DAILY, UNSTACK])
+    assert [(e["name"], e["status"]) for e in entries] == [(n, "ok") for n in names]
+    # Only the first category's metadata is read when its turn comes.
+    assert sorted(Watching.category_reads) == sorted([(names[0], True)] + [(n, False) for n in names[1:]])
+
 
 def test_the_report_counts_exactly_from_many_threads():
     report = UpdateReport()

@@ -149,6 +149,9 @@ void define_constants(ClassBody& body) {
     // being processed, and the threads (each on its own connection) that read.
     body.set_int("_fetch_ahead_bytes", 64 << 20);
     body.set_int("_fetch_ahead_workers", 16);
+    // An object whose started(category) and finished(category, error=None) an update calls
+    // around each category (the command's report); None: nobody is told.
+    body.set("_update_observer", none());
 }
 
 }  // namespace

@@ -80,19 +80,24 @@ Ref update_all_category_body(PyObject* module, const methods::UpdateParams& args
     CategoryAhead ahead(module, self, categories.get(), start.get(), only_changed);
     Py_ssize_t index = 0;
     Ref iterator = check(PyObject_GetIter(categories.get()));
+    // Told of each category's start and outcome (the command's report), when set.
+    Ref observer = getattr(self, "_update_observer");
     while (Ref category = Ref::steal(PyIter_Next(iterator.get()))) {
         ahead.begin(index++, category.get());
         try {
             log(logger.get(), "info", join({text("正在同步: ").get(), category.get()}));
+            if (!observer.is_none()) call_method(observer.get(), "started", category);
             // Each mode passes its own keyword only (a null value leaves one out).
             call_kw(self, methods::sync_category,
                            {{"incremental_start_date", only_changed ? nullptr : start.get()},
                             {"only_changed", only_changed ? Py_True : nullptr}},
                            category);
+            if (!observer.is_none()) call_method(observer.get(), "finished", category);
         } catch (const PyError& failure) {
             // One category failing never stops the others; interrupts end the run.
             if (!failure.matches(PyExc_Exception)) throw;
             Ref converted = call(self, methods::as_corvane_error, failure.exception());
+            if (!observer.is_none()) call_method(observer.get(), "finished", category, converted);
             ++failed;
             Ref message = getattr(converted.get(), "user_message");
             log(logger.get(), "error", join({category.get(), text(": ").get(), message.get()}));
