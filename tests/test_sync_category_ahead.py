@@ -10,7 +10,7 @@ import pandas as pd
 import pytest
 
 from corvane import CorvaneClient
-from corvane.exceptions import MetaError, SerializationError, SyncError
+from corvane.exceptions import MetaError, RemoteDataError, SerializationError, SyncError
 from corvane.testing import LinkRelay, data_key_for, synthetic_pivot, synthetic_unstack
 from helpers import client_connections, fetch_threads, raised, wait_until
 
@@ -160,9 +160,16 @@ def drop_second_meta(service):
         admin.delete(META_PREFIX + SECOND)
 
 
+def drop_third_payload(service):
+    partitions = json.loads(service.publisher.get_raw(META_PREFIX + THIRD))["partition_keys"]
+    with service.redis.client() as admin:
+        admin.delete(data_key_for(THIRD, partitions[len(partitions) // 2]))
+
+
 @pytest.mark.parametrize("fault, failed, error", [
     (drop_second_meta, SECOND, MetaError), (corrupt_first_payload, FIRST, SerializationError),
-], ids=["next-metadata", "current-payload"])
+    (drop_third_payload, THIRD, RemoteDataError),
+], ids=["next-metadata", "current-payload", "next-payload"])
 def test_a_failure_is_its_own_categorys(service, market, relay, make_client, tmp_path, logs,
                                         fault, failed, error):
     fault(service)
