@@ -121,8 +121,8 @@ def make_columns(names, axis_spec) -> pd.Index:
 # -- writing -----------------------------------------------------------------------------
 def _write(table: pa.Table, path: str, **options) -> None:
     created = files.make_dir(os.path.dirname(path), sync=False)
-    with files.replacing(path, new_folder=created) as tmp:
-        pq.write_table(table, tmp, **options)
+    with files.replacing(path, new_folder=created) as f:
+        pq.write_table(table, f, **options)
 
 
 def write_block(path, *, columns_id, names: pa.Array, values: np.ndarray, index_vals,

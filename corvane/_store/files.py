@@ -19,6 +19,7 @@ from ..exceptions import LocalStorageError
 
 TEMP_PREFIX = ".tmp-"
 LOCK_NAME = ".lock"
+WRITE_BUFFER = 1 << 20  # few write calls for pyarrow's many small ones, bounded memory
 
 
 def fsync_dir(path: str) -> None:
@@ -43,8 +44,13 @@ def make_dir(path: str, sync: bool = True) -> bool:
 
 @contextlib.contextmanager
 def replacing(path: str, new_folder: bool = False, sync_folder: bool = True):
-    """Yield a temporary path beside ``path``; on a normal exit the file written there is
-    fsynced and renamed onto ``path`` and the folder fsynced. On an error it is removed.
+    """Yield a binary file open on a new temporary file beside ``path``; on a normal exit it
+    is flushed, fsynced, closed and renamed onto ``path`` and the folder fsynced. On an
+    error it is removed.
+
+    The file is written through the descriptor that created it: reopening the name with
+    O_TRUNC (as pyarrow does given a path) makes ext4 start writing the file back at close,
+    which costs more than the write itself for the small files of a daily partition.
 
     ``new_folder``: the folder was just created unsynced, so its parent is fsynced last.
     Syncing it after the file costs little: the file's own sync has usually committed the
@@ -52,14 +58,11 @@ def replacing(path: str, new_folder: bool = False, sync_folder: bool = True):
     the folder and fsyncs it once afterwards."""
     folder = os.path.dirname(path)
     fd, tmp = tempfile.mkstemp(prefix=TEMP_PREFIX, dir=folder)
-    os.close(fd)
     try:
-        yield tmp
-        fd = os.open(tmp, os.O_RDONLY | os.O_CLOEXEC)
-        try:
+        with open(fd, "wb", buffering=WRITE_BUFFER) as f:
+            yield f
+            f.flush()
             os.fsync(fd)
-        finally:
-            os.close(fd)
         os.replace(tmp, path)
     except BaseException:
         with contextlib.suppress(FileNotFoundError):
@@ -72,9 +75,8 @@ def replacing(path: str, new_folder: bool = False, sync_folder: bool = True):
 
 
 def write_bytes(path: str, data: bytes) -> None:
-    with replacing(path) as tmp:
-        with open(tmp, "wb") as f:
-            f.write(data)
+    with replacing(path) as f:
+        f.write(data)
 
 
 def write_json(path: str, value) -> None:
