@@ -36,8 +36,7 @@ _BLOCK_OPTIONS = dict(compression="snappy", use_dictionary=["date", "instrument"
 
 
 # -- describing frames -----------------------------------------------------------------
-def dtype_text(dtype):
-    """A text that pandas turns back into ``dtype``, or None."""
+def _round_trip_text(dtype):
     texts = [str(dtype)]
     if isinstance(dtype, pd.StringDtype):
         texts.append(f"string[{dtype.storage}]")
@@ -49,6 +48,19 @@ def dtype_text(dtype):
         if back == dtype and type(back) is type(dtype) and repr(back) == repr(dtype):
             return text
     return None
+
+
+# The texts of the axis dtypes nearly every frame has, worked out once: asking pandas to
+# parse them back costs more than the rest of the checks of a one-row frame.
+_COMMON_TEXTS = {dtype: _round_trip_text(dtype) for dtype in map(np.dtype, (
+    "object", "datetime64[ns]", "datetime64[us]", "datetime64[ms]", "datetime64[s]"))}
+
+
+def dtype_text(dtype):
+    """A text that pandas turns back into ``dtype``, or None."""
+    if isinstance(dtype, np.dtype) and dtype.metadata is None and dtype in _COMMON_TEXTS:
+        return _COMMON_TEXTS[dtype]
+    return _round_trip_text(dtype)
 
 
 def _axis_spec(axis: pd.Index):
@@ -63,7 +75,8 @@ def block_spec(df: pd.DataFrame):
     cols = df.columns
     if (isinstance(cols, pd.MultiIndex) or isinstance(df.index, pd.MultiIndex)
             or not (cols.dtype == object or isinstance(cols.dtype, pd.StringDtype))
-            or not cols.is_unique or cols.inferred_type not in ("string", "empty")):
+            or cols.inferred_type not in ("string", "empty")
+            or len(set(cols.tolist())) != len(cols)):  # texts: as Index.is_unique, cheaper
         return None
     if isinstance(df.index, pd.DatetimeIndex):
         kind = "datetime"
