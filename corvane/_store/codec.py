@@ -102,7 +102,10 @@ def block_spec(df: pd.DataFrame):
 
 def datetime_parts(index_plan):
     """(numpy unit, tz or None) of a datetime index plan."""
-    dtype = pd.api.types.pandas_dtype(index_plan["dtype"])
+    text = index_plan["dtype"]
+    if "," not in text:  # no zone: numpy reads the text far faster than pandas' registry
+        return np.datetime_data(np.dtype(text))[0], None
+    dtype = pd.api.types.pandas_dtype(text)
     if isinstance(dtype, pd.DatetimeTZDtype):
         return dtype.unit, str(dtype.tz)
     return np.datetime_data(dtype)[0], None

@@ -188,7 +188,12 @@ class PivotUpdate:
     def _clear_span(self, target, written) -> None:
         """Delete the stored rows of the span from the files that got no new rows: a file
         left without rows goes, any other is written again with the rest."""
-        for path, _, _ in self._cat.partitions(*self._span):
+        lo, hi = self._span
+        # A partition's span asks after its own periods, one stat each, rather than listing
+        # and parsing every folder of the category, once per partition of a synchronisation.
+        held = (self._cat.partitions() if lo is None
+                else self._cat.period_files(target.grouping, lo, hi))
+        for path, _, _ in held:
             if path in written:
                 continue
             stored = codec.StoredFile(path)
