@@ -47,10 +47,8 @@ class CategoryFolder:
         created = files.make_dir(self.path, sync=False)
         with files.FolderLock(self.path, exclusive=True):
             marker = os.path.join(self.path, WRITING)
-            try:
-                os.close(os.open(marker, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666))
-            except FileExistsError:  # left by a writer that died: it stays for this one
-                self._sweep_temporaries()
+            if not files.put_marker(marker, os.path.join(self.path, files.LOCK_NAME)):
+                self._sweep_temporaries()  # a writer died; its marker stays for this one
             try:
                 yield self
             finally:

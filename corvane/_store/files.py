@@ -42,6 +42,26 @@ def make_dir(path: str, sync: bool = True) -> bool:
     return True
 
 
+def put_marker(path: str, empty_file: str) -> bool:
+    """Create the empty marker file ``path``; False when it is there already.
+
+    Where the file system allows, the marker is a second name of ``empty_file`` (the
+    folder's lock file, which nobody writes): a name costs no new inode, and allocating
+    one is what a small update's bookkeeping spends most on a busy file system."""
+    try:
+        os.link(empty_file, path)
+        return True
+    except FileExistsError:
+        return False
+    except OSError:  # no hard links here (or no such file): a file of its own
+        pass
+    try:
+        os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666))
+    except FileExistsError:
+        return False
+    return True
+
+
 @contextlib.contextmanager
 def replacing(path: str, new_folder: bool = False, sync_folder: bool = True):
     """Yield a binary file open on a new temporary file beside ``path``; on a normal exit it
