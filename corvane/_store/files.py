@@ -53,7 +53,7 @@ def put_marker(path: str, empty_file: str) -> bool:
         return True
     except FileExistsError:
         return False
-    except OSError:  # no hard links here (or no such file): a file of its own
+    except OSError:  # no hard links on this file system: a file of its own
         pass
     try:
         os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666))
@@ -68,9 +68,9 @@ def replacing(path: str, new_folder: bool = False, sync_folder: bool = True):
     is flushed, fsynced, closed and renamed onto ``path`` and the folder fsynced. On an
     error it is removed.
 
-    The file is written through the descriptor that created it: reopening the name with
-    O_TRUNC (as pyarrow does given a path) makes ext4 start writing the file back at close,
-    which costs more than the write itself for the small files of a daily partition.
+    The file is written through the descriptor that created it: reopened by name with
+    O_TRUNC (as pyarrow opens a path), ext4 starts writing it back at close, a second
+    write-back besides the fsync's that costs more than writing a daily partition's file.
 
     ``new_folder``: the folder was just created unsynced, so its parent is fsynced last.
     Syncing it after the file costs little: the file's own sync has usually committed the
