@@ -2,8 +2,9 @@
 
     <root>/<category>/
         .lock                  advisory lock (FolderLock)
-        .writing               present while a writer works; found at the start of an
-                               update, it means a writer died: its temporaries are swept
+        .writing               present while a writer works (a second name of .lock where
+                               links work); found at the start of an update, it means a
+                               writer died: its temporaries are swept
         _store.json            the store's record; present once the category holds data
         _meta.json             the category metadata (set_category_meta)
         _columns/<id>.json     column-name lists of pivot block files, content-addressed
