@@ -15,6 +15,7 @@ import pandas as pd
 import pytest
 from store_support import wide
 
+from corvane._store import files
 from corvane.exceptions import LocalStorageError
 from corvane.ParquetManager import ParquetDataManager
 
@@ -90,6 +91,17 @@ def test_storage_failures_are_local_storage_errors(store):
         store.read_pivot_category("a_pivot#x", None, None)
     assert caught.value.code == "LOCAL_STORAGE_FAILED"
 
+
+
+def test_a_failed_replacement_keeps_the_old_file_and_no_temporary(tmp_path):
+    target = tmp_path / "f.bin"
+    files.write_bytes(str(target), b"old")
+    with pytest.raises(ZeroDivisionError):
+        with files.replacing(str(target)) as f:
+            f.write(b"new" * 400_000)  # more than the write buffer: some of it reached the file
+            1 / 0
+    assert target.read_bytes() == b"old"
+    assert [p.name for p in tmp_path.iterdir()] == ["f.bin"]
 
 WRITER = textwrap.dedent("""
     import sys, time

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import logging
+import shutil
 
 import numpy as np
 import pandas as pd
@@ -131,6 +132,29 @@ def test_new_columns_are_appended_and_missing_cells_are_nan(store):
     assert list(expected.columns) == ["a", "b", "c", "d"]
     pd.testing.assert_frame_equal(read(store), expected)
     pd.testing.assert_frame_equal(read(store, "2024-02-01", None), expected.loc["2024-02-01":])
+
+
+def test_column_lists_kept_between_updates_are_stored_in_each_category(store, tmp_path):
+    """The store keeps the last frame's column list for the next update: another category
+    with the same columns, one whose folder was removed meanwhile, and frames that reorder
+    or extend the columns still get their own lists on disk."""
+    names = codes(3)
+    updates = [("x#a", wide("2024-01-01", 3, names, seed=1)),
+               ("x#b", wide("2024-01-02", 3, names, seed=2)),
+               ("x#a", wide("2024-02-01", 3, names[::-1], seed=3)),
+               ("x#a", wide("2024-02-02", 3, names + ["new"], seed=4)),
+               ("x#c", wide("2024-03-01", 3, names + ["new"], seed=5))]
+    models = {}
+    for category, df in updates:
+        put(store, df, category=category)
+        models[category] = after_update(models.get(category), df)
+    shutil.rmtree(tmp_path / "x#c")
+    again = wide("2024-04-01", 3, names + ["new"], seed=6)
+    put(store, again, category="x#c")
+    models["x#c"] = again
+    other = ParquetDataManager(str(tmp_path))  # reads only what is on disk
+    for category, model in models.items():
+        pd.testing.assert_frame_equal(read(other, category=category), model)
 
 
 @pytest.mark.parametrize("stored, incoming, result, full_columns", [

@@ -2,8 +2,9 @@
 
     <root>/<category>/
         .lock                  advisory lock (FolderLock)
-        .writing               present while a writer works; found at the start of an
-                               update, it means a writer died: its temporaries are swept
+        .writing               present while a writer works (a second name of .lock where
+                               links work); found at the start of an update, it means a
+                               writer died: its temporaries are swept
         _store.json            the store's record; present once the category holds data
         _meta.json             the category metadata (set_category_meta)
         _columns/<id>.json     column-name lists of pivot block files, content-addressed
@@ -18,6 +19,8 @@ import hashlib
 import json
 import os
 import shutil
+
+import pyarrow as pa
 
 from ..exceptions import LocalStorageError
 from . import dates, files, record
@@ -45,10 +48,8 @@ class CategoryFolder:
         created = files.make_dir(self.path, sync=False)
         with files.FolderLock(self.path, exclusive=True):
             marker = os.path.join(self.path, WRITING)
-            if os.path.exists(marker):
-                self._sweep_temporaries()
-            with open(marker, "wb"):
-                pass
+            if not files.put_marker(marker, os.path.join(self.path, files.LOCK_NAME)):
+                self._sweep_temporaries()  # a writer died; its marker stays for this one
             try:
                 yield self
             finally:
@@ -81,16 +82,13 @@ class CategoryFolder:
         files.write_json(os.path.join(self.path, META), meta)
 
     # -- column sets ---------------------------------------------------------------------
-    def save_columns(self, names: list) -> str:
-        """Store a column-name list once and return its id (a digest of its content)."""
-        data = json.dumps(names, ensure_ascii=False, separators=(",", ":")).encode()
-        ident = hashlib.sha256(data).hexdigest()[:32]
+    def save_columns(self, columns: ColumnList) -> None:
+        """Store a column-name list once (its id is a digest of its content)."""
         folder = os.path.join(self.path, COLUMNS)
-        path = os.path.join(folder, ident + ".json")
+        path = os.path.join(folder, columns.ident + ".json")
         if not os.path.exists(path):
             files.make_dir(folder)
-            files.write_bytes(path, data)
-        return ident
+            files.write_bytes(path, columns.data)
 
     def load_columns(self, ident: str) -> list:
         names = files.read_json(os.path.join(self.path, COLUMNS, ident + ".json"))
@@ -147,20 +145,55 @@ class CategoryFolder:
                 shutil.rmtree(entry.path, ignore_errors=True)
 
 
-class ColumnSets:
-    """Column-name lists by id, each loaded once per operation (ids never change meaning)."""
+class ColumnList:
+    """A column-name list with its id, its stored JSON (for a list being saved) and, made on
+    first use, its names as the Arrow array of block files. Never changed once made, so
+    one can serve many updates."""
 
-    def __init__(self, cat: CategoryFolder):
+    def __init__(self, names: list, ident: str, data: bytes | None = None):
+        self.names = names
+        self.ident = ident
+        self.data = data
+        self._array = None
+
+    @classmethod
+    def of(cls, names: list) -> ColumnList:
+        data = json.dumps(names, ensure_ascii=False, separators=(",", ":")).encode()
+        return cls(names, hashlib.sha256(data).hexdigest()[:32], data)
+
+    def array(self) -> pa.Array:
+        if self._array is None:
+            self._array = pa.array(self.names, type=pa.string())
+        return self._array
+
+
+class ColumnSets:
+    """Column-name lists by id, each loaded once per operation (ids never change meaning).
+
+    ``known``: a list saved by an earlier operation, used again when the same names are
+    saved (a synchronisation stores partition after partition with the same columns), so
+    that they are encoded and digested once."""
+
+    def __init__(self, cat: CategoryFolder, known: ColumnList | None = None):
         self._cat = cat
-        self._names = {}
+        self._known = known
+        self._lists = {}
+
+    def _list(self, ident: str) -> ColumnList:
+        held = self._lists.get(ident)
+        if held is None:
+            held = self._lists[ident] = ColumnList(self._cat.load_columns(ident), ident)
+        return held
 
     def __call__(self, ident: str) -> list:
-        names = self._names.get(ident)
-        if names is None:
-            names = self._names[ident] = self._cat.load_columns(ident)
-        return names
+        return self._list(ident).names
 
-    def save(self, names: list) -> str:
-        ident = self._cat.save_columns(names)
-        self._names.setdefault(ident, names)
-        return ident
+    def array(self, ident: str) -> pa.Array:
+        """The names of list ``ident`` as an Arrow string array."""
+        return self._list(ident).array()
+
+    def save(self, names: list) -> ColumnList:
+        known = self._known
+        columns = known if known is not None and known.names == names else ColumnList.of(names)
+        self._cat.save_columns(columns)
+        return self._lists.setdefault(columns.ident, columns)

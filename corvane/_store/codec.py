@@ -36,8 +36,7 @@ _BLOCK_OPTIONS = dict(compression="snappy", use_dictionary=["date", "instrument"
 
 
 # -- describing frames -----------------------------------------------------------------
-def dtype_text(dtype):
-    """A text that pandas turns back into ``dtype``, or None."""
+def _round_trip_text(dtype):
     texts = [str(dtype)]
     if isinstance(dtype, pd.StringDtype):
         texts.append(f"string[{dtype.storage}]")
@@ -49,6 +48,19 @@ def dtype_text(dtype):
         if back == dtype and type(back) is type(dtype) and repr(back) == repr(dtype):
             return text
     return None
+
+
+# The texts of the axis dtypes nearly every frame has, worked out once: asking pandas to
+# parse them back costs more than the rest of the checks of a one-row frame.
+_COMMON_TEXTS = {dtype: _round_trip_text(dtype) for dtype in map(np.dtype, (
+    "object", "datetime64[ns]", "datetime64[us]", "datetime64[ms]", "datetime64[s]"))}
+
+
+def dtype_text(dtype):
+    """A text that pandas turns back into ``dtype``, or None."""
+    if isinstance(dtype, np.dtype) and dtype.metadata is None and dtype in _COMMON_TEXTS:
+        return _COMMON_TEXTS[dtype]
+    return _round_trip_text(dtype)
 
 
 def _axis_spec(axis: pd.Index):
@@ -63,7 +75,8 @@ def block_spec(df: pd.DataFrame):
     cols = df.columns
     if (isinstance(cols, pd.MultiIndex) or isinstance(df.index, pd.MultiIndex)
             or not (cols.dtype == object or isinstance(cols.dtype, pd.StringDtype))
-            or not cols.is_unique or cols.inferred_type not in ("string", "empty")):
+            or cols.inferred_type not in ("string", "empty")
+            or len(set(cols.tolist())) != len(cols)):  # texts: as Index.is_unique, cheaper
         return None
     if isinstance(df.index, pd.DatetimeIndex):
         kind = "datetime"
@@ -89,7 +102,10 @@ def block_spec(df: pd.DataFrame):
 
 def datetime_parts(index_plan):
     """(numpy unit, tz or None) of a datetime index plan."""
-    dtype = pd.api.types.pandas_dtype(index_plan["dtype"])
+    text = index_plan["dtype"]
+    if "," not in text:  # no zone: numpy reads the text far faster than pandas' registry
+        return np.datetime_data(np.dtype(text))[0], None
+    dtype = pd.api.types.pandas_dtype(text)
     if isinstance(dtype, pd.DatetimeTZDtype):
         return dtype.unit, str(dtype.tz)
     return np.datetime_data(dtype)[0], None
@@ -121,8 +137,8 @@ def make_columns(names, axis_spec) -> pd.Index:
 # -- writing -----------------------------------------------------------------------------
 def _write(table: pa.Table, path: str, **options) -> None:
     created = files.make_dir(os.path.dirname(path), sync=False)
-    with files.replacing(path, new_folder=created) as tmp:
-        pq.write_table(table, tmp, **options)
+    with files.replacing(path, new_folder=created) as f:
+        pq.write_table(table, f, **options)
 
 
 def write_block(path, *, columns_id, names: pa.Array, values: np.ndarray, index_vals,

@@ -19,6 +19,7 @@ from ..exceptions import LocalStorageError
 
 TEMP_PREFIX = ".tmp-"
 LOCK_NAME = ".lock"
+WRITE_BUFFER = 1 << 20  # few write calls for pyarrow's many small ones, bounded memory
 
 
 def fsync_dir(path: str) -> None:
@@ -41,10 +42,35 @@ def make_dir(path: str, sync: bool = True) -> bool:
     return True
 
 
+def put_marker(path: str, empty_file: str) -> bool:
+    """Create the empty marker file ``path``; False when it is there already.
+
+    Where the file system allows, the marker is a second name of ``empty_file`` (the
+    folder's lock file, which nobody writes): a name costs no new inode, and allocating
+    one is what a small update's bookkeeping spends most on a busy file system."""
+    try:
+        os.link(empty_file, path)
+        return True
+    except FileExistsError:
+        return False
+    except OSError:  # no hard links on this file system: a file of its own
+        pass
+    try:
+        os.close(os.open(path, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666))
+    except FileExistsError:
+        return False
+    return True
+
+
 @contextlib.contextmanager
 def replacing(path: str, new_folder: bool = False, sync_folder: bool = True):
-    """Yield a temporary path beside ``path``; on a normal exit the file written there is
-    fsynced and renamed onto ``path`` and the folder fsynced. On an error it is removed.
+    """Yield a binary file open on a new temporary file beside ``path``; on a normal exit it
+    is flushed, fsynced, closed and renamed onto ``path`` and the folder fsynced. On an
+    error it is removed.
+
+    The file is written through the descriptor that created it: reopened by name with
+    O_TRUNC (as pyarrow opens a path), ext4 starts writing it back at close, a second
+    write-back besides the fsync's that costs more than writing a daily partition's file.
 
     ``new_folder``: the folder was just created unsynced, so its parent is fsynced last.
     Syncing it after the file costs little: the file's own sync has usually committed the
@@ -52,14 +78,11 @@ def replacing(path: str, new_folder: bool = False, sync_folder: bool = True):
     the folder and fsyncs it once afterwards."""
     folder = os.path.dirname(path)
     fd, tmp = tempfile.mkstemp(prefix=TEMP_PREFIX, dir=folder)
-    os.close(fd)
     try:
-        yield tmp
-        fd = os.open(tmp, os.O_RDONLY | os.O_CLOEXEC)
-        try:
+        with open(fd, "wb", buffering=WRITE_BUFFER) as f:
+            yield f
+            f.flush()
             os.fsync(fd)
-        finally:
-            os.close(fd)
         os.replace(tmp, path)
     except BaseException:
         with contextlib.suppress(FileNotFoundError):
@@ -72,9 +95,8 @@ def replacing(path: str, new_folder: bool = False, sync_folder: bool = True):
 
 
 def write_bytes(path: str, data: bytes) -> None:
-    with replacing(path) as tmp:
-        with open(tmp, "wb") as f:
-            f.write(data)
+    with replacing(path) as f:
+        f.write(data)
 
 
 def write_json(path: str, value) -> None:

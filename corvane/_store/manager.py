@@ -41,6 +41,9 @@ class ParquetDataManager:
     def __init__(self, path, logger: logging.Logger | None = None):
         self.save_path = os.path.abspath(os.fspath(path))
         self.logger = logger if logger is not None else logging.getLogger("corvane.store")
+        # The column list of the last pivot frame stored as block files: the next frame
+        # of a synchronisation has the same columns, which then need no encoding again.
+        self._frame_columns = None
         with _storage_errors(self.save_path):
             os.makedirs(self.save_path, exist_ok=True)
 
@@ -107,9 +110,11 @@ class ParquetDataManager:
             raise ValueError(f"partition_mode must be 'daily' or 'monthly', not {partition_mode!r}")
         cat = self._folder(category)
         with _storage_errors(category):
-            update = PivotUpdate(cat, self.logger, df, strf, span)
+            update = PivotUpdate(cat, self.logger, df, strf, span, self._frame_columns)
             with cat.updating():
                 update.run(partition_mode)
+        if update.frame_columns is not None:
+            self._frame_columns = update.frame_columns
 
     def read_pivot_category(self, category, start_date=None, end_date=None) -> pd.DataFrame:
         """The stored rows with start_date <= date <= end_date ('YYYY-MM-DD' texts, whole

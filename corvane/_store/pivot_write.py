@@ -16,11 +16,10 @@ import os
 
 import numpy as np
 import pandas as pd
-import pyarrow as pa
 
 from ..exceptions import LocalStorageError
 from . import codec, dates
-from .category import CategoryFolder, ColumnSets
+from .category import CategoryFolder, ColumnList, ColumnSets
 from .pool import parallel
 from .record import PivotRecord
 
@@ -67,14 +66,17 @@ class PivotUpdate:
     ``run`` works under the category's exclusive lock.
 
     ``span`` (lo, hi), given for the rows of one service partition: the stored rows dated
-    in [lo, hi) that the frame does not have are deleted (None for an open side)."""
+    in [lo, hi) that the frame does not have are deleted (None for an open side).
+    ``known_columns``: the column list of an earlier update's frame (category.ColumnSets);
+    after ``run``, ``frame_columns`` is this frame's, when it is stored as block files."""
 
-    def __init__(self, cat: CategoryFolder, log, df: pd.DataFrame, strf: str, span=None):
+    def __init__(self, cat: CategoryFolder, log, df: pd.DataFrame, strf: str, span=None,
+                 known_columns: ColumnList | None = None):
         self._cat = cat
         self._span = span
         self._log = log
-        self._sets = ColumnSets(cat)
-        self._arrays = {}
+        self._sets = ColumnSets(cat, known_columns)
+        self.frame_columns = None
         self._df = df
         self._strf = strf
         self._frame_plan = codec.block_spec(df)
@@ -117,7 +119,8 @@ class PivotUpdate:
             fitted = (df, frame_plan) if record is None else _fit_index(df, frame_plan, record.index)
             if fitted is not None:
                 df, frame_plan = fitted
-                frame_columns = self._sets.save(list(df.columns))
+                self.frame_columns = self._sets.save(df.columns.tolist())
+                frame_columns = self.frame_columns.ident
                 return self._block_record(grouping, frame_plan, frame_columns, record), df, frame_columns
         if record is not None and not record.is_block:
             return record.settled(), df, None
@@ -138,7 +141,7 @@ class PivotUpdate:
             extra = [c for c in names if c not in have]
             same_set = not extra and len(names) == len(union)
             if extra:
-                columns = self._sets.save(union + extra)
+                columns = self._sets.save(union + extra).ident
         complete = record.complete and (same_set or not self._cat.partitions())
         return record.settled(columns=columns, complete=complete,
                               dtype=_promote(record.dtype, frame_plan["dtype"], complete))
@@ -169,7 +172,7 @@ class PivotUpdate:
         footer = stored.footer
         wall = stored.wall if keep is None else stored.wall[keep]
         codec.write_block(stored.path, columns_id=footer["columns"],
-                          names=self._names_array(footer["columns"]),
+                          names=self._sets.array(footer["columns"]),
                           values=np.ascontiguousarray(values), index_vals=_footer_dates(footer, keep),
                           wall=wall, index_plan=footer["index"],
                           column_axis=footer["column_axis"])
@@ -185,7 +188,12 @@ class PivotUpdate:
     def _clear_span(self, target, written) -> None:
         """Delete the stored rows of the span from the files that got no new rows: a file
         left without rows goes, any other is written again with the rest."""
-        for path, _, _ in self._cat.partitions(*self._span):
+        lo, hi = self._span
+        # A partition's span asks after its own periods, one stat each, rather than listing
+        # and parsing every folder of the category, once per partition of a synchronisation.
+        held = (self._cat.partitions() if lo is None
+                else self._cat.period_files(target.grouping, lo, hi))
+        for path, _, _ in held:
             if path in written:
                 continue
             stored = codec.StoredFile(path)
@@ -201,12 +209,6 @@ class PivotUpdate:
         self._log.debug("本地存储: %s 已替换分区日期范围", self._cat.name)
 
     # -- writing rows ------------------------------------------------------------------
-    def _names_array(self, ident: str) -> pa.Array:
-        array = self._arrays.get(ident)
-        if array is None:
-            array = self._arrays[ident] = pa.array(self._sets(ident), type=pa.string())
-        return array
-
     def _write_rows(self, target, df, wall, frame_columns) -> set:
         """Store the rows of ``df``; returns the paths of the files written."""
         grouping = target.grouping
@@ -270,7 +272,7 @@ class PivotUpdate:
                     wall, values = wall[order], np.ascontiguousarray(values[:, order])
                     index_vals = (index_vals[order] if isinstance(index_vals, np.ndarray)
                                   else [index_vals[i] for i in order])
-        codec.write_block(path, columns_id=columns, names=self._names_array(columns),
+        codec.write_block(path, columns_id=columns, names=self._sets.array(columns),
                           values=values, index_vals=index_vals, wall=wall,
                           index_plan=target.index, column_axis=target.column_axis)
 
@@ -291,4 +293,4 @@ class PivotUpdate:
             out.fill(np.nan)
         out[[position[c] for c in old_names], :n_old] = old_vals
         out[[position[c] for c in new_names], n_old:] = new_vals
-        return self._sets.save(merged), out
+        return self._sets.save(merged).ident, out

@@ -239,8 +239,8 @@ class UnstackUpdate:
         def write(chunk) -> None:
             part, table = chunk
             part.rows = table.num_rows
-            with files.replacing(self._path(part.file), sync_folder=False) as tmp:
-                pq.write_table(table, tmp, compression="snappy")
+            with files.replacing(self._path(part.file), sync_folder=False) as f:
+                pq.write_table(table, f, compression="snappy")
 
         parallel(write, chunks)
         return [part for parts in layout for part in parts]
