@@ -270,8 +270,10 @@ Ref download_partition(PyObject* module, const methods::DownloadPartitionParams&
     Ref hash = get_item_optional(meta, "hash");
     Ref expected = call(self, methods::validate_hash, hash ? hash : none());
     // The digest runs beside the fast decoder; nothing decoded leaves before it matches.
+    // The client's memo of plans is held for the call, whatever becomes of the attribute.
+    Ref plans = getattr_optional(self, "_frame_plans");
     PendingDigest digest(payload.get());
-    Ref frame = fast_parquet_frame(module, payload.get());
+    Ref frame = fast_parquet_frame(module, payload.get(), PlanMemo::of(plans.get()));
     if (!equal(digest.text().get(), expected.get())) refuse(module, "SerializationError");
     return frame ? frame : read_parquet(module, payload.get());
 }
