@@ -9,7 +9,6 @@
 #include "corvane/session/redis_connection.h"
 #include "corvane/session/ticket_calls.h"
 #include "corvane/session/upkeep.h"
-#include "corvane/sync/plan_memo.h"
 #include "corvane/transport/api_address.h"
 #include "corvane/transport/public_boundary.h"
 #include "corvane/transport/refuse.h"
@@ -94,7 +93,6 @@ Ref client_init(PyObject* module, const methods::InitParams& args) {
     setattr(self, "_heartbeat_thread", Py_None);
     setattr(self, "_remote_categories", check(PyList_New(0)).get());
     setattr(self, "_remote_categories_set", check(PySet_New(nullptr)).get());
-    setattr(self, "_frame_plans", sync::PlanMemo::new_capsule().get());
 
     track_client(module, self);
     transport::public_boundary(module, self, [&] {

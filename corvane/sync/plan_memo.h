@@ -1,13 +1,15 @@
-// The plan of the last payload that the fast decoder accepted, kept per client.
+// The plan of the last payload that the fast decoder accepted while a category synchronises.
 //
 // Partitions of one category nearly always carry byte-identical schemas and key-value
 // metadata, and the plan depends on nothing else: a payload whose two footer fields equal
 // the kept ones gets the kept plan without building pyarrow's schema or checking the pandas
-// metadata again. One entry: a category's partitions come one after another.
+// metadata again. One entry: the category's partitions come one after another.
+//
+// A memo serves the thread that synchronises the category, for as long as that runs: the
+// `_download_partition` calls of that thread see it, those of any other thread do not.
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 
 #include "corvane/sync/footer_fields.h"
@@ -24,19 +26,24 @@ public:
         FramePlan plan;
     };
 
-    // The kept plan when the fields equal its own; null otherwise. Needs the GIL.
+    // Makes a memo the calling thread's for its lifetime. Needs the GIL, as the destructor does.
+    PlanMemo() noexcept;
+    ~PlanMemo();
+    PlanMemo(const PlanMemo&) = delete;
+    PlanMemo& operator=(const PlanMemo&) = delete;
+
+    // The memo of the calling thread, or null.
+    static PlanMemo* current() noexcept;
+
+    // The kept plan when the fields equal its own; null otherwise. The entry stays valid
+    // for its holder, whatever is kept meanwhile (a signal handler may decode too).
     std::shared_ptr<const Entry> find(const FooterFields& fields) const;
-    // Keeps `plan` for payloads with these fields, in place of the one kept. Needs the GIL.
+    // Keeps `plan` for payloads with these fields, in place of the one kept.
     void keep(const FooterFields& fields, const FramePlan& plan);
 
-    // A new memo owned by a capsule, and the memo of such a capsule (null for anything else).
-    static Ref new_capsule();
-    static PlanMemo* of(PyObject* capsule);
-
 private:
-    // Guards `last_`; held only to copy or swap the pointer, never while calling Python.
-    mutable std::mutex mutex_;
     std::shared_ptr<const Entry> last_;
+    PlanMemo* outer_;
 };
 
 }  // namespace corvane::sync
