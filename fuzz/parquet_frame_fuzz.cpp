@@ -6,7 +6,8 @@
 //         rest of the input as the "pandas" metadata text.
 // The payload ends right before a page that may not be read, so a read past its end stops
 // the run even inside the (uninstrumented) Parquet library. The decoder must return a data
-// frame or nothing, and leave no Python error behind.
+// frame or nothing, leave no Python error behind, and decode each input alike with the plan
+// of the last input accepted and without it.
 #include <arrow/api.h>
 #include <arrow/io/memory.h>
 #include <parquet/arrow/writer.h>
@@ -117,13 +118,24 @@ std::shared_ptr<arrow::Buffer> written_file(std::span<const std::uint8_t> input)
 
 PyObject* module = nullptr;
 PyObject* data_frame = nullptr;
+PyObject* assert_frame_equal = nullptr;
+// Kept across inputs, as across a category's partitions: an input whose footer fields equal
+// an earlier accepted one's is decoded with that one's plan.
+corvane::sync::PlanMemo* plans = nullptr;
 
+// Decodes the payload with the memo and without it: the outcomes must be the same.
 void decode(std::span<const std::uint8_t> payload) {
     const GuardedCopy copy(payload);
     bool escaped = false;
     try {
-        Ref frame = corvane::sync::fast_parquet_frame(module, copy.bytes(payload.size()));
-        REQUIRE(!frame || PyObject_IsInstance(frame.get(), data_frame) == 1);
+        Ref planned = corvane::sync::fast_parquet_frame(module, copy.bytes(payload.size()), nullptr);
+        Ref kept = corvane::sync::fast_parquet_frame(module, copy.bytes(payload.size()), plans);
+        REQUIRE(!planned || PyObject_IsInstance(planned.get(), data_frame) == 1);
+        REQUIRE(!planned == !kept);
+        if (planned) {
+            corvane::call_kw(assert_frame_equal, {{"check_exact", Py_True}, {"check_index_type", Py_True},
+                                                  {"check_column_type", Py_True}}, planned, kept);
+        }
     } catch (const PyError&) {
         escaped = true;
     }
@@ -145,6 +157,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         Py_DECREF(imported);
     }
     REQUIRE(data_frame != nullptr);
+    Ref testing = Ref::steal(PyImport_ImportModule("pandas.testing"));
+    REQUIRE(testing);
+    assert_frame_equal = PyObject_GetAttrString(testing.get(), "assert_frame_equal");
+    REQUIRE(assert_frame_equal != nullptr);
+    plans = new corvane::sync::PlanMemo();
     module = made.release();
     return 0;
 }
