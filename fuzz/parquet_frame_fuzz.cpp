@@ -6,8 +6,9 @@
 //         rest of the input as the "pandas" metadata text.
 // The payload ends right before a page that may not be read, so a read past its end stops
 // the run even inside the (uninstrumented) Parquet library. The decoder must return a data
-// frame or nothing, leave no Python error behind, and decode each input alike with the plan
-// of the last input accepted and without it.
+// frame or nothing, leave no Python error behind, and decode each payload alike with the
+// plan of the last payload accepted and without it; a described file is decoded after two
+// variants of it (other rows; its stamps stored in the other unit, the metadata the same).
 #include <arrow/api.h>
 #include <arrow/io/memory.h>
 #include <parquet/arrow/writer.h>
@@ -69,8 +70,12 @@ T ok(arrow::Result<T> result) {
     return std::move(result).ValueUnsafe();
 }
 
-// A file written by the Parquet writer as the input describes it.
-std::shared_ptr<arrow::Buffer> written_file(std::span<const std::uint8_t> input) {
+// How a file differs from the one that the input describes: as a category's partitions
+// differ from one another, in their rows and, rarely, in the schema under the same metadata.
+enum class Variant { AsDescribed, OtherRows, OtherUnit };
+
+// A file written by the Parquet writer as the input describes it, or a variant of it.
+std::shared_ptr<arrow::Buffer> written_file(std::span<const std::uint8_t> input, Variant variant) {
     std::uint8_t shape[4] = {};
     const std::size_t taken = std::min<std::size_t>(input.size(), sizeof shape);
     std::memcpy(shape, input.data(), taken);
@@ -78,7 +83,7 @@ std::shared_ptr<arrow::Buffer> written_file(std::span<const std::uint8_t> input)
                              input.size() - taken);
     const int columns = 1 + shape[0] % 3;
     const int index_kind = shape[1] % 4;  // none, timestamp[ns], timestamp[us], text
-    const int rows = 1 + shape[2] % 4;
+    const int rows = 1 + (shape[2] + (variant == Variant::OtherRows ? 1 : 0)) % 4;
     const bool store_schema = (shape[3] & 1) != 0;
     const bool with_nulls = (shape[3] & 2) != 0;
     const char* index_name = (shape[3] & 4) != 0 ? "__index_level_0__" : "date";
@@ -111,6 +116,11 @@ std::shared_ptr<arrow::Buffer> written_file(std::span<const std::uint8_t> input)
     auto sink = ok(arrow::io::BufferOutputStream::Create());
     parquet::ArrowWriterProperties::Builder arrow_properties;
     if (store_schema) arrow_properties.store_schema();
+    // The stamps stored in the other unit: the stored Arrow schema keeps the table's.
+    if (variant == Variant::OtherUnit && (index_kind == 1 || index_kind == 2)) {
+        arrow_properties.coerce_timestamps(index_kind == 1 ? arrow::TimeUnit::MICRO : arrow::TimeUnit::NANO);
+        arrow_properties.allow_truncated_timestamps();
+    }
     ok(parquet::arrow::WriteTable(*table, arrow::default_memory_pool(), sink, 2,
                                   parquet::default_writer_properties(), arrow_properties.build()));
     return ok(sink->Finish());
@@ -172,8 +182,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if ((data[0] & 1) == 0) {
         decode(rest);
     } else {
-        const std::shared_ptr<arrow::Buffer> file = written_file(rest);
-        decode({file->data(), static_cast<std::size_t>(file->size())});
+        // The described file comes after two neighbours, each of which may leave its plan.
+        for (const Variant variant : {Variant::OtherRows, Variant::OtherUnit, Variant::AsDescribed}) {
+            const std::shared_ptr<arrow::Buffer> file = written_file(rest, variant);
+            decode({file->data(), static_cast<std::size_t>(file->size())});
+        }
     }
     return 0;
 }
