@@ -3,7 +3,9 @@
 // Partitions of one category nearly always carry byte-identical schemas and key-value
 // metadata, and the plan depends on nothing else: a payload whose two footer fields equal
 // the kept ones gets the kept plan without building pyarrow's schema or checking the pandas
-// metadata again. One entry: the category's partitions come one after another.
+// metadata again. One entry: the category's partitions come one after another. As the plan
+// follows from those bytes alone, one kept from a payload that then fails its digest is
+// still the plan of every payload with the same fields.
 //
 // A memo serves the thread that synchronises the category, for as long as that runs: the
 // `_download_partition` calls of that thread see it, those of any other thread do not.
