@@ -28,6 +28,7 @@
 #include "corvane/common/call.h"
 #include "corvane/common/error.h"
 #include "corvane/sync/parquet_frame.h"
+#include "corvane/sync/plan_memo.h"
 #include "fuzz/require.h"
 
 namespace {

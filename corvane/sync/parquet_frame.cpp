@@ -31,6 +31,7 @@
 #include "corvane/common/nogil.h"
 #include "corvane/sync/footer_fields.h"
 #include "corvane/sync/frame_plan.h"
+#include "corvane/sync/plan_memo.h"
 
 namespace corvane::sync {
 

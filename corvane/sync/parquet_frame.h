@@ -12,9 +12,10 @@
 #include <span>
 
 #include "corvane/common/ref.h"
-#include "corvane/sync/plan_memo.h"
 
 namespace corvane::sync {
+
+class PlanMemo;
 
 // The frame of a Parquet payload (a bytes object), equal to what pandas.read_parquet makes
 // of it; a null Ref when the payload lies outside the fast path's shapes or does not decode.
