@@ -6,7 +6,9 @@
 //         rest of the input as the "pandas" metadata text.
 // The payload ends right before a page that may not be read, so a read past its end stops
 // the run even inside the (uninstrumented) Parquet library. The decoder must return a data
-// frame or nothing, and leave no Python error behind.
+// frame or nothing, leave no Python error behind, and decode each payload alike with the
+// plan of the last payload accepted and without it; a described file is decoded after two
+// variants of it (other rows; its stamps stored in the other unit, the metadata the same).
 #include <arrow/api.h>
 #include <arrow/io/memory.h>
 #include <parquet/arrow/writer.h>
@@ -26,6 +28,7 @@
 #include "corvane/common/call.h"
 #include "corvane/common/error.h"
 #include "corvane/sync/parquet_frame.h"
+#include "corvane/sync/plan_memo.h"
 #include "fuzz/require.h"
 
 namespace {
@@ -68,8 +71,12 @@ T ok(arrow::Result<T> result) {
     return std::move(result).ValueUnsafe();
 }
 
-// A file written by the Parquet writer as the input describes it.
-std::shared_ptr<arrow::Buffer> written_file(std::span<const std::uint8_t> input) {
+// How a file differs from the one that the input describes: as a category's partitions
+// differ from one another, in their rows and, rarely, in the schema under the same metadata.
+enum class Variant { AsDescribed, OtherRows, OtherUnit };
+
+// A file written by the Parquet writer as the input describes it, or a variant of it.
+std::shared_ptr<arrow::Buffer> written_file(std::span<const std::uint8_t> input, Variant variant) {
     std::uint8_t shape[4] = {};
     const std::size_t taken = std::min<std::size_t>(input.size(), sizeof shape);
     std::memcpy(shape, input.data(), taken);
@@ -77,7 +84,7 @@ std::shared_ptr<arrow::Buffer> written_file(std::span<const std::uint8_t> input)
                              input.size() - taken);
     const int columns = 1 + shape[0] % 3;
     const int index_kind = shape[1] % 4;  // none, timestamp[ns], timestamp[us], text
-    const int rows = 1 + shape[2] % 4;
+    const int rows = 1 + (shape[2] + (variant == Variant::OtherRows ? 1 : 0)) % 4;
     const bool store_schema = (shape[3] & 1) != 0;
     const bool with_nulls = (shape[3] & 2) != 0;
     const char* index_name = (shape[3] & 4) != 0 ? "__index_level_0__" : "date";
@@ -110,6 +117,11 @@ std::shared_ptr<arrow::Buffer> written_file(std::span<const std::uint8_t> input)
     auto sink = ok(arrow::io::BufferOutputStream::Create());
     parquet::ArrowWriterProperties::Builder arrow_properties;
     if (store_schema) arrow_properties.store_schema();
+    // The stamps stored in the other unit: the stored Arrow schema keeps the table's.
+    if (variant == Variant::OtherUnit && (index_kind == 1 || index_kind == 2)) {
+        arrow_properties.coerce_timestamps(index_kind == 1 ? arrow::TimeUnit::MICRO : arrow::TimeUnit::NANO);
+        arrow_properties.allow_truncated_timestamps();
+    }
     ok(parquet::arrow::WriteTable(*table, arrow::default_memory_pool(), sink, 2,
                                   parquet::default_writer_properties(), arrow_properties.build()));
     return ok(sink->Finish());
@@ -117,13 +129,24 @@ std::shared_ptr<arrow::Buffer> written_file(std::span<const std::uint8_t> input)
 
 PyObject* module = nullptr;
 PyObject* data_frame = nullptr;
+PyObject* assert_frame_equal = nullptr;
+// Kept across inputs, as across a category's partitions: an input whose footer fields equal
+// an earlier accepted one's is decoded with that one's plan.
+corvane::sync::PlanMemo* plans = nullptr;
 
+// Decodes the payload with the memo and without it: the outcomes must be the same.
 void decode(std::span<const std::uint8_t> payload) {
     const GuardedCopy copy(payload);
     bool escaped = false;
     try {
-        Ref frame = corvane::sync::fast_parquet_frame(module, copy.bytes(payload.size()));
-        REQUIRE(!frame || PyObject_IsInstance(frame.get(), data_frame) == 1);
+        Ref planned = corvane::sync::fast_parquet_frame(module, copy.bytes(payload.size()), nullptr);
+        Ref kept = corvane::sync::fast_parquet_frame(module, copy.bytes(payload.size()), plans);
+        REQUIRE(!planned || PyObject_IsInstance(planned.get(), data_frame) == 1);
+        REQUIRE(!planned == !kept);
+        if (planned) {
+            corvane::call_kw(assert_frame_equal, {{"check_exact", Py_True}, {"check_index_type", Py_True},
+                                                  {"check_column_type", Py_True}}, planned, kept);
+        }
     } catch (const PyError&) {
         escaped = true;
     }
@@ -145,6 +168,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         Py_DECREF(imported);
     }
     REQUIRE(data_frame != nullptr);
+    Ref testing = Ref::steal(PyImport_ImportModule("pandas.testing"));
+    REQUIRE(testing);
+    assert_frame_equal = PyObject_GetAttrString(testing.get(), "assert_frame_equal");
+    REQUIRE(assert_frame_equal != nullptr);
+    plans = new corvane::sync::PlanMemo();
     module = made.release();
     return 0;
 }
@@ -155,8 +183,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if ((data[0] & 1) == 0) {
         decode(rest);
     } else {
-        const std::shared_ptr<arrow::Buffer> file = written_file(rest);
-        decode({file->data(), static_cast<std::size_t>(file->size())});
+        // The described file comes after two neighbours, each of which may leave its plan.
+        for (const Variant variant : {Variant::OtherRows, Variant::OtherUnit, Variant::AsDescribed}) {
+            const std::shared_ptr<arrow::Buffer> file = written_file(rest, variant);
+            decode({file->data(), static_cast<std::size_t>(file->size())});
+        }
     }
     return 0;
 }

@@ -12,6 +12,7 @@ fuzz_setup parquet_frame
 clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
   -I"$repo" $(python3.14-config --includes) $(pkg-config --cflags parquet arrow) \
   "$here/parquet_frame_fuzz.cpp" "$repo/corvane/sync/parquet_frame.cpp" \
+  "$repo/corvane/sync/footer_fields.cpp" "$repo/corvane/sync/plan_memo.cpp" \
   "$repo/corvane/common/call.cpp" "$repo/corvane/common/error.cpp" \
   $(pkg-config --libs parquet arrow) $(python3.14-config --ldflags --embed) \
   -o "$out/parquet_frame_fuzz"

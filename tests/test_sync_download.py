@@ -223,3 +223,46 @@ def test_failure_on_third_of_five_partitions_keeps_the_first_two(service, client
     # and meets the same bad partition.
     with pytest.raises(SerializationError):
         client.GetCategory(CATEGORY)
+
+
+# ---- A category's partitions: the plan of one payload serves the next -------------------
+
+def _months_written(**options):
+    """Five monthly payloads whose footers share, or just fail to share, what the decoder
+    plans from: the schema and the key-value metadata."""
+    history = synthetic_pivot("2024-01-01", "2024-05-31", 4)
+
+    def written(month, **more):
+        return parquet_payload(history.loc[month], **options, **more)
+
+    return {
+        "2024-01": written("2024-01"),
+        "2024-02": written("2024-02"),  # the same footer fields
+        # The same key-value metadata (the frame's own types), dates stored in microseconds.
+        "2024-03": written("2024-03", coerce_timestamps="us"),
+        # The same schema; the pandas metadata names the column labels.
+        "2024-04": parquet_payload(history.loc["2024-04"].rename_axis(columns="code"), **options),
+        "2024-05": parquet_payload(history.loc["2024-05"].rename_axis(columns="code"), **options),
+    }
+
+
+@pytest.mark.parametrize("options", [{}, {"compression": "zstd", "row_group_size": 7}])
+def test_partitions_of_a_run_decode_as_pandas_reads_each(service, make_client, options):
+    payloads = _months_written(**options)
+    for partition, payload in payloads.items():
+        service.publisher.publish_partition(CATEGORY, partition, payload)
+    service.publisher.publish_category_meta(CATEGORY, partition_keys=list(payloads))
+    frames = {}
+
+    class Recording(mod.CorvaneClient):
+        def _download_partition(self, category, partition, meta):
+            frames[partition] = super()._download_partition(category, partition, meta)
+            return frames[partition]
+
+    make_client(Recording)._sync_category(CATEGORY)
+    assert list(frames) == list(payloads)
+    for partition, payload in payloads.items():
+        expected = pd.read_parquet(io.BytesIO(payload))
+        pd.testing.assert_frame_equal(frames[partition], expected, check_exact=True,
+                                      check_index_type=True, check_column_type=True)
+        assert frames[partition].columns.name == expected.columns.name

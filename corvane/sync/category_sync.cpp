@@ -13,6 +13,7 @@
 #include "corvane/sync/join.h"
 #include "corvane/sync/parquet_frame.h"
 #include "corvane/sync/partition_filter.h"
+#include "corvane/sync/plan_memo.h"
 #include "corvane/sync/sync_records.h"
 #include "corvane/transport/refuse.h"
 #include "corvane/transport/validators.h"
@@ -153,6 +154,8 @@ Ref sync_pivot_category(PyObject* module, const methods::SyncParams& args) {
         targets = fetches.partitions;
         metas = fetches.metas;
     }
+    // The partitions' plans, nearly always one, are made once for the run.
+    PlanMemo plans;
     std::optional<CategoryReads> ahead;
     if (PyList_Check(targets.get())) {
         ahead.emplace(self, category, targets.get(), metas.get(), downloads_by_default(self),
@@ -301,7 +304,7 @@ Ref download_partition(PyObject* module, const methods::DownloadPartitionParams&
     Ref expected = call(self, methods::validate_hash, hash ? hash : none());
     // The digest runs beside the fast decoder; nothing decoded leaves before it matches.
     PendingDigest digest(payload.get());
-    Ref frame = fast_parquet_frame(module, payload.get());
+    Ref frame = fast_parquet_frame(module, payload.get(), PlanMemo::current());
     if (!equal(digest.text().get(), expected.get())) refuse(module, "SerializationError");
     return frame ? frame : read_parquet(module, payload.get());
 }

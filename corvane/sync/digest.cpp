@@ -12,7 +12,7 @@ namespace corvane::sync {
 namespace {
 
 // Below this size a thread costs more than the digest it would take off the caller.
-constexpr Py_ssize_t kOwnThreadFrom = 1 << 20;
+constexpr Py_ssize_t kOwnThreadFrom = 64 << 10;
 
 }  // namespace
 

@@ -18,6 +18,7 @@
 #include <future>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -28,30 +29,13 @@
 
 #include "corvane/common/call.h"
 #include "corvane/common/nogil.h"
+#include "corvane/sync/footer_fields.h"
+#include "corvane/sync/frame_plan.h"
+#include "corvane/sync/plan_memo.h"
 
 namespace corvane::sync {
 
 namespace {
-
-enum class IndexKind { Default, Range, Timestamp, Text };
-
-// What the decoder reads; plain C++, used while the GIL is released.
-struct ReadPlan {
-    std::vector<int> value_columns;  // leaf indices, in frame column order
-    int index_column = -1;
-    IndexKind index_kind = IndexKind::Default;
-    // The stored unit of a Timestamp index.
-    parquet::LogicalType::TimeUnit::unit unit = parquet::LogicalType::TimeUnit::UNKNOWN;
-};
-
-// What the frame is built from besides the values; Python objects, used with the GIL.
-struct FrameLabels {
-    Ref column_names;  // list of str, one per value column
-    Ref columns_name;  // None or str
-    Ref index_name;    // None or str
-    Ref range;         // the range descriptor of a RangeIndex
-    const char* unit = nullptr;  // numpy unit of a DatetimeIndex
-};
 
 struct DecodedIndex {
     std::vector<std::int64_t> stamps;
@@ -428,9 +412,10 @@ std::shared_ptr<parquet::ColumnReader> chunk_reader(parquet::RowGroupReader& gro
     return group.Column(leaf);
 }
 
-// Wide files decode in parallel by column ranges; narrow ones are not worth a thread.
+// Wide files decode in parallel by column ranges; narrow ones are not worth a thread (one
+// starts in some 20-50 µs, 64 columns of one row take some 150 µs to read).
 constexpr std::size_t kMaxDecodeThreads = 4;
-constexpr std::size_t kColumnsPerThread = 256;
+constexpr std::size_t kColumnsPerThread = 64;
 
 // Fills the rows of value columns [first, last) of the column-major block `values`.
 void decode_values(parquet::ParquetFileReader& file, const ReadPlan& plan, std::size_t first,
@@ -530,6 +515,30 @@ void decode(parquet::ParquetFileReader& file, const ReadPlan& plan, std::int64_t
 
 // ---- Building the frame (with the GIL) ---------------------------------------------------
 
+// Frees a reader (its footer holds some 2.3 KB per column) on a thread of its own while the
+// frame is built, and waits for that when it goes out of scope; without a thread to be had,
+// the reader is freed at once.
+class FreedBeside {
+public:
+    explicit FreedBeside(std::unique_ptr<parquet::ParquetFileReader> file) {
+        try {
+            worker_ = std::thread([file = std::move(file)]() mutable { file.reset(); });
+        } catch (const std::system_error&) {
+            // The thread's function, the reader with it, is already gone.
+        }
+    }
+    ~FreedBeside() {
+        if (!worker_.joinable()) return;
+        ReleasedGil released;
+        worker_.join();
+    }
+    FreedBeside(const FreedBeside&) = delete;
+    FreedBeside& operator=(const FreedBeside&) = delete;
+
+private:
+    std::thread worker_;
+};
+
 // A writable view of a contiguous buffer, released on scope exit.
 class WritableView {
 public:
@@ -587,7 +596,30 @@ Ref build_index(PyObject* pandas, const ReadPlan& plan, const FrameLabels& label
     throw NotFastPath();
 }
 
-Ref decode_frame(PyObject* module, std::span<const std::uint8_t> payload) {
+// Plans the frame of a file and checks the plan against the schema that pyarrow reads the
+// file with, which is built beside the planning (that holds the GIL). False when the file
+// is left to the general reader.
+bool checked_plan(PyObject* module, const parquet::FileMetaData& metadata, FramePlan& plan) {
+    std::future<std::shared_ptr<arrow::Schema>> read_schema;
+    try {
+        read_schema = std::async(std::launch::async, [&metadata] { return arrow_schema(metadata); });
+    } catch (const std::system_error&) {
+        return false;  // no thread to be had: the general reader does the work
+    }
+    try {
+        plan_frame(module, metadata, plan.read, plan.labels);
+    } catch (const NotFastPath&) {
+        return false;
+    }
+    std::shared_ptr<arrow::Schema> fields;
+    {
+        ReleasedGil released;
+        fields = read_schema.get();
+    }
+    return fields && schema_agrees(*fields, metadata, plan.read);
+}
+
+Ref decode_frame(PyObject* module, std::span<const std::uint8_t> payload, PlanMemo* memo) {
     Ref pandas = global(module, "pd");
     // With pandas' future string inference on, pyarrow builds other label types.
     if (truthy(call_method(pandas.get(), "get_option", text("future.infer_string")).get())) {
@@ -607,30 +639,20 @@ Ref decode_frame(PyObject* module, std::span<const std::uint8_t> payload) {
         }
     }
     if (!file) return {};
-    // pyarrow's schema of the file is built beside the planning, which holds the GIL.
-    std::future<std::shared_ptr<arrow::Schema>> read_schema;
-    try {
-        read_schema = std::async(std::launch::async,
-                                 [metadata = file->metadata()] { return arrow_schema(*metadata); });
-    } catch (const std::system_error&) {
-        return {};  // no thread to be had: the general reader does the work
-    }
 
-    ReadPlan plan;
-    FrameLabels labels;
+    // A payload whose schema and key-value metadata are those of the last one accepted
+    // takes its plan; any other is planned and checked in full, and kept once accepted.
+    const std::optional<FooterFields> fields = memo ? footer_fields(payload) : std::nullopt;
+    const std::shared_ptr<const PlanMemo::Entry> kept = fields ? memo->find(*fields) : nullptr;
+    FramePlan made;
+    if (!kept) {
+        if (!checked_plan(module, *file->metadata(), made)) return {};
+        if (fields) memo->keep(*fields, made);
+    }
+    const ReadPlan& plan = kept ? kept->plan.read : made.read;
+    const FrameLabels& labels = kept ? kept->plan.labels : made.labels;
     const std::int64_t rows = file->metadata()->num_rows();
-    try {
-        plan_frame(module, *file->metadata(), plan, labels);
-    } catch (const NotFastPath&) {
-        return {};
-    }
     if (rows <= 0) return {};
-    std::shared_ptr<arrow::Schema> fields;
-    {
-        ReleasedGil released;
-        fields = read_schema.get();
-    }
-    if (!fields || !schema_agrees(*fields, *file->metadata(), plan)) return {};
 
     Ref numpy = import("numpy");
     Ref shape = check(Py_BuildValue("(LL)", static_cast<long long>(rows),
@@ -648,8 +670,8 @@ Ref decode_frame(PyObject* module, std::span<const std::uint8_t> payload) {
             decoded = true;
         } catch (const std::exception&) {
         }
-        file.reset();
     }
+    const FreedBeside footer(std::move(file));
     if (!decoded) return {};
 
     Ref frame_index;
@@ -668,15 +690,16 @@ Ref decode_frame(PyObject* module, std::span<const std::uint8_t> payload) {
 
 }  // namespace
 
-Ref fast_parquet_frame(PyObject* module, PyObject* payload) {
+Ref fast_parquet_frame(PyObject* module, PyObject* payload, PlanMemo* memo) {
     return fast_parquet_frame(
         module, {reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(payload)),
-                 static_cast<std::size_t>(PyBytes_GET_SIZE(payload))});
+                 static_cast<std::size_t>(PyBytes_GET_SIZE(payload))},
+        memo);
 }
 
-Ref fast_parquet_frame(PyObject* module, std::span<const std::uint8_t> payload) {
+Ref fast_parquet_frame(PyObject* module, std::span<const std::uint8_t> payload, PlanMemo* memo) {
     try {
-        return decode_frame(module, payload);
+        return decode_frame(module, payload, memo);
     } catch (const PyError& failure) {
         // Whatever the fast path cannot make of the payload is the general reader's to judge.
         if (!failure.matches(PyExc_Exception)) throw;

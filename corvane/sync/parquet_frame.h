@@ -15,12 +15,15 @@
 
 namespace corvane::sync {
 
+class PlanMemo;
+
 // The frame of a Parquet payload (a bytes object), equal to what pandas.read_parquet makes
 // of it; a null Ref when the payload lies outside the fast path's shapes or does not decode.
-// Failures of the interpreter (memory, interrupts) propagate.
-Ref fast_parquet_frame(PyObject* module, PyObject* payload);
+// Failures of the interpreter (memory, interrupts) propagate. `memo`, when not null, offers
+// the plan of the last payload it accepted and keeps this one's.
+Ref fast_parquet_frame(PyObject* module, PyObject* payload, PlanMemo* memo);
 // The same over bytes that stay alive and unchanged while it runs (the fuzz target's
 // guarded buffers).
-Ref fast_parquet_frame(PyObject* module, std::span<const std::uint8_t> payload);
+Ref fast_parquet_frame(PyObject* module, std::span<const std::uint8_t> payload, PlanMemo* memo);
 
 }  // namespace corvane::sync

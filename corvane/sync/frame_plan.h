@@ -1,0 +1,39 @@
+// How the fast decoder reads a partition payload and builds its frame: what it decides from
+// the file's schema and pandas metadata, before any value is read.
+#pragma once
+
+#include <parquet/types.h>
+
+#include <vector>
+
+#include "corvane/common/ref.h"
+
+namespace corvane::sync {
+
+enum class IndexKind { Default, Range, Timestamp, Text };
+
+// What the decoder reads; plain C++, used while the GIL is released.
+struct ReadPlan {
+    std::vector<int> value_columns;  // leaf indices, in frame column order
+    int index_column = -1;
+    IndexKind index_kind = IndexKind::Default;
+    // The stored unit of a Timestamp index.
+    parquet::LogicalType::TimeUnit::unit unit = parquet::LogicalType::TimeUnit::UNKNOWN;
+};
+
+// What the frame is built from besides the values; Python objects, used with the GIL and
+// never changed once made, so that frames of several payloads may share them.
+struct FrameLabels {
+    Ref column_names;  // list of str, one per value column
+    Ref columns_name;  // None or str
+    Ref index_name;    // None or str
+    Ref range;         // the range descriptor of a RangeIndex
+    const char* unit = nullptr;  // numpy unit of a DatetimeIndex
+};
+
+struct FramePlan {
+    ReadPlan read;
+    FrameLabels labels;
+};
+
+}  // namespace corvane::sync

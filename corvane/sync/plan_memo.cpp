@@ -1,0 +1,45 @@
+#include "corvane/sync/plan_memo.h"
+
+#include <algorithm>
+#include <new>
+#include <utility>
+
+namespace corvane::sync {
+
+namespace {
+
+thread_local PlanMemo* serving = nullptr;
+
+bool same_bytes(const std::string& kept, std::span<const std::uint8_t> bytes) {
+    return kept.size() == bytes.size() &&
+           std::equal(bytes.begin(), bytes.end(), reinterpret_cast<const std::uint8_t*>(kept.data()));
+}
+
+std::string copied(std::span<const std::uint8_t> bytes) {
+    return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+}  // namespace
+
+PlanMemo::PlanMemo() noexcept : outer_(std::exchange(serving, this)) {}
+
+PlanMemo::~PlanMemo() { serving = outer_; }
+
+PlanMemo* PlanMemo::current() noexcept { return serving; }
+
+std::shared_ptr<const PlanMemo::Entry> PlanMemo::find(const FooterFields& fields) const {
+    if (!last_ || !same_bytes(last_->schema, fields.schema) || !same_bytes(last_->pairs, fields.pairs)) {
+        return nullptr;
+    }
+    return last_;
+}
+
+void PlanMemo::keep(const FooterFields& fields, const FramePlan& plan) {
+    try {
+        last_ = std::make_shared<const Entry>(Entry{copied(fields.schema), copied(fields.pairs), plan});
+    } catch (const std::bad_alloc&) {
+        last_.reset();  // only the next payload's planning is lost
+    }
+}
+
+}  // namespace corvane::sync

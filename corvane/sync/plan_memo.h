@@ -1,0 +1,51 @@
+// The plan of the last payload that the fast decoder accepted while a category synchronises.
+//
+// Partitions of one category nearly always carry byte-identical schemas and key-value
+// metadata, and the plan depends on nothing else: a payload whose two footer fields equal
+// the kept ones gets the kept plan without building pyarrow's schema or checking the pandas
+// metadata again. One entry: the category's partitions come one after another. As the plan
+// follows from those bytes alone, one kept from a payload that then fails its digest is
+// still the plan of every payload with the same fields.
+//
+// A memo serves the thread that synchronises the category, for as long as that runs: the
+// `_download_partition` calls of that thread see it, those of any other thread do not.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "corvane/sync/footer_fields.h"
+#include "corvane/sync/frame_plan.h"
+
+namespace corvane::sync {
+
+class PlanMemo {
+public:
+    // A kept plan; it holds Python objects, so it is dropped only with the GIL held.
+    struct Entry {
+        std::string schema;
+        std::string pairs;
+        FramePlan plan;
+    };
+
+    // Makes a memo the calling thread's for its lifetime. Needs the GIL, as the destructor does.
+    PlanMemo() noexcept;
+    ~PlanMemo();
+    PlanMemo(const PlanMemo&) = delete;
+    PlanMemo& operator=(const PlanMemo&) = delete;
+
+    // The memo of the calling thread, or null.
+    static PlanMemo* current() noexcept;
+
+    // The kept plan when the fields equal its own; null otherwise. The entry stays valid
+    // for its holder, whatever is kept meanwhile (a signal handler may decode too).
+    std::shared_ptr<const Entry> find(const FooterFields& fields) const;
+    // Keeps `plan` for payloads with these fields, in place of the one kept.
+    void keep(const FooterFields& fields, const FramePlan& plan);
+
+private:
+    std::shared_ptr<const Entry> last_;
+    PlanMemo* outer_;
+};
+
+}  // namespace corvane::sync
