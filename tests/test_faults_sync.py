@@ -15,7 +15,7 @@ from corvane import CorvaneClient
 from corvane.exceptions import RemoteDataError, SerializationError, SyncError
 from corvane.testing import HEARTBEAT_PATH, TICKET_PATH, data_key_for, synthetic_pivot
 from peers import StallingProxy
-from helpers import raised
+from helpers import raised, wait_until
 
 MiB = 1 << 20
 CATEGORY = "cn_stock_pivot#close"
@@ -41,6 +41,19 @@ def hash_recorded(client, partition, category=CATEGORY):
     return os.path.exists(client._get_hash_path(category, partition))
 
 
+class Receiving(CorvaneClient):
+    """Tells which values have arrived (the read-ahead reads through this seam too)."""
+
+    def __init__(self, *args, **kwargs):
+        self.received = set()
+        super().__init__(*args, **kwargs)
+
+    def _redis_get_with_retry(self, key, *args):
+        value = super()._redis_get_with_retry(key, *args)
+        self.received.add(key)
+        return value
+
+
 def test_redis_killed_in_the_middle_of_a_payload(service, make_client, logs):
     # A small month, a month of about 8 MiB (minute rows), a small month.
     frame = pd.concat([synthetic_pivot("2024-01-02", "2024-01-31", 25),
@@ -49,10 +62,12 @@ def test_redis_killed_in_the_middle_of_a_payload(service, make_client, logs):
     months = publish(service, frame)
     with StallingProxy(service.redis.port, limit=2 * MiB) as proxy:
         service.api.configure(redis_port=proxy.port)
-        client = make_client()
+        client = make_client(Receiving)
 
         def kill_once_stalled():
+            # February's payload is cut; January's, read beside it, has arrived.
             if proxy.stalled.wait(60):
+                wait_until(lambda: data_key_for(CATEGORY, months[0]) in client.received, 60)
                 service.redis.kill()
 
         killer = threading.Thread(target=kill_once_stalled)
