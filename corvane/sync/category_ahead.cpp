@@ -43,12 +43,6 @@ bool chooses_partitions_by_default(PyObject* self) {
 
 }  // namespace
 
-// What the next category's partitions are chosen from, and the window they go to.
-struct CategoryAhead::Prediction {
-    Ref module;
-    Ref start;
-    FetchAhead* window;
-};
 
 // One category's metadata, read on a thread of its own. Its result is written by that
 // thread (with the GIL and the mutex) and read by the caller's thread once `done_`.
@@ -201,7 +195,7 @@ CategoryAhead::CategoryAhead(PyObject* module, PyObject* self, PyObject* categor
             gate_scope_.emplace(*gate_);
             window_.emplace(self, fetch_ahead_limits(self));
             if (!only_changed && chooses_partitions_by_default(self)) {
-                prediction_.reset(new Prediction{Ref::borrow(module), Ref::borrow(start), &*window_});
+                prediction_.emplace(Prediction{Ref::borrow(module), Ref::borrow(start), &*window_});
             }
         }
     } catch (...) {
@@ -237,7 +231,8 @@ void CategoryAhead::begin(Py_ssize_t index, PyObject* category) {
     if (index + 1 < PyList_GET_SIZE(categories_.get())) {
         Ref following = Ref::borrow(PyList_GET_ITEM(categories_.get(), index + 1));
         if (PyUnicode_Check(following.get())) {
-            next_ = std::make_unique<Read>(self_.get(), following.get(), prediction_.get());
+            next_ = std::make_unique<Read>(self_.get(), following.get(),
+                                           prediction_ ? &*prediction_ : nullptr);
         }
     }
 }

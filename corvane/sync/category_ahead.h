@@ -63,7 +63,12 @@ public:
 
 private:
     class Read;
-    struct Prediction;
+    // What the next category's partitions are chosen from, and the window they go to.
+    struct Prediction {
+        Ref module;
+        Ref start;
+        FetchAhead* window;
+    };
 
     std::optional<Ref> take(PyObject* category);
     void cancel_prepared();
@@ -74,7 +79,7 @@ private:
     std::optional<session::SessionGate> gate_;
     std::optional<session::SessionGate::Scope> gate_scope_;
     std::optional<FetchAhead> window_;
-    std::unique_ptr<Prediction> prediction_;  // null: partitions are read at their turn
+    std::optional<Prediction> prediction_;  // none: partitions are read at their turn
     // The segment read ahead for the category whose turn it is, until its reads take it.
     Ref prepared_category_;
     std::optional<std::size_t> prepared_;

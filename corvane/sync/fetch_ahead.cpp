@@ -121,7 +121,8 @@ std::size_t FetchAhead::append(PyObject* category, PyObject* partitions, PyObjec
 bool FetchAhead::reads(std::size_t number, PyObject* category, PyObject* partitions,
                        bool payloads) const {
     const auto count = static_cast<std::size_t>(PyList_GET_SIZE(partitions));
-    std::vector<PyObject*> read;  // owned by the slots, which outlive this call
+    PyObject* read_category;
+    std::vector<PyObject*> read;  // owned by the segment and its slots, which outlive this call
     {
         std::lock_guard lock(mutex_);
         const Segment& segment = segments_[number];
@@ -129,13 +130,14 @@ bool FetchAhead::reads(std::size_t number, PyObject* category, PyObject* partiti
             segment.end - segment.begin != count) {
             return false;
         }
-        read.push_back(segment.category.get());
+        read_category = segment.category.get();
         for (std::size_t i = segment.begin; i < segment.end; ++i) read.push_back(slots_[i].partition.get());
     }
-    if (!equal(read[0], category)) return false;
+    // Compared without the lock: a comparison may call Python.
+    if (!equal(read_category, category)) return false;
     for (std::size_t i = 0; i < count; ++i) {
         PyObject* partition = PyList_GET_ITEM(partitions, static_cast<Py_ssize_t>(i));
-        if (read[i + 1] != partition && !equal(read[i + 1], partition)) return false;
+        if (read[i] != partition && !equal(read[i], partition)) return false;
     }
     return true;
 }
@@ -153,13 +155,12 @@ void FetchAhead::cancel(std::size_t number) {
             if (is_ahead(i)) ahead_ -= slot.reserved;
             slot.reserved = 0;
             slot.cancelled = true;
+            if (!slot.meta && !slot.meta_error && !slot.payload) continue;  // nothing held
             Slot& kept = dropped.emplace_back();
             std::swap(kept.meta, slot.meta);
             std::swap(kept.data_key, slot.data_key);
-            kept.meta_error = std::move(slot.meta_error);
-            kept.payload = std::move(slot.payload);
-            slot.meta_error.reset();
-            slot.payload.reset();
+            std::swap(kept.meta_error, slot.meta_error);
+            std::swap(kept.payload, slot.payload);
         }
         while (next_claim_ < slots_.size() && slots_[next_claim_].cancelled) ++next_claim_;
         advance_settled();
