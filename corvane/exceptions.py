@@ -10,6 +10,8 @@ from these defaults, so a code, message or flag is changed here only.
 
 from __future__ import annotations
 
+import errno as _errno
+
 __all__ = [
     "CorvaneError",
     "APIError",
@@ -61,6 +63,17 @@ class CorvaneError(Exception):
 
     def __reduce__(self):
         return (_rebuild, (type(self), self.code, self.user_message, self.retryable))
+
+
+def _os_errno(error: BaseException):
+    """The errno of ``error`` or of the OSError it was raised from (a library may wrap one)."""
+    seen = 0
+    while error is not None and seen < 8:
+        if isinstance(error, OSError) and error.errno is not None:
+            return error.errno
+        error = error.__cause__ or error.__context__
+        seen += 1
+    return None
 
 
 def _rebuild(cls, code, user_message, retryable):
@@ -161,6 +174,21 @@ class LocalStorageError(CorvaneError):
     default_code = "LOCAL_STORAGE_FAILED"
     default_user_message = "本地存储失败，请检查存储路径和磁盘空间"
     default_retryable = False
+
+    disk_full_message = "本地磁盘空间已满，请清理磁盘或更换存储路径后重试"
+    read_only_message = "本地存储路径所在的文件系统为只读，请检查存储路径"
+
+    @classmethod
+    def from_os_error(cls, error: BaseException, user_message=None, detail=None):
+        """The error for a failed file operation: when the disk is full (or over quota) or
+        mounted read-only, the user message says so and nothing else (no path, no name);
+        otherwise ``user_message`` (the class default when None)."""
+        number = _os_errno(error)
+        if number in (_errno.ENOSPC, _errno.EDQUOT):
+            user_message = cls.disk_full_message
+        elif number == _errno.EROFS:
+            user_message = cls.read_only_message
+        return cls(user_message=user_message, detail=detail)
 
 
 class MetaError(CorvaneError):

@@ -209,8 +209,8 @@ def test_complete_category_is_read_without_the_service(service, market, make_cli
 def test_damaged_record_counts_as_unfinished(service, market, make_client, logs):
     client = make_client()
     client.UpdateAllCategory()
-    records = os.path.join(client.save_path, "_corvane_meta_hash")
-    # Damage every record that is not a hash record; each category then reads as unfinished.
+    records = os.path.join(client.save_path, "_corvane_meta_sync")
+    # Damage every run record; each category then reads as unfinished.
     for name in os.listdir(records):
         with open(os.path.join(records, name), encoding="utf-8") as record:
             if not record.read().startswith("sha256:"):

@@ -18,20 +18,22 @@ from . import codec, dates, files, names, record as records
 from .category import RECORD, CategoryFolder
 from .pivot_read import read_pivot
 from .pivot_write import PivotUpdate
+from .unlisted import unlisted_partitions
 from .unstack import UnstackUpdate, read_parts
 
 
 @contextlib.contextmanager
 def _storage_errors(category: str):
-    """Turn file-system and Parquet failures into LocalStorageError; the cause stays
-    available as ``detail`` (paths and library messages, nothing secret)."""
+    """Turn file-system and Parquet failures into LocalStorageError (saying so when the disk
+    is full or read-only); the cause stays available as ``detail`` (paths and library
+    messages, nothing secret)."""
     try:
         yield
     except CorvaneError:
         raise
     except (OSError, pa.ArrowException) as e:
-        raise LocalStorageError(user_message="本地存储失败: " + category,
-                                detail=f"{type(e).__name__}: {e}") from e
+        raise LocalStorageError.from_os_error(e, user_message="本地存储失败: " + category,
+                                              detail=f"{type(e).__name__}: {e}") from e
 
 
 class ParquetDataManager:
@@ -170,6 +172,17 @@ class ParquetDataManager:
                 if ((wall >= lo) & (wall < hi)).any():
                     return True
             return False
+
+    def unlisted_partitions(self, category, partitions) -> list:
+        """The partitions of the rows stored for ``category`` that none of ``partitions``
+        (the service's list: "full", "YYYY", "YYYY-MM", "YYYY-MM-DD") covers, sorted; named
+        like the listed ones (years, months or days; the store's own months or days when
+        their lengths differ or none is dated). The rows stay: only the service's list
+        shrank."""
+        if not isinstance(partitions, list):
+            raise TypeError(f"partitions must be a list, not {type(partitions).__name__}")
+        with self._held(category) as (cat, record), _storage_errors(category):
+            return unlisted_partitions(cat, record, partitions)
 
     def category_folder(self, category) -> str:
         """The folder that holds (or would hold) ``category``: a Parquet dataset that other

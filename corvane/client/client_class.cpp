@@ -12,6 +12,7 @@
 #include "corvane/session/ticket_calls.h"
 #include "corvane/session/upkeep.h"
 #include "corvane/sync/category_sync.h"
+#include "corvane/sync/changed_partitions.h"
 #include "corvane/sync/hash_records.h"
 #include "corvane/sync/partition_filter.h"
 #include "corvane/sync/update_driver.h"
@@ -92,6 +93,7 @@ std::span<MethodDef> client_methods() {
         define<methods::get_hash_path>(),
         define<methods::check_local_hash>(),
         define<methods::write_local_hash>(),
+        define<methods::partition_held>(),
         define<methods::filter_partitions_by_date>(),
     };
     return methods;

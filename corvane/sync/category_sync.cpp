@@ -8,6 +8,7 @@
 #include "corvane/sync/category_ahead.h"
 #include "corvane/sync/changed_partitions.h"
 #include "corvane/sync/digest.h"
+#include "corvane/sync/empty_partitions.h"
 #include "corvane/sync/fetch_ahead.h"
 #include "corvane/sync/hash_records.h"
 #include "corvane/sync/join.h"
@@ -130,6 +131,7 @@ Ref sync_pivot_category(PyObject* module, const methods::SyncParams& args) {
     Ref partitions = meta_partitions(module, self, meta.get());
     if (PyList_GET_SIZE(partitions.get()) == 0) {
         log_info(self, join({category, text(": 没有分区").get()}));
+        if (only_changed) log_unlisted_partitions(self, category, partitions.get());
         return none();
     }
 
@@ -150,7 +152,7 @@ Ref sync_pivot_category(PyObject* module, const methods::SyncParams& args) {
     Ref metas;  // null: each partition's metadata is read when its turn comes
     if (only_changed) {
         if (!PyList_Check(targets.get())) targets = check(PySequence_List(targets.get()));
-        Fetches fetches = changed_partitions(self, category, targets.get(), fetch_ahead_limits(self));
+        Fetches fetches = changed_partitions(module, self, category, targets.get(), fetch_ahead_limits(self));
         targets = fetches.partitions;
         metas = fetches.metas;
     }
@@ -181,10 +183,11 @@ Ref sync_pivot_category(PyObject* module, const methods::SyncParams& args) {
                         {"strf", date_format.get()},
                         {"partition_mode", mode.get()},
                         {"partition", only_changed ? partition.get() : nullptr}});
-        frame = Ref();  // the store has the rows; let the frame go before the next download
         if (hash && truthy(hash.get())) {
             call(self, methods::write_local_hash, category, partition, hash);
+            note_stored_partition(module, self, category, partition.get(), hash.get(), frame.get());
         }
+        frame = Ref();  // the store has the rows; let the frame go before the next download
     }
     if (PyErr_Occurred()) throw_current();
     if (ahead) setattr(self, "_fetch_ahead_peak_bytes", integer(static_cast<long long>(ahead->peak_bytes())).get());
@@ -211,7 +214,7 @@ Ref duplicate_keys(PyObject* category_meta, PyObject* partition_meta) {
     return keys;
 }
 
-Ref sync_unstack_category(PyObject*, const methods::SyncUnstackParams& args) {
+Ref sync_unstack_category(PyObject* module, const methods::SyncUnstackParams& args) {
     PyObject* self = args.self;
     PyObject* category = args.category;
     const bool only_changed = truthy(args.only_changed.or_else(Py_False));
@@ -228,7 +231,7 @@ Ref sync_unstack_category(PyObject*, const methods::SyncUnstackParams& args) {
 
     Ref partition_meta = call(self, methods::get_partition_meta, category, partition);
     if (only_changed) {
-        const bool held = partition_held(self, category, partition.get(), partition_meta.get());
+        const bool held = partition_held(module, self, category, partition.get(), partition_meta.get());
         log_fetch_counts(self, category, held ? 0 : 1, held ? 1 : 0);
         if (held) return none();
     }
@@ -239,10 +242,11 @@ Ref sync_unstack_category(PyObject*, const methods::SyncUnstackParams& args) {
     call_method_kw(store.get(), "update_unstack_category",
                    {{"category", category}, {"sub_df", frame.get()}, {"duplicate_keys", keys.get()},
                     {"partition", only_changed ? partition.get() : nullptr}});
-    frame = Ref();
     if (hash && truthy(hash.get())) {
         call(self, methods::write_local_hash, category, partition, hash);
+        note_stored_partition(module, self, category, partition.get(), hash.get(), frame.get());
     }
+    frame = Ref();
     return none();
 }
 

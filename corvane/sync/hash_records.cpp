@@ -14,28 +14,20 @@ namespace corvane::sync {
 
 namespace {
 
-constexpr const char* kRecordDirectory = "_corvane_meta_hash";
-
 Ref get_hash_path(PyObject* module, const methods::PartitionParams& args) {
     PyObject* self = args.self;
     call(self, methods::validate_category_name, args.category);
     call(self, methods::validate_partition_name, args.partition);
 
-    // Both names go into the digest, separated by a character neither can contain, so
-    // that no two pairs share a record and no name shows in the file system.
-    std::string key(utf8(args.category));
-    key.push_back('\0');
-    key.append(utf8(args.partition));
-    return record_path(module, self, key, true);
+    // Named after a digest, so that no name shows in the file system.
+    return record_path(module, self, kHashRecordFolder, partition_key(args.category, args.partition),
+                       true);
 }
 
 Ref check_local_hash(PyObject* module, const methods::CheckLocalHashParams& args) {
     if (PyUnicode_GET_LENGTH(args.remote_hash) == 0) return boolean(false);
     Ref record = call(args.self, methods::get_hash_path, args.category, args.partition);
-    Ref content = read_record(module, record.get());
-    if (!content) return boolean(false);
-    Ref stripped = call_method(content.get(), "strip");
-    return boolean(equal(stripped.get(), args.remote_hash));
+    return boolean(record_holds(module, record.get(), args.remote_hash));
 }
 
 // Releases the descriptor or file object of a failed write; an OS error doing so is ignored.
@@ -69,12 +61,28 @@ Ref write_local_hash(PyObject* module, const methods::WriteLocalHashParams& args
 
 }  // namespace
 
-Ref record_path(PyObject* module, PyObject* self, std::string_view key, bool create) {
+std::string partition_key(PyObject* category, PyObject* partition) {
+    std::string key(utf8(category));
+    key.push_back('\0');
+    key.append(utf8(partition));
+    return key;
+}
+
+Ref record_path(PyObject* module, PyObject* self, const char* folder, std::string_view key,
+                bool create) {
     Ref os = global(module, "os");
     Ref path = getattr(os.get(), "path");
     Ref save_path = getattr(self, "save_path");
-    Ref directory = call_method(path.get(), "join", save_path, text(kRecordDirectory));
-    if (create) call_method_kw(os.get(), "makedirs", {{"exist_ok", Py_True}}, directory);
+    Ref directory = call_method(path.get(), "join", save_path, text(folder));
+    if (create) {
+        try {
+            call_method_kw(os.get(), "makedirs", {{"exist_ok", Py_True}}, directory);
+        } catch (const PyError& failure) {
+            // A disk that is full or read-only is the storage's failure, not the service's.
+            if (!failure.matches(PyExc_OSError)) throw;
+            transport::refuse_storage(module, failure);
+        }
+    }
     return call_method(path.get(), "join", directory, text(sha256_hex(key) + ".txt"));
 }
 
@@ -95,14 +103,27 @@ Ref read_record(PyObject* module, PyObject* path) {
     return content;
 }
 
+bool record_holds(PyObject* module, PyObject* path, PyObject* hash) {
+    Ref content = read_record(module, path);
+    if (!content) return false;
+    Ref stripped = call_method(content.get(), "strip");
+    return equal(stripped.get(), hash);
+}
+
 void replace_file_atomically(PyObject* module, PyObject* path, PyObject* content, bool durable) {
     Ref os = global(module, "os");
     Ref tempfile = global(module, "tempfile");
     Ref directory = call_method(getattr(os.get(), "path").get(), "dirname", path);
-    Ref created = call_method_kw(tempfile.get(), "mkstemp",
+    Ref created;
+    try {
+        created = call_method_kw(tempfile.get(), "mkstemp",
                                  {{"suffix", text(".txt").get()},
                                   {"prefix", text(".tmp_").get()},
                                   {"dir", directory.get()}});
+    } catch (const PyError& failure) {
+        if (!failure.matches(PyExc_OSError)) throw;
+        transport::refuse_storage(module, failure);
+    }
     Ref descriptor = Ref::borrow(PyTuple_GetItem(created.get(), 0));
     Ref temporary = Ref::borrow(PyTuple_GetItem(created.get(), 1));
     if (!descriptor || !temporary) throw_current();
@@ -126,7 +147,7 @@ void replace_file_atomically(PyObject* module, PyObject* path, PyObject* content
         if (!released) release_quietly(module, file.get(), descriptor.get());
         Ref exists = call_method(getattr(os.get(), "path").get(), "exists", temporary);
         if (truthy(exists.get())) call_method(os.get(), "unlink", temporary);
-        transport::refuse(module, "LocalStorageError");
+        transport::refuse_storage(module, failure);
     }
 }
 

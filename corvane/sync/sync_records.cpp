@@ -3,6 +3,7 @@
 #include <string>
 
 #include "corvane/common/call.h"
+#include "corvane/common/quietly.h"
 #include "corvane/session/metadata.h"
 #include "corvane/sync/hash_records.h"
 
@@ -12,17 +13,33 @@ namespace {
 
 constexpr const char* kDayFormat = "%Y-%m-%d";
 // Record keys: the category, U+0000 and a word that starts with "."; no partition name does,
-// so a run record never shares its name with a hash record.
+// so a run record never shares its name with a partition's record.
 constexpr const char* kStarted = ".started";
 constexpr const char* kCompleted = ".completed";
 
-Ref run_record_path(PyObject* module, PyObject* self, PyObject* category, const char* which,
-                    bool create) {
+// The paths of a category's two run records in `folder`.
+struct RunRecords {
+    Ref started;
+    Ref completed;
+};
+
+RunRecords run_records(PyObject* module, PyObject* self, PyObject* category, const char* folder,
+                       bool create) {
     call(self, methods::validate_category_name, category);
-    std::string key(utf8(category));
-    key.push_back('\0');
-    key.append(which);
-    return record_path(module, self, key, create);
+    auto path = [&](const char* which) {
+        std::string key(utf8(category));
+        key.push_back('\0');
+        key.append(which);
+        return record_path(module, self, folder, key, create);
+    };
+    Ref started = path(kStarted);
+    return {std::move(started), path(kCompleted)};
+}
+
+// The records as the last release kept them, among the hash records (same names). They are
+// read where they are until the category's next synchronisation takes their state over.
+RunRecords legacy_run_records(PyObject* module, PyObject* self, PyObject* category) {
+    return run_records(module, self, category, kHashRecordFolder, false);
 }
 
 // A record's JSON object; an empty one for a damaged record (read as a run of unknown start
@@ -56,11 +73,11 @@ Ref text_member(PyObject* record, const char* name) {
 
 // The start of the recorded run when it did not complete; a null Ref when it did or when
 // there is no record of a run.
-Ref pending_start(PyObject* module, PyObject* started_path, PyObject* completed_path) {
-    Ref started = load_record(module, started_path);
+Ref pending_start(PyObject* module, const RunRecords& records) {
+    Ref started = load_record(module, records.started.get());
     if (!started) return Ref();
     Ref run = text_member(started.get(), "run");
-    Ref completed = load_record(module, completed_path);
+    Ref completed = load_record(module, records.completed.get());
     if (completed && !run.is_none() && equal(text_member(completed.get(), "run").get(), run.get())) {
         return Ref();
     }
@@ -89,21 +106,45 @@ bool reaches(PyObject* from, PyObject* to) {
     return check_status(PyObject_RichCompareBool(from, to, Py_LE)) != 0;
 }
 
+// The earlier of two starts of runs to do again (None: the beginning); a null Ref for none.
+Ref earlier(Ref a, Ref b) {
+    if (!a) return b;
+    if (!b) return a;
+    return reaches(a.get(), b.get()) ? a : b;
+}
+
+// The start from which the category has to be synchronised again, by its records and by
+// any that the last release left among the hash records (which an older client may still
+// write); a null Ref when neither shows an unfinished run.
+Ref unfinished_start(PyObject* module, PyObject* self, PyObject* category,
+                     const RunRecords& records) {
+    return earlier(pending_start(module, records),
+                   pending_start(module, legacy_run_records(module, self, category)));
+}
+
 }  // namespace
 
 SyncRun::SyncRun(PyObject* module, PyObject* self, PyObject* category, PyObject* start)
     : module_(module) {
-    Ref started_path = run_record_path(module, self, category, kStarted, true);
-    completed_path_ = run_record_path(module, self, category, kCompleted, true);
+    RunRecords records = run_records(module, self, category, kSyncRecordFolder, true);
+    completed_path_ = records.completed;
     Ref day = start_day(module, start);
-    Ref interrupted = pending_start(module, started_path.get(), completed_path_.get());
+    Ref interrupted = unfinished_start(module, self, category, records);
     covers_interrupted_ = !interrupted || reaches(day.get(), interrupted.get());
     // A run that starts later than an interrupted one keeps that one's start, to be done again.
     Ref recorded = covers_interrupted_ ? day : interrupted;
     Ref random = call_method(global(module, "os").get(), "urandom", integer(16));
     run_ = call_method(random.get(), "hex");
     // On disk before the first store call, or a crash could leave data that no record flags.
-    write_record(module, started_path.get(), run_, recorded.get(), true);
+    write_record(module, records.started.get(), run_, recorded.get(), true);
+    // The record just written carries what the last release's records said; they go, so
+    // that the hash record folder holds hash records only. One left by a failure here is
+    // read again, which can only ask for one more synchronisation.
+    RunRecords legacy = legacy_run_records(module, self, category);
+    Ref os = global(module, "os");
+    for (const Ref* path : {&legacy.started, &legacy.completed}) {
+        quietly([&] { call_method(os.get(), "unlink", *path); }, PyExc_OSError);
+    }
 }
 
 void SyncRun::complete() {
@@ -112,9 +153,8 @@ void SyncRun::complete() {
 }
 
 Ref interrupted_start(PyObject* module, PyObject* self, PyObject* category) {
-    Ref started_path = run_record_path(module, self, category, kStarted, false);
-    Ref completed_path = run_record_path(module, self, category, kCompleted, false);
-    return pending_start(module, started_path.get(), completed_path.get());
+    return unfinished_start(module, self, category,
+                            run_records(module, self, category, kSyncRecordFolder, false));
 }
 
 }  // namespace corvane::sync

@@ -12,4 +12,12 @@ namespace corvane::transport {
     raise_new(type.get());
 }
 
+// Raises LocalStorageError for a local file operation that failed with `failure`: for an
+// OSError of a full or read-only disk its user message says so (and names nothing else).
+[[noreturn]] inline void refuse_storage(PyObject* module, const PyError& failure) {
+    Ref type = global(module, "LocalStorageError");
+    if (!failure.matches(PyExc_OSError)) raise_new(type.get());
+    raise_bare(call_method(type.get(), "from_os_error", failure.exception()));
+}
+
 }  // namespace corvane::transport
