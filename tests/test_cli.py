@@ -249,8 +249,12 @@ def test_status_and_local_list_need_no_token(updated):
     assert json.loads(listed.stdout) == {"categories": sorted([MONTHLY, DAILY, UNSTACK])}
 
 
-def test_remote_status_names_missing_and_changed_partitions(service, tmp_path):
+def test_remote_status_names_missing_changed_and_dropped_partitions(service, tmp_path):
     frames = publish_market(service.publisher)
+    # A month published without rows is held once stored, as an update would decide.
+    service.publisher.publish_partition(MONTHLY, "2024-04", parquet_bytes(frames[MONTHLY].iloc[:0]))
+    service.publisher.publish_category_meta(MONTHLY, partition_mode="monthly", partition_keys=[
+        "2024-01", "2024-02", "2024-03", "2024-04"])
     path = str(tmp_path / "store")
     assert corvane("--path", path, "update", "--mode", "full", token=service.token,
                    url=service.url).returncode == 0
@@ -260,22 +264,45 @@ def test_remote_status_names_missing_and_changed_partitions(service, tmp_path):
     shutil.rmtree(os.path.join(path, MONTHLY, "month=2024-01"))       # a record, no rows
     with CorvaneClient(api_token=service.token, save_path=path, api_url=service.url) as client:
         os.unlink(client._get_hash_path(MONTHLY, "2024-03"))          # rows, no record
+    days = json.loads(service.publisher.get_raw("corvane:meta:category:" + DAILY))["partition_keys"]
+    service.publisher.publish_category_meta(DAILY, partition_mode="daily", partition_keys=days[1:])
     held = files_under(path)
 
     run = corvane("--path", path, "status", "--remote", "--json", token=service.token,
                   url=service.url, secrets=service.secrets())
     assert run.returncode == 0, run.stderr
     by_name = {e["name"]: e for e in json.loads(run.stdout)["categories"]}
-    assert (by_name[MONTHLY]["missing"], by_name[MONTHLY]["changed"]) == (
-        ["2024-01"], ["2024-02", "2024-03"])
-    assert (by_name[DAILY]["missing"], by_name[DAILY]["changed"]) == ([], [])
-    assert (by_name[UNSTACK]["missing"], by_name[UNSTACK]["changed"]) == ([], [])
+    remote = lambda name: tuple(by_name[name][f] for f in ("missing", "changed", "dropped"))
+    assert remote(MONTHLY) == (["2024-01"], ["2024-02", "2024-03"], [])
+    assert remote(DAILY) == ([], [], [days[0]])                      # its rows stay
+    assert remote(UNSTACK) == ([], [], [])
     assert by_name[late] == {
         "name": late, "folder": os.path.join(path, late), "local": False, "kind": None,
         "partitions": 0, "first": None, "last": None, "bytes": 0,
-        "missing": ["2024-01", "2024-02"], "changed": []}
+        "missing": ["2024-01", "2024-02"], "changed": [], "dropped": []}
     # Metadata only: nothing was downloaded or stored.
     assert files_under(path) == held
+    table = corvane("--path", path, "status", "--remote", token=service.token, url=service.url)
+    assert table.stdout.splitlines()[0].split()[-3:] == ["missing", "changed", "dropped"]
+
+
+@pytest.mark.parametrize("store", ["new", "stored, records deleted"])
+def test_remote_status_writes_nothing(market, updated, tmp_path, store):
+    path = str(tmp_path / "store")
+    os.mkdir(path)
+    if store != "new":
+        shutil.copytree(updated[0], path, dirs_exist_ok=True)
+        shutil.rmtree(os.path.join(path, "_corvane_meta_hash"))
+    held = files_under(path), sorted(os.listdir(path))
+    run = corvane("--path", path, "status", "--remote", "--json", token=market.token,
+                  url=market.url)
+    assert run.returncode == 0, run.stderr
+    partitions = {MONTHLY: ["2024-01", "2024-02", "2024-03"],
+                  DAILY: [f"2024-02-0{d}" for d in range(5, 10)], UNSTACK: ["full"]}
+    # Rows without their hash records are changed; a new store misses everything.
+    field = "missing" if store == "new" else "changed"
+    assert {e["name"]: e[field] for e in json.loads(run.stdout)["categories"]} == partitions
+    assert (files_under(path), sorted(os.listdir(path))) == held
 
 
 def test_get_writes_parquet_with_its_index_and_csv_with_it_first(updated, market, tmp_path):
@@ -347,6 +374,20 @@ def test_the_commands_client_reads_ahead_as_any_caller(market, tmp_path):
     assert [(e["name"], e["status"]) for e in entries] == [(n, "ok") for n in names]
     # Only the first category's metadata is read when its turn comes.
     assert sorted(Watching.category_reads) == sorted([(names[0], True)] + [(n, False) for n in names[1:]])
+
+
+def test_the_commands_client_builds_one_store_and_counts_what_it_stores(market, tmp_path,
+                                                                       monkeypatch):
+    built = []
+    build = ParquetDataManager.__init__
+    monkeypatch.setattr(ParquetDataManager, "__init__",
+                        lambda store, *a, **k: (built.append(store), build(store, *a, **k))[1])
+    with ReportingClient(market.token, str(tmp_path), api_url=market.url) as client:
+        assert len(built) == 1
+        client.UpdateAllCategory("full")
+        counted = {e["name"]: e["partitions_downloaded"] for e in client.report.categories()}
+    assert len(built) == 1
+    assert counted == {name: payload_bytes(market, name)[0] for name in (MONTHLY, DAILY, UNSTACK)}
 
 
 def test_the_report_counts_exactly_from_many_threads():

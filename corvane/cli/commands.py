@@ -10,7 +10,7 @@ import tempfile
 import time
 
 from ..CorvaneClient import CorvaneClient
-from ..exceptions import CorvaneError, LocalStorageError
+from ..exceptions import CorvaneError, LocalStorageError, SyncError
 from ..ParquetManager import ParquetDataManager
 from . import exit_codes
 from .exit_codes import CommandError
@@ -72,14 +72,28 @@ def update(args) -> int:
                        c["partitions_skipped"], c["bytes"]] for c in report["categories"]],
                      ["category", "status", "downloaded", "skipped", "bytes"])
     if failure is not None:
+        if isinstance(failure, SyncError):
+            failure = _storage_failure(report["categories"]) or failure
         raise failure
     return exit_codes.OK
 
 
+def _storage_failure(categories: list[dict]) -> LocalStorageError | None:
+    """The first category failure of the local storage (a full disk, say): it, not the
+    count of failed categories, is what the run's end reports, since every category that
+    follows meets it too."""
+    for entry in categories:
+        error = entry.get("error")
+        if error is not None and error["code"] == LocalStorageError.default_code:
+            return LocalStorageError(user_message=error["message"])
+    return None
+
+
 # -- status ------------------------------------------------------------------------------
 def _remote_state(client: CorvaneClient, category: str) -> dict:
-    """The partitions of an authorised category that the store lacks (``missing``) or holds
-    without a matching hash record (``changed``); reads metadata only."""
+    """The partitions of an authorised category that the store lacks (``missing``), holds
+    without a matching hash record (``changed``), or holds although the service no longer
+    lists them (``dropped``); reads metadata only and writes nothing."""
     store = client.CV_db
     if client._validate_category_name(category) == "pivot":
         keys = client._get_category_meta(category).get("partition_keys") or []
@@ -88,59 +102,68 @@ def _remote_state(client: CorvaneClient, category: str) -> dict:
         partitions = ["full"]  # an unstack category is one partition
     missing, changed = [], []
     for partition in partitions:
-        if not store.holds_partition(category, partition):
-            missing.append(partition)
-            continue
-        remote_hash = client._get_partition_meta(category, partition).get("hash")
-        if not (isinstance(remote_hash, str)
-                and client._check_local_hash(category, partition, remote_hash)):
-            changed.append(partition)
-    return {"missing": missing, "changed": changed}
+        # Held as an update that fetches only what changed decides (rows and a matching
+        # hash record, or stored without rows).
+        meta = client._get_partition_meta(category, partition)
+        if not client._partition_held(category, partition, meta):
+            (changed if store.holds_partition(category, partition) else missing).append(partition)
+    return {"missing": missing, "changed": changed,
+            "dropped": store.unlisted_partitions(category, partitions)}
 
 
-def _remote_states(args) -> dict:
-    with _client(args) as client:
-        try:
-            return {name: _remote_state(client, name) for name in client.ListCategories()}
-        except CorvaneError:
-            raise
-        except Exception as e:  # malformed metadata: the client's own public form
-            raise client._as_corvane_error(e) from None
+def _remote_states(client: CorvaneClient) -> dict:
+    try:
+        return {name: _remote_state(client, name) for name in client.ListCategories()}
+    except CorvaneError:
+        raise
+    except Exception as e:  # malformed metadata: the client's own public form
+        raise client._as_corvane_error(e) from None
 
 
 _NOT_HELD = {"kind": None, "partitions": 0, "first": None, "last": None, "bytes": 0}
 
 
+_REMOTE_FIELDS = ("missing", "changed", "dropped")
+
+
 def status(args) -> int:
-    store = ParquetDataManager(storage_path(args))
-    local = store._get_all_categories()
-    remote = _remote_states(args) if args.remote else {}
-    entries = []
-    for name in sorted(set(local) | set(remote)):
-        stats = store.category_stats(name) if name in local else None
-        entry = {"name": name, "folder": store.category_folder(name), "local": stats is not None,
-                 **(stats or _NOT_HELD)}
-        if args.remote:
-            state = remote.get(name)
-            entry["missing"] = state and state["missing"]
-            entry["changed"] = state and state["changed"]
-        entries.append(entry)
+    if args.remote:
+        with _client(args) as client:  # its store is the one read: one store per command
+            store = client.CV_db
+            remote = _remote_states(client)
+            entries = _status_entries(store, remote, True)
+    else:
+        entries = _status_entries(ParquetDataManager(storage_path(args)), {}, False)
     if args.json:
         _print_json({"categories": entries})
         return exit_codes.OK
     header = ["category", "partitions", "first", "last", "bytes"]
     columns = ["name", "partitions", "first", "last", "bytes"]
     if args.remote:
-        header += ["missing", "changed"]
+        header += list(_REMOTE_FIELDS)
     rows = []
     for entry in entries:
         row = [entry[c] for c in columns]
         if args.remote:
-            row += [None if entry["missing"] is None else len(entry["missing"]),
-                    None if entry["changed"] is None else len(entry["changed"])]
+            row += [None if entry[f] is None else len(entry[f]) for f in _REMOTE_FIELDS]
         rows.append(row)
     _print_table(rows, header)
     return exit_codes.OK
+
+
+def _status_entries(store: ParquetDataManager, remote: dict, with_remote: bool) -> list[dict]:
+    local = store._get_all_categories()
+    entries = []
+    for name in sorted(set(local) | set(remote)):
+        stats = store.category_stats(name) if name in local else None
+        entry = {"name": name, "folder": store.category_folder(name), "local": stats is not None,
+                 **(stats or _NOT_HELD)}
+        if with_remote:
+            state = remote.get(name)
+            for field in _REMOTE_FIELDS:
+                entry[field] = state and state[field]
+        entries.append(entry)
+    return entries
 
 
 # -- list --------------------------------------------------------------------------------
@@ -176,7 +199,8 @@ def _write_frame(frame, out: str) -> None:
                 os.unlink(tmp)
             raise
     except OSError as e:
-        raise LocalStorageError(user_message=f"cannot write {out}: {e.strerror}") from None
+        raise LocalStorageError.from_os_error(
+            e, user_message=f"cannot write {out}: {e.strerror}") from None
 
 
 def get(args) -> int:

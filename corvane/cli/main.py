@@ -6,7 +6,7 @@ import contextlib
 import functools
 import sys
 
-from ..exceptions import CorvaneError
+from ..exceptions import CorvaneError, LocalStorageError
 from . import exit_codes
 from .commands import COMMANDS
 from .exit_codes import CommandError
@@ -42,6 +42,7 @@ def main(argv: list[str] | None = None) -> int:
         print(f"corvane: {e.user_message} ({e.code})", file=sys.stderr)
         return exit_codes.for_error(e)
     except OSError as e:  # the storage directory could not be created
-        print(f"corvane: cannot use {e.filename or 'the storage directory'}: {e.strerror}",
-              file=sys.stderr)
+        error = LocalStorageError.from_os_error(
+            e, user_message=f"cannot use {e.filename or 'the storage directory'}: {e.strerror}")
+        print(f"corvane: {error.user_message} ({error.code})", file=sys.stderr)
         return exit_codes.LOCAL_STORAGE

@@ -85,17 +85,23 @@ class UpdateReport:
             return entries
 
 
-class _ReportingStore(ParquetDataManager):
-    def __init__(self, path, logger, report: UpdateReport):
-        super().__init__(path, logger=logger)
+class _ReportingStore:
+    """The client's own store, telling the report of each partition stored; every other
+    call and attribute is the store's."""
+
+    def __init__(self, store: ParquetDataManager, report: UpdateReport):
+        self._store = store
         self._report = report
 
+    def __getattr__(self, name):
+        return getattr(self._store, name)
+
     def update_pivot_category(self, df, category, **options) -> None:
-        super().update_pivot_category(df, category, **options)
+        self._store.update_pivot_category(df=df, category=category, **options)
         self._report.stored(category)
 
     def update_unstack_category(self, category, sub_df, **options) -> None:
-        super().update_unstack_category(category, sub_df, **options)
+        self._store.update_unstack_category(category=category, sub_df=sub_df, **options)
         self._report.stored(category)
 
 
@@ -109,7 +115,8 @@ class ReportingClient(CorvaneClient):
         # update reads ahead as it does for any caller.
         self._update_observer = self.report
         super().__init__(*args, **kwargs)
-        self.CV_db = _ReportingStore(self.save_path, self.logger, self.report)
+        # The store that the construction built, not a second one over the same folder.
+        self.CV_db = _ReportingStore(self.CV_db, self.report)
 
     def _get_partition_meta(self, category, partition):
         meta = super()._get_partition_meta(category, partition)
