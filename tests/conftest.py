@@ -9,7 +9,9 @@ in a record of the "corvane" logger, in anything written to stdout or stderr, or
 of an exception that the test checked with helpers.raised.
 """
 
+import ctypes
 import logging
+import os
 
 import pytest
 
@@ -104,3 +106,51 @@ def relay(service):
     with LinkRelay(service.redis.port, delay=0.005) as link:
         service.api.configure(redis_port=link.port)
         yield link
+
+
+class SmallDisk:
+    """A tmpfs of 192 KiB mounted on ``path`` (dev/run gives each run a mount namespace of
+    its own, as root); ``resize`` and ``read_only`` remount it."""
+
+    MS_RDONLY, MS_REMOUNT, MNT_DETACH = 1, 32, 2
+
+    def __init__(self, path):
+        self.path = str(path)
+        self._libc = ctypes.CDLL(None, use_errno=True)
+
+    def mount(self, flags=0, size="192k"):
+        """None when mounted, else why not."""
+        if self._libc.mount(b"tmpfs", os.fsencode(self.path), b"tmpfs", flags,
+                            f"size={size}".encode()) != 0:
+            return os.strerror(ctypes.get_errno())
+        return None
+
+    def resize(self, size="64m"):
+        return self.mount(self.MS_REMOUNT, size)
+
+    def read_only(self):
+        return self.mount(self.MS_REMOUNT | self.MS_RDONLY, "64m")
+
+    def fill(self):
+        """Takes up every free block."""
+        with open(os.path.join(self.path, "filler"), "wb", buffering=0) as filler:
+            try:
+                while True:
+                    filler.write(b"\0" * 4096)
+            except OSError:
+                pass
+
+    def unmount(self):
+        self._libc.umount2(os.fsencode(self.path), self.MNT_DETACH)
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A small file system of its own (SmallDisk); skipped where none can be mounted."""
+    disk = SmallDisk(tmp_path / "disk")
+    os.mkdir(disk.path)
+    refused = disk.mount()
+    if refused:
+        pytest.skip(f"no tmpfs can be mounted here: {refused}")
+    yield disk
+    disk.unmount()

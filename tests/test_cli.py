@@ -17,7 +17,7 @@ import pandas as pd
 import pytest
 
 from corvane.cli.report import ReportingClient, UpdateReport
-from corvane.exceptions import SerializationError
+from corvane.exceptions import LocalStorageError, SerializationError
 from corvane.ParquetManager import ParquetDataManager
 from corvane import CorvaneClient
 from corvane.testing import (data_key_for, free_port, parquet_bytes, synthetic_pivot,
@@ -354,6 +354,27 @@ def test_failures_exit_with_their_code_and_one_line(market, updated, tmp_path, t
     assert run.returncode == code, run.stderr
     assert last_line(run).startswith(("corvane: ", "corvane get: ")), run.stderr
     assert said in last_line(run)
+
+
+@pytest.mark.parametrize("disk", ["full", "read-only"])
+def test_a_full_or_read_only_disk_ends_an_update_with_its_cause(market, small_disk, disk):
+    if disk == "full":
+        small_disk.fill()
+        said = LocalStorageError.disk_full_message
+    else:
+        assert small_disk.read_only() is None
+        said = LocalStorageError.read_only_message
+    run = corvane("--path", small_disk.path, "update", "--mode", "full", "--json",
+                  token=market.token, url=market.url, secrets=market.secrets())
+    assert run.returncode == 5, run.stderr
+    assert last_line(run) == f"corvane: {said} (LOCAL_STORAGE_FAILED)"
+    if disk == "read-only":  # not even the run lock can be taken: no run, no report
+        assert run.stdout == ""
+        return
+    report = json.loads(run.stdout)
+    assert [(c["status"], c["error"]) for c in report["categories"]] == [
+        ("failed", {"code": "LOCAL_STORAGE_FAILED", "message": said})] * 3
+    assert report["error"]["code"] == "SYNC_INCOMPLETE"
 
 
 # ---------------------------------------------------------------- the report's tally

@@ -1,7 +1,6 @@
 """A category whose last synchronisation did not complete (killed, failed half-way, disk full)
 is completed by the next GetCategory before it is read; a completed one costs nothing."""
 
-import ctypes
 import os
 import signal
 import subprocess
@@ -222,44 +221,40 @@ def test_damaged_record_counts_as_unfinished(service, market, make_client, logs)
     assert logs.messages("WARNING") == [interrupted(category) for category in sorted(market)]
 
 
-MS_REMOUNT = 32
-MNT_DETACH = 2
-
-
-@pytest.fixture
-def small_disk(tmp_path):
-    """A tmpfs of 192 KiB as the storage path, and a function that enlarges it."""
-    libc = ctypes.CDLL(None, use_errno=True)
-    where = tmp_path / "disk"
-    where.mkdir()
-    target = os.fsencode(str(where))
-
-    def mount(flags, size):
-        if libc.mount(b"tmpfs", target, b"tmpfs", flags, f"size={size}".encode()) != 0:
-            return os.strerror(ctypes.get_errno())
-        return None
-
-    refused = mount(0, "192k")
-    if refused:
-        pytest.skip(f"no tmpfs can be mounted here: {refused}")
-    yield str(where), lambda: mount(MS_REMOUNT, "64m")
-    libc.umount2(target, MNT_DETACH)
-
-
 def test_disk_full_half_way_then_read_whole(service, make_client, logs, small_disk):
-    save_path, enlarge = small_disk
     frame = synthetic_pivot("2024-01-01", "2024-12-31", 60)
     service.publisher.publish_pivot(FIRST, frame)
-    client = make_client(save_path=save_path, display_errors=False)
-    with pytest.raises(LocalStorageError):
-        client.GetCategory(FIRST)
-    assert FIRST in client.ListLocalCategories()  # some months fitted
-    with pytest.raises(LocalStorageError):
-        client.GetCategory(FIRST)
+    client = make_client(save_path=small_disk.path, display_errors=False)
+    for _ in range(2):
+        with pytest.raises(LocalStorageError) as raised:
+            client.GetCategory(FIRST)
+        assert raised.value.user_message == LocalStorageError.disk_full_message
+        assert raised.value.code == "LOCAL_STORAGE_FAILED"
+        assert FIRST in client.ListLocalCategories()  # some months fitted
 
-    assert enlarge() is None
+    assert small_disk.resize() is None
     sync = CallCounter(client, "_sync_category")
     pd.testing.assert_frame_equal(client.GetCategory(FIRST), frame, check_freq=False)
     assert sync.calls == [((FIRST,), {})]
     assert logs.messages("WARNING") == [interrupted(FIRST)] * 2
     assert_costs_nothing(service, client, {FIRST: frame})
+
+
+@pytest.mark.parametrize("disk", ["full", "read-only"])
+def test_a_full_or_read_only_disk_says_so_before_anything_is_stored(service, market, make_client,
+                                                                     logs, small_disk, disk):
+    client = make_client(save_path=small_disk.path)
+    if disk == "full":
+        small_disk.fill()
+        expected = LocalStorageError.disk_full_message
+    else:
+        assert small_disk.read_only() is None
+        expected = LocalStorageError.read_only_message
+    # The run's own record is the first thing written, then the store's files.
+    with pytest.raises(LocalStorageError) as raised:
+        client.GetCategory(FIRST)
+    assert (raised.value.code, raised.value.user_message) == ("LOCAL_STORAGE_FAILED", expected)
+    assert logs.messages("ERROR") == [expected]
+    with pytest.raises(LocalStorageError) as raised:
+        client.CV_db.set_category_meta(FIRST, {"partition_keys": []})
+    assert raised.value.user_message == expected
