@@ -178,6 +178,64 @@ def test_what_the_store_or_the_records_lost_is_fetched_again(make_client, market
     assert gets.take() == []
 
 
+EMPTY = "cn_quiet_pivot#close"  # a category whose one partition has no rows
+
+
+@pytest.mark.parametrize("lose", [None, delete_folder], ids=["kept", "store-folder"])
+def test_a_partition_published_without_rows_is_fetched_once(service, make_client, market, lose):
+    frames, partitions = market
+    none = frames[MONTHLY].iloc[:0]
+    publisher = service.publisher
+    publisher.publish_partition(MONTHLY, "2024-04", parquet_bytes(none))
+    publisher.publish_category_meta(MONTHLY, partition_mode="monthly",
+                                    partition_keys=partitions[MONTHLY] + ["2024-04"])
+    publisher.publish_partition(EMPTY, "2024-01", parquet_bytes(none))
+    publisher.publish_category_meta(EMPTY, partition_mode="monthly", partition_keys=["2024-01"])
+    client = make_client()
+    gets = DataGets(client)
+    client.UpdateAllCategory("changed")
+    assert data_key_for(MONTHLY, "2024-04") in gets.take()
+    if lose is not None:  # the category folders go, the records stay
+        for category in (MONTHLY, EMPTY):
+            lose(client, category, None)
+
+    client.UpdateAllCategory("changed")
+    assert gets.take() == ([] if lose is None else sorted(
+        keys_of(MONTHLY, partitions[MONTHLY] + ["2024-04"]) + keys_of(EMPTY, ["2024-01"])))
+    assert_stored(client, MONTHLY, frames[MONTHLY])
+
+
+def unlisted_lines(logs):
+    return [m for m in logs.messages("INFO") if "远程不再列出的分区" in m]
+
+
+def test_partitions_no_longer_listed_keep_their_rows_and_are_logged(service, make_client, market,
+                                                                   logs):
+    frames, partitions = market
+    publisher = service.publisher
+    client = make_client()
+    client.UpdateAllCategory("changed")
+    assert unlisted_lines(logs) == []
+    listed = {MONTHLY: partitions[MONTHLY][2:], DAILY: partitions[DAILY][:-3],
+              YEARLY: ["2024"], UNSTACK: ["full"]}
+    publisher.publish_category_meta(MONTHLY, partition_mode="monthly", partition_keys=listed[MONTHLY])
+    publisher.publish_category_meta(DAILY, partition_mode="monthly", partition_keys=listed[DAILY])
+    publisher.publish_category_meta(YEARLY, partition_keys=listed[YEARLY])
+    logs.records.clear()
+    gets = DataGets(client)
+
+    client.UpdateAllCategory("changed")
+    assert gets.take() == []
+    assert unlisted_lines(logs) == [f"{YEARLY}: 远程不再列出的分区 2 个，本地数据保留",
+                                    f"{DAILY}: 远程不再列出的分区 3 个，本地数据保留",
+                                    f"{MONTHLY}: 远程不再列出的分区 2 个，本地数据保留"]
+    dropped = {name: client.CV_db.unlisted_partitions(name, listed[name]) for name in listed}
+    assert dropped == {MONTHLY: partitions[MONTHLY][:2], DAILY: partitions[DAILY][-3:],
+                       YEARLY: ["2022", "2023"], UNSTACK: []}
+    for name in listed:
+        assert_stored(client, name, frames[name])
+
+
 def test_a_restated_partition_that_fails_its_check_leaves_the_stored_rows(
         service, make_client, market, logs):
     frames, _ = market

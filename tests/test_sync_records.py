@@ -2,6 +2,7 @@
 is completed by the next GetCategory before it is read; a completed one costs nothing."""
 
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -202,6 +203,56 @@ def test_complete_category_is_read_without_the_service(service, market, make_cli
                                         strf="%Y-%m-%d", partition_mode="monthly")
         store.update_unstack_category(category=TRADES, sub_df=market[TRADES],
                                       duplicate_keys=KEYS)
+    assert_costs_nothing(service, make_client(save_path=save_path), market)
+
+
+def as_last_release(save_path):
+    """The records as the last release kept them: the run records among the hash records,
+    under the same names."""
+    runs = os.path.join(save_path, "_corvane_meta_sync")
+    for name in os.listdir(runs):
+        os.replace(os.path.join(runs, name), os.path.join(save_path, "_corvane_meta_hash", name))
+    os.rmdir(runs)
+
+
+def assert_hash_records_only(save_path, market):
+    folder = os.path.join(save_path, "_corvane_meta_hash")
+    contents = []
+    for name in os.listdir(folder):
+        with open(os.path.join(folder, name), encoding="utf-8") as record:
+            contents.append(record.read())
+    assert len(contents) == 4 + 3 + 1 and all(re.fullmatch(r"sha256:[0-9a-f]{64}", c) for c in contents)
+
+
+@pytest.mark.parametrize("last_run, redone", [
+    ("complete", []),
+    ("failed", [((FIRST,), {})]),
+    # The interrupted full run is not made whole by a later run that starts later.
+    ("failed, then an incremental update", [((FIRST,), {})]),
+])
+def test_records_of_the_last_release_are_read_then_taken_over(
+        service, market, make_client, monkeypatch, tmp_path, last_run, redone):
+    monkeypatch.setattr(mod, "datetime", FixedClock)
+    save_path = str(tmp_path / "store")
+    client = make_client(save_path=save_path, display_errors=False)
+    if last_run == "complete":
+        client.UpdateAllCategory()
+    else:
+        tamper(service, FIRST, market[FIRST], "2024-04")
+        with pytest.raises(SyncError):
+            client.UpdateAllCategory()
+        mend(service, FIRST, market[FIRST], "2024-04")
+    as_last_release(save_path)
+
+    client = make_client(save_path=save_path)
+    if "incremental" in last_run:
+        client.UpdateAllCategory("incremental")
+        assert_hash_records_only(save_path, market)
+    sync = CallCounter(client, "_sync_category")
+    assert_whole(client, market)
+    assert sync.calls == redone
+    client.UpdateAllCategory()
+    assert_hash_records_only(save_path, market)
     assert_costs_nothing(service, make_client(save_path=save_path), market)
 
 
