@@ -77,3 +77,31 @@ def test_pickling_round_trips_without_the_detail(cls):
         copy = pickle.loads(data)
         assert type(copy) is cls and attributes(copy) == attributes(err)
         assert copy.detail is None
+
+
+def wrapped(error):
+    """``error`` as a library that catches it and raises its own error from it would."""
+    try:
+        try:
+            raise error
+        except OSError as cause:
+            raise RuntimeError("write failed") from cause
+    except RuntimeError as outer:
+        return outer
+
+
+@pytest.mark.parametrize("error, message", [
+    (OSError(28, "No space left on device", "/data/x"), exc.LocalStorageError.disk_full_message),
+    (OSError(122, "Disk quota exceeded"), exc.LocalStorageError.disk_full_message),
+    (OSError(30, "Read-only file system"), exc.LocalStorageError.read_only_message),
+    (wrapped(OSError(28, "No space left on device")), exc.LocalStorageError.disk_full_message),
+    (PermissionError(13, "Permission denied", "/data/x"), "本地存储失败: x"),
+    (ValueError("not a file error"), "本地存储失败: x"),
+])
+def test_a_storage_error_says_when_the_disk_is_full_or_read_only(error, message):
+    made = exc.LocalStorageError.from_os_error(error, user_message="本地存储失败: x", detail="d")
+    assert (made.code, made.user_message, made.retryable, made.detail) == (
+        "LOCAL_STORAGE_FAILED", message, False, "d")
+    assert "/data" not in str(made)
+    assert exc.LocalStorageError.from_os_error(error).user_message in (
+        message, exc.LocalStorageError.default_user_message)

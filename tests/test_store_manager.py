@@ -196,6 +196,28 @@ def test_holds_partition_follows_the_files_and_refuses_other_names(held):
             held.holds_partition("m_pivot#x", bad)
 
 
+@pytest.mark.parametrize("category, listed, unlisted", [
+    # Rows on 2024-01-30..02-02 and 2024-04-10, in month files.
+    ("m_pivot#x", ["2024-01", "2024-02", "2024-04"], []),
+    ("m_pivot#x", ["2024-02"], ["2024-01", "2024-04"]),
+    ("m_pivot#x", ["2024-01-30", "2024-02-01"], ["2024-01-31", "2024-02-02", "2024-04-10"]),
+    ("m_pivot#x", ["2023", "2025"], ["2024"]),
+    ("m_pivot#x", ["2024-01", "2024-04-10"], ["2024-02"]),  # mixed: named by the month files
+    ("m_pivot#x", [], ["2024-01", "2024-02", "2024-04"]),
+    ("m_pivot#x", ["full"], []),
+    ("d_pivot#x", ["2024-03"], []),                          # day files, a listed month
+    ("d_pivot#x", ["2024-03-02"], ["2024-03-01"]),
+    ("d_pivot#x", [], ["2024-03-01", "2024-03-02"]),
+    ("u_unstack#x", ["full"], []),
+    ("u_unstack#x", [], ["full"]),
+    ("e_pivot#x", ["2024-01"], []),                          # metadata only: no rows
+    ("never_pivot#x", [], []),
+])
+def test_unlisted_partitions_name_the_rows_no_listed_partition_covers(held, category, listed,
+                                                                      unlisted):
+    assert held.unlisted_partitions(category, listed) == unlisted
+
+
 def test_category_stats_and_folder(held):
     folder = held.category_folder("m_pivot#x")
     assert folder == os.path.join(held.save_path, "m_pivot#x")
