@@ -17,7 +17,7 @@ constexpr const char* kDayFormat = "%Y-%m-%d";
 constexpr const char* kStarted = ".started";
 constexpr const char* kCompleted = ".completed";
 
-// The paths of a category's two run records in `folder`.
+// The paths of a category's two run records in `folder` (its name validated by the caller).
 struct RunRecords {
     Ref started;
     Ref completed;
@@ -25,7 +25,6 @@ struct RunRecords {
 
 RunRecords run_records(PyObject* module, PyObject* self, PyObject* category, const char* folder,
                        bool create) {
-    call(self, methods::validate_category_name, category);
     auto path = [&](const char* which) {
         std::string key(utf8(category));
         key.push_back('\0');
@@ -126,6 +125,7 @@ Ref unfinished_start(PyObject* module, PyObject* self, PyObject* category,
 
 SyncRun::SyncRun(PyObject* module, PyObject* self, PyObject* category, PyObject* start)
     : module_(module) {
+    call(self, methods::validate_category_name, category);
     RunRecords records = run_records(module, self, category, kSyncRecordFolder, true);
     completed_path_ = records.completed;
     Ref day = start_day(module, start);
@@ -153,6 +153,7 @@ void SyncRun::complete() {
 }
 
 Ref interrupted_start(PyObject* module, PyObject* self, PyObject* category) {
+    call(self, methods::validate_category_name, category);
     return unfinished_start(module, self, category,
                             run_records(module, self, category, kSyncRecordFolder, false));
 }
