@@ -27,11 +27,20 @@ def _partition_key(path: str) -> str:
     return dates.parse_folder(os.path.basename(os.path.dirname(path)))[1]
 
 
-def _same_block(stored: codec.StoredFile, columns, values, index_vals, wall, target) -> bool:
-    """Whether a block file already holds exactly these rows (NaN cells compared as bits)."""
+def _same_bits(a: np.ndarray, b: np.ndarray) -> bool:
+    return (a.dtype == b.dtype and a.shape == b.shape
+            and np.array_equal(np.ascontiguousarray(a).view(np.uint8),
+                               np.ascontiguousarray(b).view(np.uint8)))
+
+
+def _same_block(stored: codec.StoredFile, sets, columns, values, index_vals, wall,
+                target) -> bool:
+    """Whether a block file already holds these rows as a read sees them: the same dates
+    and, instrument by instrument, the same cells (compared as bits), an instrument that
+    only one side has being all NaN."""
     footer = stored.footer
-    if (footer["columns"] != columns or footer["index"] != target.index
-            or footer["column_axis"] != target.column_axis or not np.array_equal(stored.wall, wall)):
+    if (footer["index"] != target.index or footer["column_axis"] != target.column_axis
+            or not np.array_equal(stored.wall, wall)):
         return False
     held_dates = _footer_dates(footer)
     if isinstance(index_vals, np.ndarray) != isinstance(held_dates, np.ndarray):
@@ -39,8 +48,22 @@ def _same_block(stored: codec.StoredFile, columns, values, index_vals, wall, tar
     if not np.array_equal(np.asarray(held_dates), np.asarray(index_vals)):
         return False
     held = stored.block_values()
-    return (held.dtype == values.dtype and held.shape == values.shape
-            and np.array_equal(held.view(np.uint8), np.ascontiguousarray(values).view(np.uint8)))
+    if held.dtype != values.dtype:
+        return False
+    if footer["columns"] == columns:
+        return _same_bits(held, values)
+    old_names, new_names = sets(footer["columns"]), sets(columns)
+    old_at = {name: i for i, name in enumerate(old_names)}
+    new_at = {name: i for i, name in enumerate(new_names)}
+    for name in set(old_names) | set(new_names):
+        if name in old_at and name in new_at:
+            if not _same_bits(held[old_at[name]], values[new_at[name]]):
+                return False
+        else:
+            row = held[old_at[name]] if name in old_at else values[new_at[name]]
+            if row.dtype.kind != "f" or not np.isnan(row).all():
+                return False
+    return True
 
 
 def _same_frame(held: pd.DataFrame, part: pd.DataFrame) -> bool:
@@ -332,7 +355,7 @@ class PivotUpdate:
                                   else [index_vals[i] for i in order])
         if stored is None:
             version = self._adding(path)
-        elif _same_block(stored, columns, values, index_vals, wall, target):
+        elif _same_block(stored, self._sets, columns, values, index_vals, wall, target):
             return  # the same rows: no new file, no new generation
         else:
             version = self._replacing(target.grouping, stored)

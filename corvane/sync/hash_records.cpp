@@ -65,8 +65,8 @@ Ref write_local_hash(PyObject* module, const methods::WriteLocalHashParams& args
     Ref record = call(self, methods::get_hash_path, args.category, args.partition);
     replace_file_atomically(module, record.get(), args.hash_value, false);
     // The store's generation that holds these rows names the hash they were published under.
-    Ref store = getattr(self, "CV_db");
-    if (getattr_optional(store.get(), "note_published_hash")) {
+    Ref store = getattr_optional(self, "CV_db");
+    if (store && getattr_optional(store.get(), "note_published_hash")) {
         call_method(store.get(), "note_published_hash", args.category, args.partition, args.hash_value);
     }
     return none();
