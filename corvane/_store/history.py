@@ -37,7 +37,7 @@ import shutil
 import tempfile
 import threading
 
-from ..exceptions import CategoryNotFoundError, LocalStorageError
+from ..exceptions import APIError, CategoryNotFoundError, LocalStorageError
 from . import codec, dates, files, record as records
 
 FOLDER = "_history"
@@ -168,18 +168,31 @@ def published_at(entries, generation: int) -> dict:
     return hashes
 
 
+def check_as_of(as_of):
+    """Refuse an ``as_of`` that names no generation in any category: TypeError for another
+    type, ValueError for a naive time, text that is not ISO 8601 with an offset, or 0."""
+    if as_of is None:
+        return
+    if isinstance(as_of, int) and not isinstance(as_of, bool):
+        if as_of == 0:
+            raise ValueError("as_of: generations count from 1 (or back from -1, the latest), not 0")
+        return
+    parse_moment(as_of)
+
+
 def choose(entries, as_of, name: str) -> dict:
     """The entry that ``as_of`` names: an int generation (negative from the latest), or an
     aware datetime / ISO 8601 text with an offset (the latest committed at or before it)."""
+    check_as_of(as_of)
     if not entries:
         raise CategoryNotFoundError("数据类别没有历史版本: " + name)
-    if isinstance(as_of, int) and not isinstance(as_of, bool):
+    if isinstance(as_of, int):
         latest = entries[-1]["generation"]
         number = latest + 1 + as_of if as_of < 0 else as_of
         for entry in entries:
             if entry["generation"] == number:
                 return entry
-        raise ValueError(f"as_of: {name} has generations 1 to {latest}, not {as_of}")
+        raise APIError(user_message=f"数据类别 {name} 的历史版本为第 1 至 {latest} 代，没有 {as_of}")
     moment = parse_moment(as_of)
     chosen = None
     for entry in entries:
@@ -328,7 +341,7 @@ class Run:
         else:
             entries = ledger.entries()
         dead = dead_runs(ledger.folder)
-        if held is not None and not entries:
+        if held is not None and not entries and not self.changes:  # stored before history
             entries = [ledger.create(_snapshot(cat, held, "baseline", _record_time(cat)), 0)]
         elif entries and dead:
             recovered = recover(cat, held, entries, ledger)
@@ -538,14 +551,14 @@ def wanted_columns(columns):
             twice.append(name)
         seen.add(name)
     if twice:
-        raise ValueError(f"columns names {twice!r} more than once")
+        raise ValueError(f"columns: {twice!r} given more than once")
     return list(columns)
 
 
 def refuse_unknown(category: str, columns, known) -> None:
     unknown = [name for name in columns if name not in known]
     if unknown:
-        raise ValueError(f"{category} has never held the columns {unknown!r}")
+        raise APIError(user_message=f"数据类别 {category} 从未有过这些列: {unknown!r}")
 
 
 def history_bytes(cat_path: str) -> int:

@@ -78,6 +78,14 @@ Ref get_category_body(PyObject* module, const methods::ReadParams& args) {
     return call_method_kw(store.get(), "read_unstack_category", chosen, category);
 }
 
+// The values of `as_of` and `columns`, refused with the store's own ValueError or TypeError.
+void check_read_arguments(PyObject*, const methods::ReadParams& args) {
+    if (!args.as_of.given() && !args.columns.given()) return;
+    Ref history = import("corvane._store.history");
+    call_method(history.get(), "check_as_of", args.as_of.or_else(Py_None));
+    call_method(history.get(), "wanted_columns", args.columns.or_else(Py_None));
+}
+
 Ref list_category_history_body(PyObject*, const methods::HistoryParams& args) {
     call(args.self, methods::validate_category_name, args.category);
     Ref store = getattr(args.self, "CV_db");
@@ -121,7 +129,8 @@ const transport::PublicMethod<ReadParams> GetCategory{"GetCategory", get_categor
                                                       "    columns: 只返回这些列（可选），按给定顺序\n"
                                                       "\n"
                                                       "Returns:\n"
-                                                      "    DataFrame\n"};
+                                                      "    DataFrame\n",
+                                                      client::check_read_arguments};
 const Method<ReadParams> get_category{"_get_category", client::get_category_body, "读取指定数据类别。"};
 const transport::PublicMethod<HistoryParams> ListCategoryHistory{
     "ListCategoryHistory", list_category_history,
