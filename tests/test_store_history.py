@@ -311,3 +311,40 @@ def test_a_read_during_commits_returns_one_generation_whole(store):
     assert failures == []
     for frame in reads:
         assert any(frame.equals(whole) for whole in seen)
+
+
+def test_prune_keeps_exactly_what_the_kept_generations_read(store):
+    source = wide("2024-01-01", 121, codes(4), seed=6)
+    put(store, source)
+    seen = [store.read_pivot_category(CAT)]
+    for month, factor in (("2024-02", 2.0), ("2024-03", 3.0), ("2024-02", 4.0)):
+        put(store, restate(source, month, factor), partition=month)
+        seen.append(store.read_pivot_category(CAT))
+    details = store.list_category_history(CAT, details=True).set_index(["generation", "partition"])
+    before = kept_files(store)
+    # Generation 3 reads February as generation 2 wrote it, kept since generation 4.
+    needed = ["month=2024-02/" + details.loc[(2, "2024-02"), "new_version"] + ".parquet"]
+    assert set(needed) < set(before) and len(before) == 3
+
+    plan = store.prune_history(CAT, keep_generations=2, dry_run=True)
+    assert (plan["generations"], plan["files"]) == ([1, 2], 2) and plan["bytes"] > 0
+    assert kept_files(store) == before
+    store.prune_history(CAT, keep_generations=2)
+    assert kept_files(store) == needed
+    assert store.list_category_history(CAT)["generation"].tolist() == [3, 4]
+    for generation in (3, 4):
+        pd.testing.assert_frame_equal(store.read_pivot_category(CAT, as_of=generation),
+                                      seen[generation - 1])
+    with pytest.raises(CategoryNotFoundError, match="pruned"):
+        store.read_pivot_category(CAT, as_of=1)
+    assert store.prune_history(CAT, keep_generations=2)["files"] == 0
+
+    # Nothing younger than a day ago... but the latest generation, the current data, stays.
+    store.prune_history(CAT, older_than_days=0)
+    assert kept_files(store) == []
+    pd.testing.assert_frame_equal(store.read_pivot_category(CAT, as_of=-1), seen[-1])
+    pd.testing.assert_frame_equal(store.read_pivot_category(CAT), seen[-1])
+    with pytest.raises(ValueError):
+        store.prune_history(CAT, keep_generations=0)
+    with pytest.raises(ValueError):
+        store.prune_history(CAT)

@@ -148,7 +148,7 @@ class ParquetDataManager:
         partition: generation, committed, mode, partition, change, old and new version,
         old_hash and new_hash (the service's published hashes, where known)."""
         with self._reading_any(category) as (cat, record):
-            entries = history.entries_of(cat, record)
+            entries = history.readable(cat, history.entries_of(cat, record))
         if details:
             rows = [{"generation": e["generation"], "committed": e["committed"], "mode": e["mode"],
                      "partition": partition, "change": change["change"],
@@ -170,6 +170,36 @@ class ParquetDataManager:
         frame["generation"] = frame["generation"].astype("int64")
         frame["committed"] = pd.to_datetime(frame["committed"], utc=True, format="ISO8601")
         return frame
+
+    def prune_history(self, category, *, keep_generations=None, older_than_days=None,
+                      dry_run=False) -> dict:
+        """Remove the history that no kept generation reads: keep the latest
+        ``keep_generations`` generations, or those committed in the last ``older_than_days``
+        days (exactly one of the two); the latest generation, the current data, always
+        stays. Decided from the ledger, never from file times. Returns ``category``,
+        ``generations`` (the numbers no longer readable), ``files`` and ``bytes`` removed
+        (or that would be, with ``dry_run``)."""
+        if (keep_generations is None) == (older_than_days is None):
+            raise ValueError("give exactly one of keep_generations and older_than_days")
+        for name, value, least in (("keep_generations", keep_generations, 1),
+                                   ("older_than_days", older_than_days, 0)):
+            if value is not None and (isinstance(value, bool) or not isinstance(value, (int, float))
+                                      or value < least):
+                raise ValueError(f"{name} must be a number of at least {least}, not {value!r}")
+        cat = self._folder(category)
+        with self._held(category) as (_, record):
+            if record is None:
+                raise CategoryNotFoundError("数据类别不存在: " + category)
+        with _storage_errors(category), cat.updating():
+            record = cat.read_record()
+            history.Run("prune").begin(cat, record)  # a dead run's generation first
+            entries = history.Ledger(cat.path, category).entries()
+            plan = history.prune_plan(cat, entries, keep_generations, older_than_days)
+            size = sum(os.path.getsize(p) for p in plan["files"] if os.path.exists(p))
+            if not dry_run:
+                history.prune(cat, plan)
+        return {"category": category, "generations": plan["generations"],
+                "files": len(plan["files"]), "bytes": size}
 
     @contextlib.contextmanager
     def _reading_any(self, category):
@@ -222,6 +252,7 @@ class ParquetDataManager:
             if as_of is not None:
                 entries = history.entries_of(cat, record)
                 entry = history.choose(entries, as_of, category)
+                history.check_readable(cat, entry)
                 files = history.generation_files(cat, entries, entry)
                 record = history.stored_record(entry, category)
             if wanted is not None and record.is_block:
@@ -266,6 +297,7 @@ class ParquetDataManager:
             record = current
             if as_of is not None:
                 entry = history.choose(history.entries_of(cat, current), as_of, category)
+                history.check_readable(cat, entry)
                 record = history.stored_record(entry, category)
             if wanted is None:
                 return read_parts(cat, record.parts)
