@@ -8,6 +8,9 @@ import json
 import logging
 import os
 import shutil
+import signal
+import subprocess
+import sys
 import threading
 
 import numpy as np
@@ -15,6 +18,7 @@ import pandas as pd
 import pyarrow as pa
 import pyarrow.dataset as ds
 import pyarrow.parquet as pq
+import history_crash_job as job
 import pytest
 from store_support import codes, wide
 
@@ -348,3 +352,51 @@ def test_prune_keeps_exactly_what_the_kept_generations_read(store):
         store.prune_history(CAT, keep_generations=0)
     with pytest.raises(ValueError):
         store.prune_history(CAT)
+
+
+# -- a writer killed at each step of a commit ------------------------------------------------
+def _job(root: str, *args: str) -> subprocess.CompletedProcess:
+    here = os.path.dirname(os.path.abspath(__file__))
+    env = dict(os.environ, PYTHONPATH=os.path.dirname(here))
+    return subprocess.run([sys.executable, os.path.join(here, "history_crash_job.py"), root,
+                           *args], capture_output=True, text=True, env=env, timeout=300)
+
+
+def _reads(root: str, as_of) -> dict:
+    store = ParquetDataManager(root)
+    return {job.PIVOT: store.read_pivot_category(job.PIVOT, as_of=as_of),
+            job.TABLE: store.read_unstack_category(job.TABLE, as_of=as_of)}
+
+
+def test_a_writer_killed_at_any_step_leaves_a_generation_whole(tmp_path):
+    template, final = str(tmp_path / "template"), str(tmp_path / "final")
+    assert _job(template, "base").returncode == 0
+    shutil.copytree(template, final)
+    counted = _job(final, "run")
+    assert counted.returncode == 0, counted.stderr
+    steps = int(counted.stdout.split()[-1])
+    old, new = _reads(template, -1), _reads(final, -1)
+    for kill in range(1, steps + 1):
+        root = str(tmp_path / f"kill{kill}")
+        shutil.copytree(template, root)
+        assert _job(root, "run", str(kill)).returncode == -signal.SIGKILL
+        latest = _reads(root, -1)
+        for category in (job.PIVOT, job.TABLE):
+            assert (latest[category].equals(old[category])
+                    or latest[category].equals(new[category])), f"kill at {kill}: {category}"
+        store = ParquetDataManager(root)
+        for category, read in ((job.PIVOT, store.read_pivot_category),
+                               (job.TABLE, store.read_unstack_category)):
+            for number in store.list_category_history(category)["generation"]:
+                read(category, as_of=int(number))
+        # The next writer commits what the dead one left, then its own.
+        job.run(ParquetDataManager(root))
+        after, first = _reads(root, -1), _reads(root, 1)
+        for category in (job.PIVOT, job.TABLE):
+            pd.testing.assert_frame_equal(after[category], new[category])
+            pd.testing.assert_frame_equal(first[category], old[category])
+        pd.testing.assert_frame_equal(store.read_pivot_category(job.PIVOT), new[job.PIVOT])
+        leftovers = [name for _, _, names in os.walk(root) for name in names
+                     if name.startswith((".tmp-", ".run-")) or name == ".writing"]
+        assert leftovers == [], f"kill at {kill}"
+        shutil.rmtree(root)
