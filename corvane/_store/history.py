@@ -78,6 +78,12 @@ class Ledger:
         self.folder = os.path.join(path, FOLDER)
         self._name = name
 
+    def names(self) -> set:
+        try:
+            return {n for n in os.listdir(self.folder) if _entry_number(n) is not None}
+        except FileNotFoundError:
+            return set()
+
     def entries(self) -> list:
         """Every entry, by generation."""
         try:
@@ -322,12 +328,16 @@ class Run:
     """The changes of one update run of one category, until they are committed as one
     generation. Every method runs under the category's exclusive lock."""
 
-    def __init__(self, mode: str):
+    def __init__(self, mode: str, spans_updates: bool = True):
+        """``spans_updates``: the run's updates each take the lock on their own, so a
+        marker says it lives; a run of one update is covered by the writer marker."""
         self.mode = mode
+        self._spans_updates = spans_updates
         self.changes = {}  # partition -> {"change", "old", "new"}
         self.hashes = {}   # partition -> published hash the client gave
         self._marker = None
         self._entries = None
+        self._names = None
         self._lock = threading.Lock()  # partitions are written on threads
 
     # -- at the start of each update, under the lock ----------------------------------
@@ -336,21 +346,19 @@ class Run:
         generation 1 of a category stored before history, a generation for what a run
         that died left."""
         ledger = Ledger(cat.path, cat.name)
-        if self._entries is not None:  # a later update of the run: only a death to look for
-            entries = self._entries
+        names = ledger.names()
+        if self._entries is not None and names == self._names:
+            entries = self._entries  # a later update of the run, the ledger as it was
         else:
             entries = ledger.entries()
-        dead = dead_runs(ledger.folder)
         if held is not None and not entries and not self.changes:  # stored before history
             entries = [ledger.create(_snapshot(cat, held, "baseline", _record_time(cat)), 0)]
-        elif entries and dead:
-            recovered = recover(cat, held, entries, ledger)
+        else:
+            recovered = settle(cat, held, entries, ledger)
             if recovered is not None:
                 entries.append(recovered)
-        for path in dead:
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(path)
         self._entries = entries
+        self._names = ledger.names()
 
     def referenced_parts(self) -> set:
         """The unstack parts that some generation's record lists."""
@@ -359,6 +367,8 @@ class Run:
     # -- the changes ------------------------------------------------------------------
     def mark(self, cat) -> None:
         """Announce the run before its first change to the folder."""
+        if not self._spans_updates:
+            return
         with self._lock:
             if self._marker is None:
                 self._marker = _RunMarker(os.path.join(cat.path, FOLDER))
@@ -466,6 +476,20 @@ def _snapshot(cat, held, mode: str, committed: str) -> dict:
                for key, version in _current_versions(cat, held).items()}
     return {"committed": committed, "mode": mode, "record": held.to_json(cat.name),
             "changes": changes}
+
+
+def settle(cat, held, entries, ledger: Ledger, writer_died: bool = False) -> dict | None:
+    """The generation of what a writer that died left uncommitted (a run whose marker's
+    lock is free, or, with ``writer_died``, an update that left the writer marker), or
+    None. Runs under the exclusive lock."""
+    dead = dead_runs(ledger.folder)
+    recovered = None
+    if entries and (dead or writer_died):
+        recovered = recover(cat, held, entries, ledger)
+    for path in dead:
+        with contextlib.suppress(FileNotFoundError):
+            os.unlink(path)
+    return recovered
 
 
 def recover(cat, held, entries, ledger: Ledger) -> dict | None:

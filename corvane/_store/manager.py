@@ -35,6 +35,12 @@ def _storage_errors(category: str):
                                 detail=f"{type(e).__name__}: {e}") from e
 
 
+def _settle(cat: CategoryFolder) -> None:
+    """A writer died inside an update: what it stored becomes a generation first."""
+    ledger = history.Ledger(cat.path, cat.name)
+    history.settle(cat, cat.read_record(), ledger.entries(), ledger, writer_died=True)
+
+
 class ParquetDataManager:
     """Keeps categories as Parquet datasets under ``path``; every call is safe against a
     crash at any moment and against other processes using the same store."""
@@ -82,7 +88,7 @@ class ParquetDataManager:
         if not isinstance(category_meta, Mapping):
             raise TypeError(f"category_meta must be a mapping, not {type(category_meta).__name__}")
         cat = self._folder(category)
-        with _storage_errors(category), cat.updating():
+        with _storage_errors(category), cat.updating(_settle):
             held = cat.read_meta() if merge else None
             meta = dict(held) if isinstance(held, dict) else {}
             meta.update(category_meta)
@@ -117,7 +123,7 @@ class ParquetDataManager:
         if not run.changes:
             run.close()
             return None
-        with _storage_errors(category), cat.updating():
+        with _storage_errors(category), cat.updating(_settle):
             entry = run.commit(cat)
         return None if entry is None else entry["generation"]
 
@@ -134,8 +140,8 @@ class ParquetDataManager:
         run = self._runs.get(category)
         own = run is None
         if own:
-            run = history.Run("update")
-        with cat.updating():
+            run = history.Run("update", spans_updates=False)
+        with cat.updating(_settle):
             try:
                 yield run
             finally:
@@ -190,7 +196,7 @@ class ParquetDataManager:
         with self._held(category) as (_, record):
             if record is None:
                 raise CategoryNotFoundError("数据类别不存在: " + category)
-        with _storage_errors(category), cat.updating():
+        with _storage_errors(category), cat.updating(_settle):
             record = cat.read_record()
             history.Run("prune").begin(cat, record)  # a dead run's generation first
             entries = history.Ledger(cat.path, category).entries()

@@ -62,9 +62,14 @@ def _read_chosen(record, spans, sets, columns) -> pd.DataFrame:
     name the file lacks all NaN."""
     dtype = np.dtype(record.dtype) if record.dtype else None
     plans, fill = [], False
+    pairs_of = {}  # column list id -> (out row, file row) of the names it holds
     for stored, i0, i1 in spans:
-        position = {name: i for i, name in enumerate(sets(stored.footer["columns"]))}
-        pairs = [(out, position[name]) for out, name in enumerate(columns) if name in position]
+        ident = stored.footer["columns"]
+        pairs = pairs_of.get(ident)
+        if pairs is None:
+            position = {name: i for i, name in enumerate(sets(ident))}
+            pairs = pairs_of[ident] = [(out, position[name]) for out, name in enumerate(columns)
+                                       if name in position]
         fill |= len(pairs) < len(columns)
         file_dtype = stored.value_dtype()
         dtype = file_dtype if dtype is None else np.result_type(dtype, file_dtype)
