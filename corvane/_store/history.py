@@ -427,7 +427,8 @@ class Run:
             if held is None:  # nothing committed: a first update that failed
                 return None
             ledger = Ledger(cat.path, cat.name)
-            entries = ledger.entries()
+            known = self._entries is not None and ledger.names() == self._names
+            entries = self._entries if known else ledger.entries()
             old_hashes = published_at(entries, 1 << 62)
             changes = {}
             for partition in sorted(self.changes):
