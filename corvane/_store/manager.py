@@ -15,7 +15,7 @@ import pyarrow as pa
 import pyarrow.parquet as pq
 
 from ..exceptions import CategoryNotFoundError, CorvaneError, LocalStorageError
-from . import codec, dates, files, history, names, record as records
+from . import codec, dates, files, history, ledger, names, prune, record as records
 from .category import RECORD, CategoryFolder, ColumnSets
 from .pivot_read import held_names, read_pivot
 from .pivot_write import PivotUpdate
@@ -37,8 +37,8 @@ def _storage_errors(category: str):
 
 def _settle(cat: CategoryFolder) -> None:
     """A writer died inside an update: what it stored becomes a generation first."""
-    ledger = history.Ledger(cat.path, cat.name)
-    history.settle(cat, cat.read_record(), ledger.entries(), ledger, writer_died=True)
+    held = ledger.Ledger(cat.path, cat.name)
+    history.settle(cat, cat.read_record(), held.entries(), held, writer_died=True)
 
 
 class ParquetDataManager:
@@ -154,7 +154,7 @@ class ParquetDataManager:
         partition: generation, committed, mode, partition, change, old and new version,
         old_hash and new_hash (the service's published hashes, where known)."""
         with self._reading_any(category) as (cat, record):
-            entries = history.readable(cat, history.entries_of(cat, record))
+            entries = ledger.readable(cat, history.entries_of(cat, record))
         if details:
             rows = [{"generation": e["generation"], "committed": e["committed"], "mode": e["mode"],
                      "partition": partition, "change": change["change"],
@@ -199,11 +199,11 @@ class ParquetDataManager:
         with _storage_errors(category), cat.updating(_settle):
             record = cat.read_record()
             history.Run("prune").begin(cat, record)  # a dead run's generation first
-            entries = history.Ledger(cat.path, category).entries()
-            plan = history.prune_plan(cat, entries, keep_generations, older_than_days)
+            entries = ledger.Ledger(cat.path, category).entries()
+            plan = prune.prune_plan(cat, entries, keep_generations, older_than_days)
             size = sum(os.path.getsize(p) for p in plan["files"] if os.path.exists(p))
             if not dry_run:
-                history.prune(cat, plan)
+                prune.prune(cat, plan)
         return {"category": category, "generations": plan["generations"],
                 "files": len(plan["files"]), "bytes": size}
 
@@ -257,17 +257,17 @@ class ParquetDataManager:
             files = None
             if as_of is not None:
                 entries = history.entries_of(cat, record)
-                entry = history.choose(entries, as_of, category)
-                history.check_readable(cat, entry)
+                entry = ledger.choose(entries, as_of, category)
+                ledger.check_readable(cat, entry)
                 files = history.generation_files(cat, entries, entry)
-                record = history.stored_record(entry, category)
+                record = ledger.stored_record(entry, category)
             if wanted is not None and record.is_block:
                 if entries is None:
                     entries = history.entries_of(cat, record)
                 sets = ColumnSets(cat)
                 known = set(held_names(record, sets))
                 for e in entries:
-                    held = history.stored_record(e, category)
+                    held = ledger.stored_record(e, category)
                     if held.is_block and held.columns:
                         known.update(held_names(held, sets))
                 history.refuse_unknown(category, wanted, known)
@@ -302,9 +302,9 @@ class ParquetDataManager:
         with self._reading(category, "unstack") as (cat, current):
             record = current
             if as_of is not None:
-                entry = history.choose(history.entries_of(cat, current), as_of, category)
-                history.check_readable(cat, entry)
-                record = history.stored_record(entry, category)
+                entry = ledger.choose(history.entries_of(cat, current), as_of, category)
+                ledger.check_readable(cat, entry)
+                record = ledger.stored_record(entry, category)
             if wanted is None:
                 return read_parts(cat, record.parts)
 

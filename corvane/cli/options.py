@@ -7,7 +7,7 @@ import datetime
 import logging
 import os
 
-from .._store import history
+from .._store import history, ledger
 from .exit_codes import USAGE, CommandError
 
 TOKEN_VARIABLE = "CORVANE_API_TOKEN"
@@ -50,7 +50,7 @@ def _as_of(value: str):
     text = value.strip()
     as_of = int(text) if text.lstrip("-").isdigit() else text
     try:
-        history.check_as_of(as_of)
+        ledger.check_as_of(as_of)
     except ValueError as e:
         raise argparse.ArgumentTypeError(str(e)) from None
     return as_of

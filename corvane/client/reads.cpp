@@ -81,8 +81,9 @@ Ref get_category_body(PyObject* module, const methods::ReadParams& args) {
 // The values of `as_of` and `columns`, refused with the store's own ValueError or TypeError.
 void check_read_arguments(PyObject*, const methods::ReadParams& args) {
     if (!args.as_of.given() && !args.columns.given()) return;
+    Ref ledger = import("corvane._store.ledger");
+    call_method(ledger.get(), "check_as_of", args.as_of.or_else(Py_None));
     Ref history = import("corvane._store.history");
-    call_method(history.get(), "check_as_of", args.as_of.or_else(Py_None));
     call_method(history.get(), "wanted_columns", args.columns.or_else(Py_None));
 }
 
