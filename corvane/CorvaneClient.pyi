@@ -3,10 +3,11 @@
 import logging
 import re
 import urllib.request
+from collections.abc import Sequence
 from dataclasses import dataclass
 from datetime import datetime
 from types import TracebackType
-from typing import Any, ClassVar, Literal, Optional
+from typing import Any, ClassVar, Literal, Optional, Union
 
 import pandas as pd
 
@@ -112,17 +113,29 @@ class CorvaneClient:
         Raises ``SyncError`` when some categories failed (the others are stored).
         """
     def GetCategory(
-        self, category: str, start_date: Optional[str] = None, end_date: Optional[str] = None
+        self,
+        category: str,
+        start_date: Optional[str] = None,
+        end_date: Optional[str] = None,
+        *,
+        as_of: Union[datetime, str, int, None] = None,
+        columns: Optional[Sequence[str]] = None,
     ) -> pd.DataFrame:
         """Read a category, e.g. ``"cn_stock_pivot#open"``, downloading it first if not stored.
 
         ``start_date``/``end_date`` ("YYYY-MM-DD") limit pivot categories; unstack categories
-        are returned whole.
+        are returned whole. ``as_of``: the category as the store knew it then (an aware
+        datetime or ISO 8601 text with an offset), or a generation number (-1 the latest);
+        never synchronises. ``columns``: only those instruments (columns), in that order.
         """
     def ListCategories(self) -> list[str]:
         """The categories the account may download (reloaded from the service)."""
     def ListLocalCategories(self) -> Optional[list[str]]:
         """The categories stored locally; needs no connection."""
+    def ListCategoryHistory(self, category: str, *, details: bool = False) -> pd.DataFrame:
+        """One row per generation of a stored category: ``generation``, ``committed`` (UTC),
+        ``mode``, ``added``, ``replaced``, ``removed``; ``details=True``: one row per changed
+        partition with its old and new version and published hash."""
     def close(self) -> None:
         """Stop the heartbeat, close the data connection and release the session."""
     def __enter__(self) -> CorvaneClient: ...

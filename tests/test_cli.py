@@ -242,7 +242,8 @@ def test_status_and_local_list_need_no_token(updated):
     assert by_name[MONTHLY] == {
         "name": MONTHLY, "folder": os.path.join(path, MONTHLY), "local": True, "kind": "pivot",
         "partitions": 3, "first": "2024-01-01", "last": "2024-03-29",
-        "bytes": ParquetDataManager(path).category_stats(MONTHLY)["bytes"]}
+        "bytes": ParquetDataManager(path).category_stats(MONTHLY)["bytes"], "generations": 1,
+        "history_bytes": ParquetDataManager(path).category_stats(MONTHLY)["history_bytes"]}
     assert by_name[DAILY]["partitions"] == 5 and by_name[DAILY]["last"] == "2024-02-09"
     assert by_name[UNSTACK]["kind"] == "unstack" and by_name[UNSTACK]["first"] is None
     listed = corvane("--path", path, "list", "--local", "--json")
@@ -278,8 +279,8 @@ def test_remote_status_names_missing_changed_and_dropped_partitions(service, tmp
     assert remote(UNSTACK) == ([], [], [])
     assert by_name[late] == {
         "name": late, "folder": os.path.join(path, late), "local": False, "kind": None,
-        "partitions": 0, "first": None, "last": None, "bytes": 0,
-        "missing": ["2024-01", "2024-02"], "changed": [], "dropped": []}
+        "partitions": 0, "first": None, "last": None, "bytes": 0, "generations": 0,
+        "history_bytes": 0, "missing": ["2024-01", "2024-02"], "changed": [], "dropped": []}
     # Metadata only: nothing was downloaded or stored.
     assert files_under(path) == held
     table = corvane("--path", path, "status", "--remote", token=service.token, url=service.url)
@@ -326,6 +327,52 @@ def test_get_writes_parquet_with_its_index_and_csv_with_it_first(updated, market
     assert written.index.name == expected.index.name == "date"
     pd.testing.assert_frame_equal(written, expected, check_freq=False, check_index_type=False)
     assert not [n for n in os.listdir(tmp_path) if n.startswith(".")]  # no temporary left
+
+
+def test_history_get_as_of_and_prune(service, tmp_path):
+    frames = publish_market(service.publisher)
+    path = str(tmp_path / "store")
+    assert corvane("--path", path, "update", "--mode", "full", token=service.token,
+                   url=service.url).returncode == 0
+    store = ParquetDataManager(path)
+    first = store.read_pivot_category(MONTHLY)
+    restate(service.publisher, MONTHLY, "2024-02", frames[MONTHLY].loc["2024-02"] * 2.0)
+    assert corvane("--path", path, "update", token=service.token, url=service.url).returncode == 0
+
+    # No token from here on: history lives in the store.
+    shown = corvane("--path", path, "history", MONTHLY)
+    assert shown.returncode == 0, shown.stderr
+    lines = shown.stdout.splitlines()
+    assert lines[0].split()[:4] == ["generation", "committed", "(UTC)", "mode"]
+    assert [line.split()[0] for line in lines[1:]] == ["1", "2"] and "changed" in lines[2]
+    listed = json.loads(corvane("--path", path, "history", MONTHLY, "--json").stdout)
+    assert [g["replaced"] for g in listed["generations"]] == [[], ["2024-02"]]
+    [partition] = listed["generations"][1]["partitions"]
+    assert partition["partition"] == "2024-02" and partition["new_hash"].startswith("sha256:")
+
+    out = str(tmp_path / "old.parquet")
+    chosen = list(first.columns[[3, 0]])
+    run = corvane("--path", path, "get", MONTHLY, "--as-of", "1", "--columns", ",".join(chosen),
+                  "--start", "2024-02-01", "--out", out)
+    assert run.returncode == 0, run.stderr
+    pd.testing.assert_frame_equal(pd.read_parquet(out), first.loc["2024-02-01":, chosen])
+    naive = corvane("--path", path, "get", MONTHLY, "--as-of", "2024-05-01T00:00", "--out", out)
+    assert naive.returncode == 2 and "time zone" in naive.stderr
+
+    status = json.loads(corvane("--path", path, "status", "--json").stdout)
+    by_name = {e["name"]: e for e in status["categories"]}
+    assert by_name[MONTHLY]["generations"] == 2 and by_name[MONTHLY]["history_bytes"] > 0
+
+    dry = corvane("--path", path, "prune", "--all", "--keep-generations", "1", "--dry-run")
+    assert dry.returncode == 0, dry.stderr
+    assert ParquetDataManager(path).read_pivot_category(MONTHLY, as_of=1).equals(first)
+    pruned = corvane("--path", path, "prune", MONTHLY, "--keep-generations", "1")
+    assert pruned.returncode == 0, pruned.stderr
+    assert [line.split()[:3] for line in pruned.stdout.splitlines()[1:]] == [[MONTHLY, "1", "1"]]
+    gone = corvane("--path", path, "get", MONTHLY, "--as-of", "1", "--out", out)
+    assert gone.returncode == 2 and "pruned" in gone.stderr
+    both = corvane("--path", path, "prune", MONTHLY, "--keep-generations", "1", "--older-than", "3")
+    assert both.returncode == 2
 
 
 # ---------------------------------------------------------------- failures

@@ -1,5 +1,6 @@
 """A writer killed with SIGKILL at random moments leaves every file old or new, a store
-that reads, and a store that the next update brings to the final state."""
+that reads, every generation of its ledger readable (the latest the old or the new state),
+and a store that the next update brings to the final state, its history complete."""
 
 from __future__ import annotations
 
@@ -14,6 +15,8 @@ import time
 
 import numpy as np
 import pandas as pd
+import pyarrow as pa
+import pyarrow.parquet as pq
 import pytest
 import store_crash_job as job
 
@@ -30,8 +33,11 @@ def run_job(root: str, phase: str) -> subprocess.Popen:
 
 
 def files_of(root: str) -> dict:
+    """The files outside history (whose names are versions and times, checked by reading)."""
     found = {}
     for folder, _, names in os.walk(root):
+        if "_history" in folder.split(os.sep):
+            continue
         for name in names:
             if name.startswith(".tmp-") or name in (".lock", ".writing"):
                 continue
@@ -41,18 +47,44 @@ def files_of(root: str) -> dict:
     return found
 
 
-def state(root: str) -> dict:
+def state(root: str, as_of=None) -> dict:
     store = ParquetDataManager(root)
     return {"listed": store._get_all_categories(),
             "meta": store.get_category_meta(job.PROMOTED),
-            job.PROMOTED: store.read_pivot_category(job.PROMOTED, None, None),
-            job.MERGED: store.read_pivot_category(job.MERGED, None, None),
-            job.TRADES: store.read_unstack_category(job.TRADES)}
+            job.PROMOTED: store.read_pivot_category(job.PROMOTED, None, None, as_of=as_of),
+            job.MERGED: store.read_pivot_category(job.MERGED, None, None, as_of=as_of),
+            job.TRADES: store.read_unstack_category(job.TRADES, as_of=as_of)}
+
+
+CATEGORIES = (job.PROMOTED, job.MERGED, job.TRADES)
+
+
+def generations(root: str) -> dict:
+    store = ParquetDataManager(root)
+    return {c: store.list_category_history(c)["generation"].tolist() for c in CATEGORIES}
+
+
+def without_version(rel: str, data: bytes):
+    """A data file as a table and its footer without the version (random per write)."""
+    if not rel.endswith(".parquet") or data is None:
+        return data
+    table = pq.read_table(pa.BufferReader(data))
+    meta = dict(table.schema.metadata or {})
+    footer = json.loads(meta.pop(b"corvane", b"{}"))
+    footer.pop("version", None)
+    return table.replace_schema_metadata(meta), footer
 
 
 def same_file(rel: str, data: bytes, old: dict, new: dict) -> bool:
     if data in (old.get(rel), new.get(rel)):
         return True
+    if rel.endswith(".parquet"):
+        got = without_version(rel, data)
+        for candidate in (old.get(rel), new.get(rel)):
+            want = without_version(rel, candidate)
+            if (want is not None and got[1] == want[1] and got[0].schema == want[0].schema
+                    and got[0].to_pandas().equals(want[0].to_pandas())):  # NaN equal to NaN
+                return True
     # A rewrite of every file is announced by the final record marked pending.
     if rel.endswith("_store.json") and rel in new:
         return json.loads(data) == dict(json.loads(new[rel]), pending=True)
@@ -113,6 +145,11 @@ def test_killed_writer_leaves_old_or_new_files(runs):
                                                month), f"kill {kill}: {category} {month}"
         trades = got[job.TRADES]
         assert trades.equals(old[job.TRADES]) or trades.equals(new[job.TRADES])
+        # The ledger's latest generation is the old state or the new one, whole.
+        latest = state(root, as_of=-1)
+        for category in CATEGORIES:
+            assert (latest[category].equals(old[category])
+                    or latest[category].equals(new[category])), f"kill {kill}: {category}"
 
         job.update(ParquetDataManager(root))
         recovered = state(root)
@@ -122,6 +159,17 @@ def test_killed_writer_leaves_old_or_new_files(runs):
             else:
                 assert recovered[key] == value
         leftovers = [name for _, _, names in os.walk(root) for name in names
-                     if name.startswith(".tmp-") or name == ".writing"]
+                     if name.startswith((".tmp-", ".run-")) or name == ".writing"]
         assert leftovers == []
+        # Every generation reads; the first is the old state and the latest the new one.
+        first, last = state(root, as_of=1), state(root, as_of=-1)
+        for category in CATEGORIES:
+            pd.testing.assert_frame_equal(first[category], old[category])
+            pd.testing.assert_frame_equal(last[category], new[category])
+        store = ParquetDataManager(root)
+        for category, numbers in generations(root).items():
+            read = (store.read_unstack_category if category == job.TRADES
+                    else store.read_pivot_category)
+            for number in numbers:
+                read(category, as_of=number)
         shutil.rmtree(root)

@@ -222,9 +222,11 @@ def test_category_stats_and_folder(held):
     folder = held.category_folder("m_pivot#x")
     assert folder == os.path.join(held.save_path, "m_pivot#x")
     size = sum(os.path.getsize(os.path.join(d, f)) for d, _, fs in os.walk(folder) for f in fs)
+    ledger = os.path.join(folder, "_history")
+    kept = sum(os.path.getsize(os.path.join(ledger, f)) for f in os.listdir(ledger))
     assert held.category_stats("m_pivot#x") == {
         "kind": "pivot", "partitions": 3, "first": "2024-01-30", "last": "2024-04-10",
-        "bytes": size}
+        "bytes": size, "generations": 1, "history_bytes": kept}
     assert held.category_stats("d_pivot#x")["partitions"] == 2
     unstack = held.category_stats("u_unstack#x")
     assert unstack["kind"] == "unstack" and unstack["partitions"] == 1

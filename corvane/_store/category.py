@@ -43,13 +43,16 @@ class CategoryFolder:
         return files.FolderLock(self.path, exclusive=False)
 
     @contextlib.contextmanager
-    def updating(self):
-        """Hold the exclusive lock for one update, after clearing what a dead writer left."""
+    def updating(self, after_death=None):
+        """Hold the exclusive lock for one update, after clearing what a dead writer left
+        (``after_death(self)`` is called then, under the lock)."""
         created = files.make_dir(self.path, sync=False)
         with files.FolderLock(self.path, exclusive=True):
             marker = os.path.join(self.path, WRITING)
             if not files.put_marker(marker, os.path.join(self.path, files.LOCK_NAME)):
                 self._sweep_temporaries()  # a writer died; its marker stays for this one
+                if after_death is not None:
+                    after_death(self)
             try:
                 yield self
             finally:

@@ -142,7 +142,7 @@ def _write(table: pa.Table, path: str, **options) -> None:
 
 
 def write_block(path, *, columns_id, names: pa.Array, values: np.ndarray, index_vals,
-                wall: np.ndarray, index_plan, column_axis) -> None:
+                wall: np.ndarray, index_plan, column_axis, version: str) -> None:
     """Write a block file: ``values`` is (instruments x dates), C-contiguous."""
     ncols, n = values.shape
     if index_plan["kind"] == "datetime":
@@ -158,17 +158,18 @@ def write_block(path, *, columns_id, names: pa.Array, values: np.ndarray, index_
         pa.array(np.repeat(np.arange(ncols, dtype=np.int32), n)), names)
     footer = {"layout": "block", "columns": columns_id, "ncols": ncols,
               "index": index_plan, "column_axis": column_axis,
-              "dates": dates_json, "wall": wall.tolist()}
+              "dates": dates_json, "wall": wall.tolist(), "version": version}
     table = pa.table({"date": date_col, "instrument": instrument,
                       "value": pa.array(values.reshape(-1))})
     table = table.replace_schema_metadata({FOOTER_KEY: json.dumps(footer).encode()})
     _write(table, path, **_BLOCK_OPTIONS)
 
 
-def write_frame(path, frame: pd.DataFrame, wall: np.ndarray) -> None:
+def write_frame(path, frame: pd.DataFrame, wall: np.ndarray, version: str) -> None:
     table = pa.Table.from_pandas(frame, preserve_index=True)
     meta = dict(table.schema.metadata or {})
-    meta[FOOTER_KEY] = json.dumps({"layout": "frame", "wall": wall.tolist()}).encode()
+    meta[FOOTER_KEY] = json.dumps({"layout": "frame", "wall": wall.tolist(),
+                                   "version": version}).encode()
     _write(table.replace_schema_metadata(meta), path, compression="snappy")
 
 
@@ -196,15 +197,17 @@ class StoredFile:
     def value_dtype(self) -> np.dtype:
         return np.dtype(self.metadata.schema.to_arrow_schema().field("value").type.to_pandas_dtype())
 
-    def block_values(self) -> np.ndarray:
-        """The (instruments x dates) block of a block file."""
+    def block_values(self, rows=None) -> np.ndarray:
+        """The (instruments x dates) block of a block file, or its ``rows`` (instrument
+        positions) only."""
         ncols, n = self.footer["ncols"], len(self.wall)
         column = pq.ParquetFile(self.path, metadata=self.metadata).read(
             columns=["value"], use_threads=False).column(0)
         values = column.to_numpy()
         if values.size != ncols * n:
             raise LocalStorageError(user_message="本地数据文件已损坏: " + self.path)
-        return values.reshape(ncols, n)
+        values = values.reshape(ncols, n)
+        return values if rows is None else values[rows]
 
     def block_index(self) -> pd.Index:
         return make_index(self.footer["dates"], self.footer["index"])

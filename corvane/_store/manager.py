@@ -12,11 +12,12 @@ from collections.abc import Mapping
 
 import pandas as pd
 import pyarrow as pa
+import pyarrow.parquet as pq
 
 from ..exceptions import CategoryNotFoundError, CorvaneError, LocalStorageError
-from . import codec, dates, files, names, record as records
-from .category import RECORD, CategoryFolder
-from .pivot_read import read_pivot
+from . import codec, dates, files, history, ledger, names, prune, record as records
+from .category import RECORD, CategoryFolder, ColumnSets
+from .pivot_read import held_names, read_pivot
 from .pivot_write import PivotUpdate
 from .unlisted import unlisted_partitions
 from .unstack import UnstackUpdate, read_parts
@@ -36,6 +37,12 @@ def _storage_errors(category: str):
                                               detail=f"{type(e).__name__}: {e}") from e
 
 
+def _settle(cat: CategoryFolder) -> None:
+    """A writer died inside an update: what it stored becomes a generation first."""
+    held = ledger.Ledger(cat.path, cat.name)
+    history.settle(cat, cat.read_record(), held.entries(), held, writer_died=True)
+
+
 class ParquetDataManager:
     """Keeps categories as Parquet datasets under ``path``; every call is safe against a
     crash at any moment and against other processes using the same store."""
@@ -46,6 +53,9 @@ class ParquetDataManager:
         # The column list of the last pivot frame stored as block files: the next frame
         # of a synchronisation has the same columns, which then need no encoding again.
         self._frame_columns = None
+        # category -> the history.Run that begin_generation opened: its updates are one
+        # generation, committed by end_generation.
+        self._runs = {}
         with _storage_errors(self.save_path):
             os.makedirs(self.save_path, exist_ok=True)
 
@@ -80,7 +90,7 @@ class ParquetDataManager:
         if not isinstance(category_meta, Mapping):
             raise TypeError(f"category_meta must be a mapping, not {type(category_meta).__name__}")
         cat = self._folder(category)
-        with _storage_errors(category), cat.updating():
+        with _storage_errors(category), cat.updating(_settle):
             held = cat.read_meta() if merge else None
             meta = dict(held) if isinstance(held, dict) else {}
             meta.update(category_meta)
@@ -91,6 +101,120 @@ class ParquetDataManager:
         cat = self._folder(category)
         with _storage_errors(category):
             return cat.read_meta()
+
+    # -- generations ---------------------------------------------------------------------
+    def begin_generation(self, category, mode: str) -> None:
+        """Make the updates of ``category`` until ``end_generation`` one generation, of
+        ``mode`` (the client's synchronisation of a category is one). Without it, each
+        update call that changes rows is a generation of its own ("update")."""
+        if not isinstance(mode, str):
+            raise TypeError(f"mode must be str, not {type(mode).__name__}")
+        names.category_folder(self.save_path, category)  # a bad name fails here
+        if category in self._runs:
+            raise LocalStorageError(user_message="数据类别已在更新中: " + category)
+        self._runs[category] = history.Run(mode)
+
+    def end_generation(self, category) -> int | None:
+        """Commit the generation that ``begin_generation`` opened, also after a failed
+        update (what was stored stays and is that generation); the number, or None when no
+        stored row changed."""
+        run = self._runs.pop(category, None)
+        if run is None:
+            return None
+        cat = self._folder(category)
+        if not run.changes:
+            run.close()
+            return None
+        with _storage_errors(category), cat.updating(_settle):
+            entry = run.commit(cat)
+        return None if entry is None else entry["generation"]
+
+    def note_published_hash(self, category, partition, published) -> None:
+        """The service's hash of a partition whose rows the current generation stored."""
+        run = self._runs.get(category)
+        if run is not None and partition in run.changes:
+            run.note_hash(partition, published)
+
+    @contextlib.contextmanager
+    def _update(self, category, cat):
+        """The exclusive lock of one update and the run it belongs to, committed at once
+        when it is an update of its own."""
+        run = self._runs.get(category)
+        own = run is None
+        if own:
+            run = history.Run("update", spans_updates=False)
+        with cat.updating(_settle):
+            try:
+                yield run
+            finally:
+                if own:
+                    run.commit(cat)
+
+    def list_category_history(self, category, details: bool = False) -> pd.DataFrame:
+        """One row per generation: generation, committed (UTC), mode, and the partitions
+        added, replaced and removed (lists of names). With ``details`` one row per changed
+        partition: generation, committed, mode, partition, change, old and new version,
+        old_hash and new_hash (the service's published hashes, where known)."""
+        with self._reading_any(category) as (cat, record):
+            entries = ledger.readable(cat, history.entries_of(cat, record))
+        if details:
+            rows = [{"generation": e["generation"], "committed": e["committed"], "mode": e["mode"],
+                     "partition": partition, "change": change["change"],
+                     "old_version": change.get("old"), "new_version": change.get("new"),
+                     "old_hash": change.get("old_hash"), "new_hash": change.get("new_hash")}
+                    for e in entries for partition, change in e["changes"].items()]
+            frame = pd.DataFrame(rows, columns=["generation", "committed", "mode", "partition",
+                                                "change", "old_version", "new_version",
+                                                "old_hash", "new_hash"])
+        else:
+            rows = []
+            for e in entries:
+                row = {"generation": e["generation"], "committed": e["committed"], "mode": e["mode"]}
+                for kind in ("added", "replaced", "removed"):
+                    row[kind] = [p for p, c in e["changes"].items() if c["change"] == kind]
+                rows.append(row)
+            frame = pd.DataFrame(rows, columns=["generation", "committed", "mode", "added",
+                                                "replaced", "removed"])
+        frame["generation"] = frame["generation"].astype("int64")
+        frame["committed"] = pd.to_datetime(frame["committed"], utc=True, format="ISO8601")
+        return frame
+
+    def prune_history(self, category, *, keep_generations=None, older_than_days=None,
+                      dry_run=False) -> dict:
+        """Remove the history that no kept generation reads: keep the latest
+        ``keep_generations`` generations, or those committed in the last ``older_than_days``
+        days (exactly one of the two); the latest generation, the current data, always
+        stays. Decided from the ledger, never from file times. Returns ``category``,
+        ``generations`` (the numbers no longer readable), ``files`` and ``bytes`` removed
+        (or that would be, with ``dry_run``)."""
+        if (keep_generations is None) == (older_than_days is None):
+            raise ValueError("give exactly one of keep_generations and older_than_days")
+        for name, value, least in (("keep_generations", keep_generations, 1),
+                                   ("older_than_days", older_than_days, 0)):
+            if value is not None and (isinstance(value, bool) or not isinstance(value, (int, float))
+                                      or value < least):
+                raise ValueError(f"{name} must be a number of at least {least}, not {value!r}")
+        cat = self._folder(category)
+        with self._held(category) as (_, record):
+            if record is None:
+                raise CategoryNotFoundError("数据类别不存在: " + category)
+        with _storage_errors(category), cat.updating(_settle):
+            record = cat.read_record()
+            history.Run("prune").begin(cat, record)  # a dead run's generation first
+            entries = ledger.Ledger(cat.path, category).entries()
+            plan = prune.prune_plan(cat, entries, keep_generations, older_than_days)
+            size = sum(os.path.getsize(p) for p in plan["files"] if os.path.exists(p))
+            if not dry_run:
+                prune.prune(cat, plan)
+        return {"category": category, "generations": plan["generations"],
+                "files": len(plan["files"]), "bytes": size}
+
+    @contextlib.contextmanager
+    def _reading_any(self, category):
+        with self._held(category) as (cat, record):
+            if record is None:
+                raise CategoryNotFoundError("数据类别不存在: " + category)
+            yield cat, record
 
     # -- pivot categories ----------------------------------------------------------------
     def update_pivot_category(self, df, category, strf="%Y-%m-%d",
@@ -113,17 +237,47 @@ class ParquetDataManager:
         cat = self._folder(category)
         with _storage_errors(category):
             update = PivotUpdate(cat, self.logger, df, strf, span, self._frame_columns)
-            with cat.updating():
-                update.run(partition_mode)
+            with self._update(category, cat) as run:
+                update.run(partition_mode, run)
         if update.frame_columns is not None:
             self._frame_columns = update.frame_columns
 
-    def read_pivot_category(self, category, start_date=None, end_date=None) -> pd.DataFrame:
+    def read_pivot_category(self, category, start_date=None, end_date=None, *, as_of=None,
+                            columns=None) -> pd.DataFrame:
         """The stored rows with start_date <= date <= end_date ('YYYY-MM-DD' texts, whole
-        days; None leaves a side open), sorted by date."""
+        days; None leaves a side open), sorted by date.
+
+        ``as_of``: the category as a generation held it (an int, negative counting back from
+        the latest) or as the store knew it at a moment (an aware datetime or ISO 8601 text
+        with an offset: the latest generation committed at or before it). ``columns``: only
+        those instruments, in that order; a name the category never held is an error, one
+        held only outside the range is all NaN."""
         lo, hi = dates.read_range(start_date, end_date)
+        wanted = history.wanted_columns(columns)
         with self._reading(category, "pivot") as (cat, record):
-            return read_pivot(cat, record, lo, hi)
+            entries = None
+            files = None
+            if as_of is not None:
+                entries = history.entries_of(cat, record)
+                entry = ledger.choose(entries, as_of, category)
+                ledger.check_readable(cat, entry)
+                files = history.generation_files(cat, entries, entry)
+                record = ledger.stored_record(entry, category)
+            if wanted is not None and record.is_block:
+                if entries is None:
+                    entries = history.entries_of(cat, record)
+                sets = ColumnSets(cat)
+                known = set(held_names(record, sets))
+                for e in entries:
+                    held = ledger.stored_record(e, category)
+                    if held.is_block and held.columns:
+                        known.update(held_names(held, sets))
+                history.refuse_unknown(category, wanted, known)
+            frame = read_pivot(cat, record, lo, hi, files, wanted)
+            if wanted is not None and not record.is_block:
+                history.refuse_unknown(category, [c for c in wanted if frame[c].isna().all()],
+                                       set(read_pivot(cat, record, None, None, files).columns))
+            return frame
 
     # -- unstack categories --------------------------------------------------------------
     def update_unstack_category(self, category, sub_df, duplicate_keys=None,
@@ -140,12 +294,33 @@ class ParquetDataManager:
         cat = self._folder(category)
         with _storage_errors(category):
             update = UnstackUpdate(cat, self.logger, sub_df, duplicate_keys)
-            with cat.updating():
-                update.run(replace=partition is not None)
+            with self._update(category, cat) as run:
+                update.run(run, replace=partition is not None)
 
-    def read_unstack_category(self, category) -> pd.DataFrame:
-        with self._reading(category, "unstack") as (cat, record):
-            return read_parts(cat, record.parts)
+    def read_unstack_category(self, category, *, as_of=None, columns=None) -> pd.DataFrame:
+        """The whole table, as of a generation or a moment like read_pivot_category;
+        ``columns``: only those columns (and the index), in that order."""
+        wanted = history.wanted_columns(columns)
+        with self._reading(category, "unstack") as (cat, current):
+            record = current
+            if as_of is not None:
+                entry = ledger.choose(history.entries_of(cat, current), as_of, category)
+                ledger.check_readable(cat, entry)
+                record = ledger.stored_record(entry, category)
+            if wanted is None:
+                return read_parts(cat, record.parts)
+
+            def names(held):  # every part of a table has one schema
+                if not held.parts:
+                    return []
+                return pq.read_schema(history.part_path(cat.path, held.parts[0].file)).names
+
+            here = names(record)
+            history.refuse_unknown(category, wanted, set(here) | set(names(current)))
+            if not record.parts:
+                return pd.DataFrame(columns=wanted)
+            return read_parts(cat, record.parts, [c for c in wanted if c in here]) \
+                .reindex(columns=wanted)
 
     # -- what is held --------------------------------------------------------------------
     def holds_partition(self, category, partition) -> bool:
@@ -209,7 +384,9 @@ class ParquetDataManager:
             size = sum(os.path.getsize(os.path.join(folder, name))
                        for folder, _, file_names in os.walk(cat.path) for name in file_names)
             return {"kind": record.kind, "partitions": count, "first": first,
-                    "last": last, "bytes": size}
+                    "last": last, "bytes": size,
+                    "generations": history.count(cat),
+                    "history_bytes": history.history_bytes(cat.path)}
 
     def run_lock(self) -> files.FolderLock:
         """The exclusive lock of the whole storage root, taken by runs that must not overlap

@@ -19,14 +19,79 @@ from .pool import parallel
 from .record import PivotRecord
 
 
-def read_pivot(cat: CategoryFolder, record: PivotRecord, lo, hi) -> pd.DataFrame:
-    stored = parallel(codec.StoredFile, [path for path, _, _ in cat.partitions(lo, hi)])
+def read_pivot(cat: CategoryFolder, record: PivotRecord, lo, hi, files=None,
+               columns=None) -> pd.DataFrame:
+    """The rows in [lo, hi) of the current files, or of ``files`` (a callable giving the
+    StoredFiles of a generation that meet a range; None: the whole generation). With
+    ``columns`` (names checked by the caller) only those instruments, in that order."""
+    if files is None:
+        def files(lo, hi):
+            return parallel(codec.StoredFile, [path for path, _, _ in cat.partitions(lo, hi)])
+    stored = files(lo, hi)
     spans = [(f, *dates.row_span(f.wall, lo, hi)) for f in stored]
     spans = [span for span in spans if span[2] > span[1]]
     sets = ColumnSets(cat)
     if record.is_block and all(f.is_block for f, _, _ in spans):
+        if columns is not None:
+            return _read_chosen(record, spans, sets, columns)
         return _read_blocks(record, spans, sets)
-    return _read_frames(cat, record, spans, sets)
+    frame = _read_frames(record, spans, sets, files)
+    if columns is not None:
+        frame = frame.reindex(columns=pd.Index(columns, dtype=frame.columns.dtype,
+                                               name=frame.columns.name))
+    return frame
+
+
+def held_names(record: PivotRecord, sets) -> list:
+    """The instruments of a block record's column list."""
+    return list(sets(record.columns)) if record.is_block and record.columns else []
+
+
+def _index_of(record, plans) -> pd.Index:
+    index_spec = record.index
+    if index_spec["kind"] == "datetime":
+        pieces = [np.asarray(f.footer["dates"], np.int64)[i0:i1] for f, i0, i1, *_ in plans]
+        index_vals = np.concatenate(pieces) if pieces else np.empty(0, np.int64)
+    else:
+        index_vals = [v for f, i0, i1, *_ in plans for v in f.footer["dates"][i0:i1]]
+    return codec.make_index(index_vals, index_spec)
+
+
+def _read_chosen(record, spans, sets, columns) -> pd.DataFrame:
+    """Only the instruments ``columns``: each file's values of those rows of its block, a
+    name the file lacks all NaN."""
+    dtype = np.dtype(record.dtype) if record.dtype else None
+    plans, fill = [], False
+    pairs_of = {}  # column list id -> (out row, file row) of the names it holds
+    for stored, i0, i1 in spans:
+        ident = stored.footer["columns"]
+        pairs = pairs_of.get(ident)
+        if pairs is None:
+            position = {name: i for i, name in enumerate(sets(ident))}
+            pairs = pairs_of[ident] = [(out, position[name]) for out, name in enumerate(columns)
+                                       if name in position]
+        fill |= len(pairs) < len(columns)
+        file_dtype = stored.value_dtype()
+        dtype = file_dtype if dtype is None else np.result_type(dtype, file_dtype)
+        plans.append((stored, i0, i1, pairs))
+    dtype = np.dtype("float64") if dtype is None or (fill and dtype.kind in "iu") else dtype
+    total = sum(i1 - i0 for _, i0, i1, _ in plans)
+    out = np.empty((len(columns), total), dtype=dtype)
+    if fill or not plans:
+        out.fill(np.nan)
+    offsets = np.cumsum([0] + [i1 - i0 for _, i0, i1, _ in plans]).tolist()
+
+    def place(job):
+        (stored, i0, i1, pairs), start = job
+        if not pairs:
+            return
+        rows = [file_row for _, file_row in pairs]
+        values = stored.block_values(rows)[:, i0:i1]
+        out[[o for o, _ in pairs], start:start + i1 - i0] = values
+
+    parallel(place, list(zip(plans, offsets)))
+    return pd.DataFrame(out.T, index=_index_of(record, plans),
+                        columns=codec.make_columns(list(columns), record.column_axis), copy=False)
 
 
 def _read_blocks(record, spans, sets) -> pd.DataFrame:
@@ -69,24 +134,18 @@ def _read_blocks(record, spans, sets) -> pd.DataFrame:
             out[rows, start:stop] = values
 
     parallel(place, list(zip(plans, offsets)))
-    index_spec = record.index
-    if index_spec["kind"] == "datetime":
-        pieces = [np.asarray(f.footer["dates"], np.int64)[i0:i1] for f, i0, i1, _ in plans]
-        index_vals = np.concatenate(pieces) if pieces else np.empty(0, np.int64)
-    else:
-        index_vals = [v for f, i0, i1, _ in plans for v in f.footer["dates"][i0:i1]]
-    return pd.DataFrame(out.T, index=codec.make_index(index_vals, index_spec),
+    return pd.DataFrame(out.T, index=_index_of(record, plans),
                         columns=codec.make_columns(names, record.column_axis), copy=False)
 
 
-def _read_frames(cat, record, spans, sets) -> pd.DataFrame:
+def _read_frames(record, spans, sets, files) -> pd.DataFrame:
     frames = parallel(lambda span: span[0].to_frame(sets).iloc[span[1]:span[2]], spans)
     if len(frames) > 1:
         return pd.concat(frames)
     if frames:
         return frames[0]
-    every = cat.partitions()
+    every = files(None, None)
     if every:  # an empty range reads as the newest file's columns
-        return codec.StoredFile(every[-1][0]).to_frame(sets).iloc[:0]
+        return every[-1].to_frame(sets).iloc[:0]
     schema = pa.ipc.read_schema(pa.py_buffer(base64.b64decode(record.schema)))
     return schema.empty_table().to_pandas()

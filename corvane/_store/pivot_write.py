@@ -18,10 +18,60 @@ import numpy as np
 import pandas as pd
 
 from ..exceptions import LocalStorageError
-from . import codec, dates
+from . import codec, dates, history
 from .category import CategoryFolder, ColumnList, ColumnSets
 from .pool import parallel
 from .record import PivotRecord
+
+def _partition_key(path: str) -> str:
+    return dates.parse_folder(os.path.basename(os.path.dirname(path)))[1]
+
+
+def _same_bits(a: np.ndarray, b: np.ndarray) -> bool:
+    return (a.dtype == b.dtype and a.shape == b.shape
+            and np.array_equal(np.ascontiguousarray(a).view(np.uint8),
+                               np.ascontiguousarray(b).view(np.uint8)))
+
+
+def _same_block(stored: codec.StoredFile, sets, columns, values, index_vals, wall,
+                target) -> bool:
+    """Whether a block file already holds these rows as a read sees them: the same dates
+    and, instrument by instrument, the same cells (compared as bits), an instrument that
+    only one side has being all NaN."""
+    footer = stored.footer
+    if (footer["index"] != target.index or footer["column_axis"] != target.column_axis
+            or not np.array_equal(stored.wall, wall)):
+        return False
+    held_dates = _footer_dates(footer)
+    if isinstance(index_vals, np.ndarray) != isinstance(held_dates, np.ndarray):
+        return False
+    if not np.array_equal(np.asarray(held_dates), np.asarray(index_vals)):
+        return False
+    held = stored.block_values()
+    if held.dtype != values.dtype:
+        return False
+    if footer["columns"] == columns:
+        return _same_bits(held, values)
+    old_names, new_names = sets(footer["columns"]), sets(columns)
+    old_at = {name: i for i, name in enumerate(old_names)}
+    new_at = {name: i for i, name in enumerate(new_names)}
+    for name in set(old_names) | set(new_names):
+        if name in old_at and name in new_at:
+            if not _same_bits(held[old_at[name]], values[new_at[name]]):
+                return False
+        else:
+            row = held[old_at[name]] if name in old_at else values[new_at[name]]
+            if row.dtype.kind != "f" or not np.isnan(row).all():
+                return False
+    return True
+
+
+def _same_frame(held: pd.DataFrame, part: pd.DataFrame) -> bool:
+    return (held.equals(part) and held.index.equals(part.index)
+            and held.index.names == part.index.names and held.columns.equals(part.columns)
+            and held.columns.names == part.columns.names
+            and list(held.dtypes) == list(part.dtypes) and held.index.dtype == part.index.dtype)
+
 
 def _footer_dates(footer, keep=None):
     """The index values that a block file's footer keeps (epoch integers or texts),
@@ -82,9 +132,13 @@ class PivotUpdate:
         self._frame_plan = codec.block_spec(df)
         self._wall = dates.wall_clock_ns(df.index, strf)
 
-    def run(self, mode: str) -> None:
+    def run(self, mode: str, run: history.Run) -> None:
+        """Store the rows; every file replaced or deleted is told to ``run`` first, so that
+        the generations that saw it keep it."""
         df, frame_plan, wall = self._df, self._frame_plan, self._wall
         record = self._cat.read_record()
+        self._history = run
+        run.begin(self._cat, record)
         if record is None:
             self._cat.remove_uncommitted()
         elif record.kind != "pivot":
@@ -152,30 +206,50 @@ class PivotUpdate:
             return True
         return target.is_block and record.dtype is not None and record.dtype != target.dtype
 
+    # -- history ---------------------------------------------------------------------
+    def _replacing(self, grouping, stored: codec.StoredFile) -> str:
+        """The version of the file that replaces ``stored``'s, once its own is kept."""
+        version = history.new_version()
+        self._history.replacing(self._cat, grouping, _partition_key(stored.path), stored.path,
+                                stored.footer, version)
+        return version
+
+    def _removing(self, grouping, stored: codec.StoredFile) -> None:
+        self._history.replacing(self._cat, grouping, _partition_key(stored.path), stored.path,
+                                stored.footer, None)
+        self._cat.remove_partition_file(stored.path)
+
+    def _adding(self, path) -> str:
+        version = history.new_version()
+        self._history.adding(self._cat, _partition_key(path), version)
+        return version
+
     # -- rewriting every file ----------------------------------------------------------
     def _rewrite_all(self, target) -> None:
         for path, _, _ in self._cat.partitions():
             stored = codec.StoredFile(path)
             if not target.is_block:
                 if stored.is_block:
-                    codec.write_frame(path, stored.to_frame(self._sets), stored.wall)
+                    codec.write_frame(path, stored.to_frame(self._sets), stored.wall,
+                                      self._replacing(target.grouping, stored))
                 continue
             if not stored.is_block:
                 raise LocalStorageError(user_message="本地数据文件与类别记录不符: " + path)
             dtype = np.dtype(target.dtype)
             if stored.value_dtype() != dtype:
-                self._rewrite_block(stored, stored.block_values().astype(dtype))
+                self._rewrite_block(target, stored, stored.block_values().astype(dtype))
         self._log.debug("本地存储: %s 已重写全部文件", self._cat.name)
 
-    def _rewrite_block(self, stored: codec.StoredFile, values, keep=None) -> None:
+    def _rewrite_block(self, target, stored: codec.StoredFile, values, keep=None) -> None:
         """Write a block file again with ``values`` (its rows of the mask ``keep``)."""
+        version = self._replacing(target.grouping, stored)
         footer = stored.footer
         wall = stored.wall if keep is None else stored.wall[keep]
         codec.write_block(stored.path, columns_id=footer["columns"],
                           names=self._sets.array(footer["columns"]),
                           values=np.ascontiguousarray(values), index_vals=_footer_dates(footer, keep),
                           wall=wall, index_plan=footer["index"],
-                          column_axis=footer["column_axis"])
+                          column_axis=footer["column_axis"], version=version)
 
     # -- replacing a partition's dates -------------------------------------------------
     def _kept(self, stored_wall, wall) -> np.ndarray:
@@ -201,11 +275,12 @@ class PivotUpdate:
             if keep.all():
                 continue
             if not keep.any():
-                self._cat.remove_partition_file(path)
+                self._removing(target.grouping, stored)
             elif target.is_block:
-                self._rewrite_block(stored, stored.block_values()[:, keep], keep)
+                self._rewrite_block(target, stored, stored.block_values()[:, keep], keep)
             else:
-                codec.write_frame(path, stored.to_frame(self._sets).iloc[keep], stored.wall[keep])
+                codec.write_frame(path, stored.to_frame(self._sets).iloc[keep], stored.wall[keep],
+                                  self._replacing(target.grouping, stored))
         self._log.debug("本地存储: %s 已替换分区日期范围", self._cat.name)
 
     # -- writing rows ------------------------------------------------------------------
@@ -227,7 +302,7 @@ class PivotUpdate:
             rows = slice(a, b) if in_order else order[a:b]
             path = self._cat.partition_file(grouping, str(keys[a]))
             if values is None:
-                self._write_frame_rows(path, df.iloc[rows], wall[a:b])
+                self._write_frame_rows(grouping, path, df.iloc[rows], wall[a:b])
             else:
                 self._write_block_rows(target, path, df.index[rows], wall[a:b],
                                        np.ascontiguousarray(values[:, rows]), frame_columns)
@@ -239,19 +314,25 @@ class PivotUpdate:
         self._log.debug("本地存储: %s 写入 %d 行, %d 个文件", self._cat.name, len(df), len(cuts) - 1)
         return set(written)
 
-    def _write_frame_rows(self, path, part: pd.DataFrame, wall) -> None:
-        if os.path.exists(path):
-            stored = codec.StoredFile(path)
-            keep = self._kept(stored.wall, wall)
-            if keep.any():
-                part = pd.concat([stored.to_frame(self._sets).iloc[keep], part])
-                wall = np.concatenate([stored.wall[keep], wall])
-                order = np.argsort(wall, kind="stable")
-                part, wall = part.iloc[order], wall[order]
-        codec.write_frame(path, part, wall)
+    def _write_frame_rows(self, grouping, path, part: pd.DataFrame, wall) -> None:
+        if not os.path.exists(path):
+            codec.write_frame(path, part, wall, self._adding(path))
+            return
+        stored = codec.StoredFile(path)
+        held = stored.to_frame(self._sets)
+        keep = self._kept(stored.wall, wall)
+        if keep.any():
+            part = pd.concat([held.iloc[keep], part])
+            wall = np.concatenate([stored.wall[keep], wall])
+            order = np.argsort(wall, kind="stable")
+            part, wall = part.iloc[order], wall[order]
+        if _same_frame(held, part) and np.array_equal(stored.wall, wall):
+            return  # the same rows: no new file, no new generation
+        codec.write_frame(path, part, wall, self._replacing(grouping, stored))
 
     def _write_block_rows(self, target, path, index, wall, values, columns) -> None:
         index_vals = codec.index_values(index, target.index)
+        stored = None
         if os.path.exists(path):
             stored = codec.StoredFile(path)
             if not stored.is_block:
@@ -272,9 +353,16 @@ class PivotUpdate:
                     wall, values = wall[order], np.ascontiguousarray(values[:, order])
                     index_vals = (index_vals[order] if isinstance(index_vals, np.ndarray)
                                   else [index_vals[i] for i in order])
+        if stored is None:
+            version = self._adding(path)
+        elif _same_block(stored, self._sets, columns, values, index_vals, wall, target):
+            return  # the same rows: no new file, no new generation
+        else:
+            version = self._replacing(target.grouping, stored)
         codec.write_block(path, columns_id=columns, names=self._sets.array(columns),
                           values=values, index_vals=index_vals, wall=wall,
-                          index_plan=target.index, column_axis=target.column_axis)
+                          index_plan=target.index, column_axis=target.column_axis,
+                          version=version)
 
     def _merge_blocks(self, target, old_id, old_vals, new_id, new_vals):
         """(column list id, values) of the stored rows kept beside the new rows."""

@@ -31,7 +31,7 @@ import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
 from ..exceptions import LocalStorageError
-from . import files
+from . import files, history
 from .category import CategoryFolder
 from .pool import parallel
 from .record import PART_NAME, UnstackRecord
@@ -135,10 +135,14 @@ class UnstackUpdate:
     def _read(self, name: str, columns=None) -> pa.Table:
         return pq.ParquetFile(self._path(name)).read(columns=columns)
 
-    def run(self, replace: bool = False) -> None:
-        """Add the rows, or with ``replace`` make them the whole table."""
+    def run(self, run: history.Run, replace: bool = False) -> None:
+        """Add the rows, or with ``replace`` make them the whole table; the parts that an
+        earlier generation lists are kept for it (told to ``run``)."""
         df, keys, new = self._df, self._keys, self._new
         record = self._cat.read_record()
+        self._history = run
+        run.begin(self._cat, record)
+        stored = record is not None
         if record is None:
             self._cat.remove_uncommitted()
             self._remove_unlisted([])
@@ -149,6 +153,7 @@ class UnstackUpdate:
             self._remove_unlisted(record.parts)
             if df.empty and not replace:
                 return
+        stored_parts = list(record.parts)
         if replace:  # the parts go once the new record is committed
             record.parts = []
         parts = record.parts
@@ -157,10 +162,14 @@ class UnstackUpdate:
             pieces = [_Piece(merged.num_rows, load=lambda: merged)]
         else:
             pieces = self._merge(record, new, keys)
+        if stored and self._unchanged(stored_parts, pieces):
+            return  # the same table: no new part, no new generation
+        run.mark(self._cat)
         record.parts = self._write(record, _group(pieces))
         record.keys = _key_fields(new.schema, keys)
         files.fsync_dir(self._cat.path)  # the new parts are durable before the record names them
         self._cat.write_record(record)
+        run.table_changed(self._cat, had_parts=bool(stored_parts))
         self._remove_unlisted(record.parts)
         self._log.debug("本地存储: %s 写入 %d 行, 共 %d 行, %d 个文件", self._cat.name,
                         len(df), sum(p.rows for p in record.parts), len(record.parts))
@@ -245,11 +254,38 @@ class UnstackUpdate:
         parallel(write, chunks)
         return [part for parts in layout for part in parts]
 
+    def _unchanged(self, stored_parts, pieces) -> bool:
+        """Whether the table after the update is the stored one, row for row."""
+        if sum(p.rows for p in stored_parts) != sum(p.rows for p in pieces):
+            return False
+        if all(p.part is not None for p in pieces):
+            return [p.part.file for p in pieces] == [p.file for p in stored_parts]
+        if not stored_parts:
+            return True  # both empty
+        old = pa.concat_tables([self._read(p.file) for p in stored_parts])
+        new = pa.concat_tables([p.load() if p.part is None else self._read(p.part.file)
+                                for p in pieces])
+        return old.equals(new.replace_schema_metadata(old.schema.metadata), check_metadata=True)
+
     def _remove_unlisted(self, parts) -> None:
+        """Parts that the record does not list: kept for the generations that list them
+        (moved under ``_history/``), deleted otherwise (written by an update that died, or
+        replaced within the run that wrote them)."""
         live = {p.file for p in parts}
+        referenced = self._history.referenced_parts()
+        moved = False
         for entry in list(os.scandir(self._cat.path)):
             if PART_NAME.match(entry.name) and entry.name not in live:
-                os.unlink(entry.path)
+                if entry.name in referenced:
+                    target = history.kept_part_path(self._cat.path, entry.name)
+                    files.make_dir(os.path.dirname(target))
+                    os.replace(entry.path, target)
+                    moved = True
+                else:
+                    os.unlink(entry.path)
+        if moved:
+            files.fsync_dir(os.path.dirname(target))
+            files.fsync_dir(self._cat.path)
 
 
 def _group(pieces) -> list:
@@ -266,8 +302,11 @@ def _group(pieces) -> list:
         groups[i:i + 2] = [groups[i] + groups[i + 1]]
 
 
-def read_parts(cat: CategoryFolder, parts) -> pd.DataFrame:
-    tables = parallel(lambda p: pq.ParquetFile(os.path.join(cat.path, p.file)).read(), parts)
+def read_parts(cat: CategoryFolder, parts, columns=None) -> pd.DataFrame:
+    """The table of ``parts`` (only ``columns`` and the index, when given); a part that the
+    current record no longer lists is read where history keeps it."""
+    tables = parallel(lambda p: pq.ParquetFile(history.part_path(cat.path, p.file)).read(
+        columns=columns, use_pandas_metadata=True), parts)
     if len(tables) == 1:
         return tables[0].to_pandas()
     schema = tables[-1].schema

@@ -1,4 +1,4 @@
-"""The four commands. Each returns its exit code; failures raise (see main)."""
+"""The commands. Each returns its exit code; failures raise (see main)."""
 
 from __future__ import annotations
 
@@ -120,7 +120,8 @@ def _remote_states(client: CorvaneClient) -> dict:
         raise client._as_corvane_error(e) from None
 
 
-_NOT_HELD = {"kind": None, "partitions": 0, "first": None, "last": None, "bytes": 0}
+_NOT_HELD = {"kind": None, "partitions": 0, "first": None, "last": None, "bytes": 0,
+             "generations": 0, "history_bytes": 0}
 
 
 _REMOTE_FIELDS = ("missing", "changed", "dropped")
@@ -137,8 +138,8 @@ def status(args) -> int:
     if args.json:
         _print_json({"categories": entries})
         return exit_codes.OK
-    header = ["category", "partitions", "first", "last", "bytes"]
-    columns = ["name", "partitions", "first", "last", "bytes"]
+    header = ["category", "partitions", "first", "last", "bytes", "generations", "history_bytes"]
+    columns = ["name", "partitions", "first", "last", "bytes", "generations", "history_bytes"]
     if args.remote:
         header += list(_REMOTE_FIELDS)
     rows = []
@@ -203,11 +204,76 @@ def _write_frame(frame, out: str) -> None:
             e, user_message=f"cannot write {out}: {e.strerror}") from None
 
 
+def _stored(store: ParquetDataManager, category: str) -> dict:
+    stats = store.category_stats(category)
+    if stats is None:
+        raise CommandError(f"{category} is not stored in {store.save_path}", exit_codes.USAGE)
+    return stats
+
+
 def get(args) -> int:
-    with _client(args) as client:
-        frame = client.GetCategory(args.category, args.start, args.end)
+    if args.as_of is not None:  # the past is in the store alone: no session
+        store = ParquetDataManager(storage_path(args))
+        chosen = {"as_of": args.as_of, "columns": args.columns}
+        if _stored(store, args.category)["kind"] == "pivot":
+            frame = store.read_pivot_category(args.category, args.start, args.end, **chosen)
+        else:
+            frame = store.read_unstack_category(args.category, **chosen)
+    else:
+        with _client(args) as client:
+            frame = client.GetCategory(args.category, args.start, args.end, columns=args.columns)
     _write_frame(frame, args.out)
     return exit_codes.OK
 
 
-COMMANDS = {"update": update, "status": status, "list": list_categories, "get": get}
+# -- history -----------------------------------------------------------------------------
+def _jsonable(frame) -> list:
+    rows = frame.to_dict("records")
+    for row in rows:
+        row["committed"] = row["committed"].isoformat()
+    return rows
+
+
+def show_history(args) -> int:
+    store = ParquetDataManager(storage_path(args))
+    _stored(store, args.category)
+    generations = store.list_category_history(args.category)
+    if args.json:
+        details = store.list_category_history(args.category, details=True)
+        by_generation = {}
+        for row in _jsonable(details):
+            by_generation.setdefault(row.pop("generation"), []).append(
+                {k: row[k] for k in ("partition", "change", "old_version", "new_version",
+                                     "old_hash", "new_hash")})
+        entries = _jsonable(generations)
+        for entry in entries:
+            entry["partitions"] = by_generation.get(entry["generation"], [])
+        _print_json({"category": args.category, "generations": entries})
+        return exit_codes.OK
+    rows = [[g.generation, g.committed.isoformat(), g.mode, len(g.added), len(g.replaced),
+             len(g.removed)] for g in generations.itertuples()]
+    _print_table(rows, ["generation", "committed (UTC)", "mode", "added", "replaced", "removed"])
+    return exit_codes.OK
+
+
+# -- prune -------------------------------------------------------------------------------
+def prune(args) -> int:
+    store = ParquetDataManager(storage_path(args))
+    if args.all:
+        names = store._get_all_categories()
+    else:
+        _stored(store, args.category)
+        names = [args.category]
+    rows = []
+    for name in names:
+        done = store.prune_history(name, keep_generations=args.keep_generations,
+                                   older_than_days=args.older_than, dry_run=args.dry_run)
+        rows.append([name, len(done["generations"]), done["files"], done["bytes"]])
+    verb = "would remove" if args.dry_run else "removed"
+    _print_table(rows, ["category", "generations no longer readable", f"files {verb}",
+                        f"bytes {verb}"])
+    return exit_codes.OK
+
+
+COMMANDS = {"update": update, "status": status, "list": list_categories, "get": get,
+            "history": show_history, "prune": prune}

@@ -7,6 +7,7 @@ import datetime
 import logging
 import os
 
+from .._store import history, ledger
 from .exit_codes import USAGE, CommandError
 
 TOKEN_VARIABLE = "CORVANE_API_TOKEN"
@@ -42,6 +43,39 @@ def _output(value: str) -> str:
     if not value.lower().endswith(OUTPUT_FORMATS):
         raise argparse.ArgumentTypeError(f"the file name must end in .parquet or .csv: {value!r}")
     return value
+
+
+def _as_of(value: str):
+    """A generation number (negative from the latest) or ISO 8601 time with an offset."""
+    text = value.strip()
+    as_of = int(text) if text.lstrip("-").isdigit() else text
+    try:
+        ledger.check_as_of(as_of)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+    return as_of
+
+
+def _columns(value: str) -> list:
+    names = [name.strip() for name in value.split(",")]
+    if not all(names):
+        raise argparse.ArgumentTypeError("an empty name in the list")
+    try:
+        return history.wanted_columns(names)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
+def _count(least: int):
+    def parse(value: str) -> int:
+        try:
+            number = int(value)
+        except ValueError:
+            number = None
+        if number is None or number < least:
+            raise argparse.ArgumentTypeError(f"a whole number of at least {least}, not {value!r}")
+        return number
+    return parse
 
 
 def _log_level(value: str) -> int:
@@ -94,6 +128,30 @@ def build_parser(commands) -> argparse.ArgumentParser:
     get.add_argument("--end", type=_day, default=None, help="last date, YYYY-MM-DD")
     get.add_argument("--out", type=_output, required=True, metavar="FILE",
                      help="FILE.parquet (index kept) or FILE.csv (index as first column)")
+    get.add_argument("--as-of", type=_as_of, default=None, metavar="TIME|GEN",
+                     help="the category as the store held it: an ISO 8601 time with an offset "
+                          "(2024-05-01T18:00+08:00) or a generation (-1 the latest); read from "
+                          "the store alone (no token needed)")
+    get.add_argument("--columns", type=_columns, default=None, metavar="A,B,C",
+                     help="only these instruments (columns), in this order")
+
+    shown = sub.add_parser("history", allow_abbrev=False,
+                           help="the generations of a stored category")
+    shown.add_argument("category", help='category name, e.g. "cn_stock_pivot#close"')
+    shown.add_argument("--json", action="store_true",
+                       help="print JSON, with each changed partition's versions and hashes")
+
+    prune = sub.add_parser("prune", allow_abbrev=False,
+                           help="remove history that no kept generation reads")
+    which = prune.add_mutually_exclusive_group(required=True)
+    which.add_argument("category", nargs="?", default=None, help="one category")
+    which.add_argument("--all", action="store_true", help="every stored category")
+    keep = prune.add_mutually_exclusive_group(required=True)
+    keep.add_argument("--keep-generations", type=_count(1), metavar="N",
+                      help="keep the latest N generations")
+    keep.add_argument("--older-than", type=_count(0), metavar="DAYS",
+                      help="keep the generations committed in the last DAYS days")
+    prune.add_argument("--dry-run", action="store_true", help="say what would go; remove nothing")
 
     for name, run in commands.items():
         sub.choices[name].set_defaults(run=run)

@@ -74,6 +74,8 @@ std::span<MethodDef> client_methods() {
         define<methods::ListCategories>(),
         define<methods::list_categories>(),
         define<methods::ListLocalCategories>(),
+        define<methods::ListCategoryHistory>(),
+        define<methods::list_category_history>(),
         define<methods::close>(),
         define<methods::enter>(),
         define<methods::exit>(),

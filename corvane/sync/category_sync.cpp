@@ -15,6 +15,7 @@
 #include "corvane/sync/parquet_frame.h"
 #include "corvane/sync/partition_filter.h"
 #include "corvane/sync/plan_memo.h"
+#include "corvane/sync/store_generation.h"
 #include "corvane/sync/sync_records.h"
 #include "corvane/transport/refuse.h"
 #include "corvane/transport/validators.h"
@@ -40,13 +41,18 @@ Ref sync_category(PyObject* module, const methods::SyncParams& args) {
     const bool pivot = equals_text(kind.get(), "pivot");
     // Recorded around whichever method does the work, so that no way in can leave a
     // partly stored category unflagged. An unstack category is always synchronised whole.
-    SyncRun run(module, args.self, args.category, pivot ? args.incremental_start_date.or_else(Py_None) : Py_None);
+    PyObject* start = pivot ? args.incremental_start_date.or_else(Py_None) : Py_None;
+    SyncRun run(module, args.self, args.category, start);
+    // What the run stores is one generation of the category in the store.
+    StoreGeneration generation(args.self, args.category,
+                               only_changed ? "changed" : start != Py_None ? "incremental" : "full");
     if (pivot) {
         call_kw(args.self, methods::sync_pivot_category, {passed_changed(only_changed)}, args.category,
                        args.incremental_start_date.or_else(Py_None));
     } else {
         call_kw(args.self, methods::sync_unstack_category, {passed_changed(only_changed)}, args.category);
     }
+    generation.end();
     run.complete();
     return none();
 }
