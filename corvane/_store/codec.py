@@ -135,15 +135,17 @@ def make_columns(names, axis_spec) -> pd.Index:
 
 
 # -- writing -----------------------------------------------------------------------------
-def _write(table: pa.Table, path: str, **options) -> None:
+def replace_data(path: str):
+    """A data file written and made durable on its own (files.replacing), its folder made
+    when missing."""
     created = files.make_dir(os.path.dirname(path), sync=False)
-    with files.replacing(path, new_folder=created) as f:
-        pq.write_table(table, f, **options)
+    return files.replacing(path, new_folder=created)
 
 
 def write_block(path, *, columns_id, names: pa.Array, values: np.ndarray, index_vals,
-                wall: np.ndarray, index_plan, column_axis) -> None:
-    """Write a block file: ``values`` is (instruments x dates), C-contiguous."""
+                wall: np.ndarray, index_plan, column_axis, opener=replace_data) -> None:
+    """Write a block file: ``values`` is (instruments x dates), C-contiguous. ``opener(path)``
+    gives the file to write (a context manager), for this and ``write_frame``."""
     ncols, n = values.shape
     if index_plan["kind"] == "datetime":
         unit, tz = datetime_parts(index_plan)
@@ -162,14 +164,16 @@ def write_block(path, *, columns_id, names: pa.Array, values: np.ndarray, index_
     table = pa.table({"date": date_col, "instrument": instrument,
                       "value": pa.array(values.reshape(-1))})
     table = table.replace_schema_metadata({FOOTER_KEY: json.dumps(footer).encode()})
-    _write(table, path, **_BLOCK_OPTIONS)
+    with opener(path) as f:
+        pq.write_table(table, f, **_BLOCK_OPTIONS)
 
 
-def write_frame(path, frame: pd.DataFrame, wall: np.ndarray) -> None:
+def write_frame(path, frame: pd.DataFrame, wall: np.ndarray, opener=replace_data) -> None:
     table = pa.Table.from_pandas(frame, preserve_index=True)
     meta = dict(table.schema.metadata or {})
     meta[FOOTER_KEY] = json.dumps({"layout": "frame", "wall": wall.tolist()}).encode()
-    _write(table.replace_schema_metadata(meta), path, compression="snappy")
+    with opener(path) as f:
+        pq.write_table(table.replace_schema_metadata(meta), f, compression="snappy")
 
 
 def frame_schema(frame: pd.DataFrame) -> pa.Schema:

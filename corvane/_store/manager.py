@@ -8,6 +8,7 @@ from __future__ import annotations
 import contextlib
 import logging
 import os
+import threading
 from collections.abc import Mapping
 
 import pandas as pd
@@ -16,6 +17,7 @@ import pyarrow as pa
 from ..exceptions import CategoryNotFoundError, CorvaneError, LocalStorageError
 from . import codec, dates, files, names, record as records
 from .category import RECORD, CategoryFolder
+from .durability import DurabilityGroup
 from .pivot_read import read_pivot
 from .pivot_write import PivotUpdate
 from .unstack import UnstackUpdate, read_parts
@@ -44,11 +46,31 @@ class ParquetDataManager:
         # The column list of the last pivot frame stored as block files: the next frame
         # of a synchronisation has the same columns, which then need no encoding again.
         self._frame_columns = None
+        self._threads = threading.local()  # the DurabilityGroup open on a thread, if any
         with _storage_errors(self.save_path):
             os.makedirs(self.save_path, exist_ok=True)
 
     def _folder(self, category) -> CategoryFolder:
-        return CategoryFolder(names.category_folder(self.save_path, category), category)
+        """The folder of ``category``; the calling thread's group lets it go first, if it
+        holds it, so that every other call sees its files published and its lock free."""
+        cat = CategoryFolder(names.category_folder(self.save_path, category), category)
+        group = getattr(self._threads, "group", None)
+        if group is not None and group.holds(cat.path):
+            group.commit()
+        return cat
+
+    def _durability_group(self) -> DurabilityGroup:
+        """Open (or, already open, enter again) the calling thread's group: its pivot updates
+        are made durable together when it commits, each data file still old or new on disk
+        at any moment; see durability.py. ``commit()`` makes everything durable so far (the
+        caller may then record it as stored), ``close()`` commits and ends the group; a
+        failure of either raises LocalStorageError."""
+        group = getattr(self._threads, "group", None)
+        if group is not None:
+            return group.reopened()
+        group = DurabilityGroup(lambda: delattr(self._threads, "group"), _storage_errors)
+        self._threads.group = group
+        return group
 
     @contextlib.contextmanager
     def _held(self, category):
@@ -108,10 +130,15 @@ class ParquetDataManager:
             raise TypeError(f"strf must be str, not {type(strf).__name__}")
         if partition_mode not in dates.GROUPINGS:
             raise ValueError(f"partition_mode must be 'daily' or 'monthly', not {partition_mode!r}")
-        cat = self._folder(category)
+        cat = CategoryFolder(names.category_folder(self.save_path, category), category,
+                             getattr(self._threads, "group", None))
         with _storage_errors(category):
             update = PivotUpdate(cat, self.logger, df, strf, span, self._frame_columns)
-            with cat.updating():
+            if cat.group is None:
+                with cat.updating():
+                    update.run(partition_mode)
+            else:
+                cat.group.hold(cat)
                 update.run(partition_mode)
         if update.frame_columns is not None:
             self._frame_columns = update.frame_columns

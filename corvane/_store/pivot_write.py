@@ -158,7 +158,8 @@ class PivotUpdate:
             stored = codec.StoredFile(path)
             if not target.is_block:
                 if stored.is_block:
-                    codec.write_frame(path, stored.to_frame(self._sets), stored.wall)
+                    codec.write_frame(path, stored.to_frame(self._sets), stored.wall,
+                                      opener=self._cat.data_file)
                 continue
             if not stored.is_block:
                 raise LocalStorageError(user_message="本地数据文件与类别记录不符: " + path)
@@ -175,7 +176,7 @@ class PivotUpdate:
                           names=self._sets.array(footer["columns"]),
                           values=np.ascontiguousarray(values), index_vals=_footer_dates(footer, keep),
                           wall=wall, index_plan=footer["index"],
-                          column_axis=footer["column_axis"])
+                          column_axis=footer["column_axis"], opener=self._cat.data_file)
 
     # -- replacing a partition's dates -------------------------------------------------
     def _kept(self, stored_wall, wall) -> np.ndarray:
@@ -192,7 +193,7 @@ class PivotUpdate:
         # A partition's span asks after its own periods, one stat each, rather than listing
         # and parsing every folder of the category, once per partition of a synchronisation.
         held = (self._cat.partitions() if lo is None
-                else self._cat.period_files(target.grouping, lo, hi))
+                else self._cat.period_files(target.grouping, lo, hi, written))
         for path, _, _ in held:
             if path in written:
                 continue
@@ -205,7 +206,8 @@ class PivotUpdate:
             elif target.is_block:
                 self._rewrite_block(stored, stored.block_values()[:, keep], keep)
             else:
-                codec.write_frame(path, stored.to_frame(self._sets).iloc[keep], stored.wall[keep])
+                codec.write_frame(path, stored.to_frame(self._sets).iloc[keep], stored.wall[keep],
+                                  opener=self._cat.data_file)
         self._log.debug("本地存储: %s 已替换分区日期范围", self._cat.name)
 
     # -- writing rows ------------------------------------------------------------------
@@ -226,6 +228,7 @@ class PivotUpdate:
             a, b = bounds
             rows = slice(a, b) if in_order else order[a:b]
             path = self._cat.partition_file(grouping, str(keys[a]))
+            self._cat.settle_file(path)  # held by the group from an earlier update: merged here
             if values is None:
                 self._write_frame_rows(path, df.iloc[rows], wall[a:b])
             else:
@@ -248,7 +251,7 @@ class PivotUpdate:
                 wall = np.concatenate([stored.wall[keep], wall])
                 order = np.argsort(wall, kind="stable")
                 part, wall = part.iloc[order], wall[order]
-        codec.write_frame(path, part, wall)
+        codec.write_frame(path, part, wall, opener=self._cat.data_file)
 
     def _write_block_rows(self, target, path, index, wall, values, columns) -> None:
         index_vals = codec.index_values(index, target.index)
@@ -274,7 +277,8 @@ class PivotUpdate:
                                   else [index_vals[i] for i in order])
         codec.write_block(path, columns_id=columns, names=self._sets.array(columns),
                           values=values, index_vals=index_vals, wall=wall,
-                          index_plan=target.index, column_axis=target.column_axis)
+                          index_plan=target.index, column_axis=target.column_axis,
+                          opener=self._cat.data_file)
 
     def _merge_blocks(self, target, old_id, old_vals, new_id, new_vals):
         """(column list id, values) of the stored rows kept beside the new rows."""
