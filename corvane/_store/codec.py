@@ -88,7 +88,7 @@ def block_spec(df: pd.DataFrame):
     if index is None or axis is None:
         return None
     value = None
-    kinds = set(df.dtypes)
+    kinds = set(df.dtypes.tolist())  # a list hashes faster than the Series iterates
     if len(kinds) > 1:
         return None
     if kinds:
@@ -142,6 +142,15 @@ def replace_data(path: str):
     return files.replacing(path, new_folder=created)
 
 
+def _write_table(table: pa.Table, path: str, opener, **options) -> None:
+    # Encoded in memory and handed over in one write: pyarrow writing to a Python file
+    # object pays a call through the interpreter for each of its many small writes.
+    sink = pa.BufferOutputStream()
+    pq.write_table(table, sink, **options)
+    with opener(path) as f:
+        f.write(sink.getvalue())
+
+
 def write_block(path, *, columns_id, names: pa.Array, values: np.ndarray, index_vals,
                 wall: np.ndarray, index_plan, column_axis, opener=replace_data) -> None:
     """Write a block file: ``values`` is (instruments x dates), C-contiguous. ``opener(path)``
@@ -164,16 +173,14 @@ def write_block(path, *, columns_id, names: pa.Array, values: np.ndarray, index_
     table = pa.table({"date": date_col, "instrument": instrument,
                       "value": pa.array(values.reshape(-1))})
     table = table.replace_schema_metadata({FOOTER_KEY: json.dumps(footer).encode()})
-    with opener(path) as f:
-        pq.write_table(table, f, **_BLOCK_OPTIONS)
+    _write_table(table, path, opener, **_BLOCK_OPTIONS)
 
 
 def write_frame(path, frame: pd.DataFrame, wall: np.ndarray, opener=replace_data) -> None:
     table = pa.Table.from_pandas(frame, preserve_index=True)
     meta = dict(table.schema.metadata or {})
     meta[FOOTER_KEY] = json.dumps({"layout": "frame", "wall": wall.tolist()}).encode()
-    with opener(path) as f:
-        pq.write_table(table.replace_schema_metadata(meta), f, compression="snappy")
+    _write_table(table.replace_schema_metadata(meta), path, opener, compression="snappy")
 
 
 def frame_schema(frame: pd.DataFrame) -> pa.Schema:

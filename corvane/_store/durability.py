@@ -86,11 +86,19 @@ class DurabilityGroup:
         with self._lock:
             pending, self._pending = self._pending, {}
             try:
-                for path, (tmp, _) in pending.items():
-                    fd = os.open(tmp, os.O_RDONLY | os.O_CLOEXEC)
-                    try:
+                # Every file's write-back started before the first fsync waits: the first
+                # journal commit then takes the blocks of all of them, the later fsyncs
+                # find little left to do (on Linux, DONTNEED starts the write-back of dirty
+                # pages; the pages under write-back stay cached).
+                descriptors = []
+                try:
+                    for tmp, _ in pending.values():
+                        descriptors.append(os.open(tmp, os.O_RDONLY | os.O_CLOEXEC))
+                        os.posix_fadvise(descriptors[-1], 0, 0, os.POSIX_FADV_DONTNEED)
+                    for fd in descriptors:
                         os.fsync(fd)
-                    finally:
+                finally:
+                    for fd in descriptors:
                         os.close(fd)
                 for path, (tmp, created) in list(pending.items()):
                     os.replace(tmp, path)
