@@ -10,7 +10,8 @@ namespace corvane::sync {
 namespace {
 
 // A group commits after this many partitions, or once its first uncommitted partition is
-// this old: the category stays locked for other processes until then, and a kill loses the
+// this old, or after a partition that alone took that long (the next one likely will too):
+// the category stays locked for other processes until the commit, and a kill loses the
 // records (never the rows) of at most this much work.
 constexpr std::size_t kGroupPartitions = 32;
 constexpr std::chrono::milliseconds kGroupAge{200};
@@ -20,7 +21,7 @@ thread_local GroupedCommit* open_commit = nullptr;
 }  // namespace
 
 GroupedCommit::GroupedCommit(PyObject* module, PyObject* self, PyObject* store)
-    : module_(module), self_(self), outer_(open_commit) {
+    : module_(module), self_(self), last_(std::chrono::steady_clock::now()), outer_(open_commit) {
     if (!is_default<methods::write_local_hash>(bound(self, methods::write_local_hash).get())) return;
     Ref open = getattr_optional(store, "_durability_group");
     if (!open) return;
@@ -37,8 +38,9 @@ GroupedCommit::~GroupedCommit() {
 void GroupedCommit::stored() {
     if (!group_) return;
     const auto now = std::chrono::steady_clock::now();
+    const auto taken = now - std::exchange(last_, now);
     if (uncommitted_++ == 0) since_ = now;
-    if (uncommitted_ < kGroupPartitions && now - since_ < kGroupAge) return;
+    if (uncommitted_ < kGroupPartitions && now - since_ < kGroupAge && taken < kGroupAge) return;
     commit(group_.get(), "commit");
     uncommitted_ = 0;
 }

@@ -49,7 +49,8 @@ private:
     Ref group_;  // the store's group; null when the partitions are made durable one by one
     std::vector<std::pair<Ref, Ref>> records_;  // (path, hash text) of the stored partitions
     std::size_t uncommitted_ = 0;
-    std::chrono::steady_clock::time_point since_;
+    std::chrono::steady_clock::time_point since_;  // the first uncommitted partition stored
+    std::chrono::steady_clock::time_point last_;   // the last partition stored (or the start)
     GroupedCommit* outer_;
 };
 
