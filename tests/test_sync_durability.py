@@ -9,7 +9,8 @@ import os
 import pandas as pd
 import pytest
 
-from corvane.testing import synthetic_pivot
+from corvane.exceptions import SerializationError
+from corvane.testing import parquet_bytes, payload_hash, synthetic_pivot
 from helpers import mod
 
 pytestmark = pytest.mark.service(categories=[])  # lists only what a test publishes
@@ -123,3 +124,23 @@ def test_replaced_record_writer_sees_durable_rows(service, make_client, monkeypa
     for at, partition in zip(calls, partitions):
         assert trace.durable_at(data_file(client, "daily files", partition), at), partition
     pd.testing.assert_frame_equal(client.GetCategory(CATEGORY), FRAME, check_freq=False)
+
+
+@pytest.mark.parametrize("failing", [2, 40], ids=["in the first group", "in the second group"])
+def test_failure_ends_the_category_after_a_commit(service, make_client, failing):
+    partitions = publish(service, "daily files")
+    bad = partitions[failing]
+    service.publisher.publish_partition(CATEGORY, bad, parquet_bytes(FRAME.loc[bad:bad]),
+                                        hash=payload_hash(b"tampered"))
+    client = make_client(display_errors=False)
+    with pytest.raises(SerializationError):
+        client._sync_category(CATEGORY)
+
+    # The partitions before the failing one are stored with their records; none after it.
+    recorded = [os.path.exists(client._get_hash_path(CATEGORY, p)) for p in partitions]
+    assert recorded == [i < failing for i in range(len(partitions))]
+    pd.testing.assert_frame_equal(client.CV_db.read_pivot_category(CATEGORY),
+                                  FRAME.loc[:partitions[failing - 1]], check_freq=False)
+    leftovers = [name for _, _, names in os.walk(client.save_path) for name in names
+                 if name.startswith((".tmp", ".writing"))]
+    assert leftovers == []
