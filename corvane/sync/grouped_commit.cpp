@@ -14,7 +14,7 @@ namespace {
 // the category stays locked for other processes until the commit, and a kill loses the
 // records (never the rows) of at most this much work.
 constexpr std::size_t kGroupPartitions = 32;
-constexpr std::chrono::milliseconds kGroupAge{200};
+constexpr std::chrono::milliseconds kGroupAge{500};
 
 thread_local GroupedCommit* open_commit = nullptr;
 
