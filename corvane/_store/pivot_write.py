@@ -79,7 +79,8 @@ class PivotUpdate:
         self.frame_columns = None
         self._df = df
         self._strf = strf
-        self._frame_plan = codec.block_spec(df)
+        known_names = None if known_columns is None else known_columns.names
+        self._frame_plan = codec.block_spec(df, known_names)
         self._wall = dates.wall_clock_ns(df.index, strf)
 
     def run(self, mode: str) -> None:
