@@ -11,8 +11,8 @@ namespace {
 
 // A group commits after this many partitions, or once its first uncommitted partition is
 // this old, or after a partition that alone took that long (the next one likely will too):
-// the category stays locked for other processes until the commit, and a kill loses the
-// records (never the rows) of at most this much work.
+// the category stays locked for other processes until the commit, and a kill loses at most
+// this much work (the files held back and their records; never a record without its rows).
 constexpr std::size_t kGroupPartitions = 32;
 constexpr std::chrono::milliseconds kGroupAge{500};
 
