@@ -136,6 +136,18 @@ def test_update_killed_then_read_whole(service, market, make_client, logs, tmp_p
     assert_costs_nothing(service, client, market)
 
 
+@pytest.mark.parametrize("point", [point for name, point in KILLS.items()
+                                   if name.startswith("grouped")])
+def test_update_of_what_changed_after_a_kill_mid_group(service, market, make_client, tmp_path,
+                                                       point):
+    # Only the records tell this update what is held: none may name rows the kill lost.
+    save_path = str(tmp_path / "store")
+    kill_update(service, save_path, *point)
+    client = make_client(save_path=save_path)
+    client.UpdateAllCategory("changed")
+    assert_costs_nothing(service, client, market)
+
+
 @pytest.mark.parametrize("point", [KILLS["before the first store call"],
                                    KILLS["mid-category, after a hash record"]])
 def test_killed_resynchronisation_of_a_complete_category(service, market, make_client, logs,
