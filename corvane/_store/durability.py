@@ -65,12 +65,8 @@ class DurabilityGroup:
             with contextlib.suppress(FileNotFoundError):
                 os.unlink(tmp)
             raise
-        with self._lock:
-            superseded = self._pending.pop(path, None)
+        with self._lock:  # never held twice: a file is read again only once published
             self._pending[path] = (tmp, created)
-        if superseded is not None:  # written twice in one update: the later bytes count
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(superseded[0])
 
     def pending(self, paths) -> bool:
         with self._lock:
