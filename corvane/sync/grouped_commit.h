@@ -2,7 +2,7 @@
 //
 // With the store's durability group (`_durability_group`) and the client's own
 // `_write_local_hash`, the store call and the hash-record call of each partition still happen
-// in partition order, with their arguments of always; what waits is the disk: the store keeps
+// in partition order, with the same arguments as ever; what waits is the disk: the store keeps
 // the partitions' data files back until the group commits, and the hash records written
 // meanwhile are kept here and written after that commit, so that a record never names rows
 // that are not durable. A commit comes every few partitions, at the end of the partitions and
