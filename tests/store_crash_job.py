@@ -1,6 +1,8 @@
-"""The store work that the crash test kills: ``python store_crash_job.py ROOT base|update``.
+"""The store work that the crash test kills:
+``python store_crash_job.py ROOT base|update|grouped``.
 
-``update`` prints "ready" before it starts writing and its duration when it ends."""
+``update`` (everything) and ``grouped`` (its last step only) print "ready" before they start
+writing and their duration when they end."""
 
 from __future__ import annotations
 
@@ -15,6 +17,7 @@ from corvane.ParquetManager import ParquetDataManager
 PROMOTED = "crash_pivot#promoted"   # float32 category that a float64 update rewrites whole
 MERGED = "crash_pivot#merged"       # float64 category whose months are merged
 TRADES = "crash_unstack#trades"
+GROUPED = "crash_pivot#grouped"     # daily one-row updates made durable in groups
 
 
 def wide(start: str, days: int, columns: int, seed: int, dtype="float64") -> pd.DataFrame:
@@ -37,6 +40,23 @@ def base(store: ParquetDataManager) -> None:
                                     partition_mode="monthly")
     store.update_unstack_category(category=TRADES, sub_df=trades(0, 300_000, 1),
                                   duplicate_keys=["n"])
+    store.update_pivot_category(df=wide("2024-01-01", 20, 3000, 4), category=GROUPED,
+                                strf="%Y-%m-%d", partition_mode="daily")
+
+
+def grouped(store: ParquetDataManager) -> None:
+    """Days 11-40 stored one by one (the first ten replace stored days), committed every
+    eight days, as a synchronisation stores daily partitions."""
+    days = wide("2024-01-11", 30, 3000, 5)
+    group = store._durability_group()
+    try:
+        for n in range(len(days)):
+            store.update_pivot_category(df=days.iloc[n:n + 1], category=GROUPED,
+                                        strf="%Y-%m-%d", partition_mode="daily")
+            if n % 8 == 7:
+                group.commit()
+    finally:
+        group.close()
 
 
 def update(store: ParquetDataManager) -> None:
@@ -47,6 +67,7 @@ def update(store: ParquetDataManager) -> None:
                                 strf="%Y-%m-%d", partition_mode="monthly")
     store.update_unstack_category(category=TRADES, sub_df=trades(250_000, 100_000, 2),
                                   duplicate_keys=["n"])
+    grouped(store)
 
 
 if __name__ == "__main__":
@@ -56,5 +77,5 @@ if __name__ == "__main__":
     else:
         print("ready", flush=True)
         began = time.perf_counter()
-        update(target)
+        (update if sys.argv[2] == "update" else grouped)(target)
         print(time.perf_counter() - began, flush=True)

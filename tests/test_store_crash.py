@@ -53,9 +53,12 @@ def state(root: str, as_of=None) -> dict:
             "meta": store.get_category_meta(job.PROMOTED),
             job.PROMOTED: store.read_pivot_category(job.PROMOTED, None, None, as_of=as_of),
             job.MERGED: store.read_pivot_category(job.MERGED, None, None, as_of=as_of),
+            job.GROUPED: store.read_pivot_category(job.GROUPED, None, None, as_of=as_of),
             job.TRADES: store.read_unstack_category(job.TRADES, as_of=as_of)}
 
 
+# The categories that the job's update changes in one call each, so in one generation (the
+# grouped one is thirty updates, thirty generations).
 CATEGORIES = (job.PROMOTED, job.MERGED, job.TRADES)
 
 
@@ -91,11 +94,11 @@ def same_file(rel: str, data: bytes, old: dict, new: dict) -> bool:
     return False
 
 
-def month_is_old_or_new(got: pd.DataFrame, old: pd.DataFrame, new: pd.DataFrame, month):
-    """Each stored month reads as its old rows or its new rows, other cells NaN."""
-    rows = got[got.index.to_period("M") == month]
+def period_is_old_or_new(got: pd.DataFrame, old: pd.DataFrame, new: pd.DataFrame, period):
+    """Each stored month (or day) reads as its old rows or its new rows, other cells NaN."""
+    rows = got[got.index.to_period(period.freqstr) == period]
     for candidate in (old, new):
-        want = candidate[candidate.index.to_period("M") == month]
+        want = candidate[candidate.index.to_period(period.freqstr) == period]
         if len(want) != len(rows) or not rows.index.equals(want.index):
             continue
         if np.array_equal(rows[want.columns].to_numpy(), want.to_numpy(np.float64),
@@ -109,22 +112,29 @@ def runs(tmp_path_factory):
     work = tmp_path_factory.mktemp("crash")
     template, final = str(work / "template"), str(work / "final")
     assert run_job(template, "base").wait(timeout=300) == 0
-    shutil.copytree(template, final)
-    finished = run_job(final, "update")
-    out, _ = finished.communicate(timeout=300)
-    assert finished.returncode == 0
-    return work, template, final, float(out.split()[-1])
+    durations = {}
+    for phase in ("grouped", "update"):  # the final store is the one of the whole update
+        shutil.rmtree(final, ignore_errors=True)
+        shutil.copytree(template, final)
+        finished = run_job(final, phase)
+        out, _ = finished.communicate(timeout=300)
+        assert finished.returncode == 0
+        durations[phase] = float(out.split()[-1])
+    return work, template, final, durations
 
 
-def test_killed_writer_leaves_old_or_new_files(runs):
-    work, template, final, duration = runs
+# The whole update, and its last step alone: daily updates committed in groups.
+@pytest.mark.parametrize("phase", ["update", "grouped"])
+def test_killed_writer_leaves_old_or_new_files(runs, phase):
+    work, template, final, durations = runs
+    duration = durations[phase]
     old_files, new_files = files_of(template), files_of(final)
     old, new = state(template), state(final)
-    rng = random.Random(6)
+    rng = random.Random(6 if phase == "update" else 7)
     for kill in range(KILLS):
         root = str(work / f"kill{kill}")
         shutil.copytree(template, root)
-        writer = run_job(root, "update")
+        writer = run_job(root, phase)
         assert writer.stdout.readline().strip() == "ready"
         time.sleep(rng.uniform(0, duration * 1.1))
         writer.send_signal(signal.SIGKILL)
@@ -136,13 +146,13 @@ def test_killed_writer_leaves_old_or_new_files(runs):
         got = state(root)
         assert got["listed"] == new["listed"]
         assert got["meta"] in (old["meta"], new["meta"])
-        for category in (job.PROMOTED, job.MERGED):
-            months = set(new[category].index.to_period("M"))
-            assert set(old[category].index.to_period("M")) <= set(got[category].index.to_period("M"))
-            for month in months:
-                if (got[category].index.to_period("M") == month).any():
-                    assert month_is_old_or_new(got[category], old[category], new[category],
-                                               month), f"kill {kill}: {category} {month}"
+        for category, freq in ((job.PROMOTED, "M"), (job.MERGED, "M"), (job.GROUPED, "D")):
+            periods = set(new[category].index.to_period(freq))
+            assert set(old[category].index.to_period(freq)) <= set(got[category].index.to_period(freq))
+            for period in periods:
+                if (got[category].index.to_period(freq) == period).any():
+                    assert period_is_old_or_new(got[category], old[category], new[category],
+                                                period), f"kill {kill}: {category} {period}"
         trades = got[job.TRADES]
         assert trades.equals(old[job.TRADES]) or trades.equals(new[job.TRADES])
         # The ledger's latest generation is the old state or the new one, whole.

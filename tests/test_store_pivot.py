@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import logging
+import os
 import shutil
 
 import numpy as np
@@ -291,3 +292,57 @@ def test_reading_a_missing_or_other_kind_of_category(store):
         read(store, category="x_unstack#t")
     with pytest.raises(LocalStorageError):
         put(store, wide("2024-01-01", 3, codes(2)), category="x_unstack#t")
+
+
+def one_row_days(start, days, seed, columns=codes(20)):
+    frame = wide(start, days, columns, seed=seed)
+    return [frame.iloc[n:n + 1] for n in range(days)]
+
+
+# Updates stored one call each, as a synchronisation does: new days, days stored again in
+# the same group, daily rows into monthly files, a promotion that rewrites every file.
+GROUPED = {
+    "new days": [(df, None) for df in one_row_days("2024-01-01", 12, 1)],
+    "days again": [(df, None) for df in
+                   one_row_days("2024-01-01", 6, 1) + one_row_days("2024-01-03", 6, 2)],
+    "partitions given": [(df, str(df.index[0].date())) for df in
+                         one_row_days("2024-01-01", 6, 1) + one_row_days("2024-01-02", 3, 3)],
+    "promoted": [(wide("2024-01-01", 40, codes(20), seed=1).astype("float32"), None),
+                 (wide("2024-01-20", 30, codes(25), seed=2), None)],
+}
+
+
+@pytest.mark.parametrize("mode", ["monthly", "daily"])
+@pytest.mark.parametrize("updates", GROUPED.values(), ids=GROUPED.keys())
+def test_updates_in_a_durability_group_store_what_single_updates_do(tmp_path, mode, updates):
+    alone = ParquetDataManager(str(tmp_path / "alone"))
+    grouped = ParquetDataManager(str(tmp_path / "grouped"))
+    group = grouped._durability_group()
+    for n, (df, partition) in enumerate(updates):
+        for store in (alone, grouped):
+            store.update_pivot_category(df=df, category=CAT, strf="%Y-%m-%d",
+                                        partition_mode=mode, partition=partition)
+        if n == len(updates) // 2:
+            # Any other call on the category sees what the group holds: it commits first.
+            pd.testing.assert_frame_equal(read(grouped), read(alone))
+    group.close()
+    pd.testing.assert_frame_equal(read(grouped), read(alone))
+    assert files_of(tmp_path / "grouped") == files_of(tmp_path / "alone")
+
+
+def files_of(root) -> list:
+    return sorted(os.path.relpath(os.path.join(folder, name), root)
+                  for folder, _, names in os.walk(root) for name in names)
+
+
+def test_a_group_holds_its_files_back_until_it_commits(store):
+    first, second = one_row_days("2024-01-01", 2, 1)
+    put(store, first, "daily")
+    folder = store.category_folder(CAT)
+    group = store._durability_group()
+    put(store, second, "daily")
+    assert not os.path.exists(os.path.join(folder, "day=2024-01-02", "data.parquet"))
+    group.commit()
+    assert os.path.exists(os.path.join(folder, "day=2024-01-02", "data.parquet"))
+    group.close()
+    pd.testing.assert_frame_equal(read(store), pd.concat([first, second]))

@@ -86,8 +86,23 @@ def assert_costs_nothing(service, client, market):
     assert sync.calls == [] and upkeep.calls == []
 
 
+def assert_records_name_stored_rows(make_client, save_path, market):
+    """Every hash record that a kill left names a month whose rows are stored whole."""
+    client = make_client(save_path=save_path)
+    store = ParquetDataManager(save_path)
+    for category in (FIRST, SECOND):
+        for month, rows in market[category].groupby(market[category].index.strftime("%Y-%m")):
+            if os.path.exists(client._get_hash_path(category, month)):
+                got = store.read_pivot_category(category, rows.index[0].strftime("%Y-%m-%d"),
+                                                rows.index[-1].strftime("%Y-%m-%d"))
+                pd.testing.assert_frame_equal(got, rows, check_freq=False)
+
+
 # (method, category, n-th call, before or after it): across the update of SECOND, which
-# follows the complete FIRST, and of TRADES, the last one.
+# follows the complete FIRST, and of TRADES, the last one. SECOND's three months, committed
+# as a group, rename in turn (os.replace): its metadata, column list, January's file and the
+# category record, then February's and March's files, the three hash records, the run's
+# completion record.
 KILLS = {
     "before the first store call": ("set_category_meta", SECOND, 1, "before"),
     "after the first store call": ("set_category_meta", SECOND, 1, "after"),
@@ -95,6 +110,10 @@ KILLS = {
     "mid-category, after a hash record": ("_write_local_hash", SECOND, 2, "after"),
     "after the last hash record": ("_sync_pivot_category", SECOND, 1, "after"),
     "unstack rows stored, no hash record": ("update_unstack_category", TRADES, 1, "after"),
+    "grouped: one file of the group renamed": ("os.replace", SECOND, 5, "after"),
+    "grouped: rows renamed, no hash record": ("os.replace", SECOND, 6, "after"),
+    "grouped: between hash records": ("os.replace", SECOND, 8, "after"),
+    "grouped: before the completion record": ("os.replace", SECOND, 9, "after"),
 }
 
 
@@ -104,6 +123,7 @@ def test_update_killed_then_read_whole(service, market, make_client, logs, tmp_p
     kill_update(service, save_path, *point)
     stopped_in = point[1]
     stored = ParquetDataManager(save_path)._get_all_categories()
+    assert_records_name_stored_rows(make_client, save_path, market)
 
     client = make_client(save_path=save_path)
     sync = CallCounter(client, "_sync_category")
@@ -113,6 +133,18 @@ def test_update_killed_then_read_whole(service, market, make_client, logs, tmp_p
     assert synced(sync) == unfinished
     assert all(kwargs == {} for _, kwargs in sync.calls)
     assert logs.messages("WARNING") == ([interrupted(stopped_in)] if stopped_in in stored else [])
+    assert_costs_nothing(service, client, market)
+
+
+@pytest.mark.parametrize("point", [point for name, point in KILLS.items()
+                                   if name.startswith("grouped")])
+def test_update_of_what_changed_after_a_kill_mid_group(service, market, make_client, tmp_path,
+                                                       point):
+    # Only the records tell this update what is held: none may name rows the kill lost.
+    save_path = str(tmp_path / "store")
+    kill_update(service, save_path, *point)
+    client = make_client(save_path=save_path)
+    client.UpdateAllCategory("changed")
     assert_costs_nothing(service, client, market)
 
 

@@ -23,7 +23,7 @@ import shutil
 import pyarrow as pa
 
 from ..exceptions import LocalStorageError
-from . import dates, files, record
+from . import codec, dates, files, record
 
 RECORD = "_store.json"
 META = "_meta.json"
@@ -33,9 +33,19 @@ WRITING = ".writing"
 
 
 class CategoryFolder:
-    def __init__(self, folder: str, name: str):
+    """``group``: the DurabilityGroup (durability.py) holding this folder's new data files
+    for a later publish, or None when each file is made durable as it is written."""
+
+    def __init__(self, folder: str, name: str, group=None):
         self.path = folder
         self.name = name
+        self.group = group
+
+    def _settle(self, paths=None) -> None:
+        """Publish the files held for a later publish before data files are looked up:
+        all of them, or those among ``paths``."""
+        if self.group is not None and (paths is None or self.group.pending(paths)):
+            self.group.publish()
 
     # -- locking ------------------------------------------------------------------------
     def locked(self) -> files.FolderLock:
@@ -76,6 +86,7 @@ class CategoryFolder:
         return None if raw is None else record.from_json(raw, self.name)
 
     def write_record(self, held) -> None:
+        self._settle()  # the data files are durable before the record that lists them
         files.write_json(os.path.join(self.path, RECORD), held.to_json(self.name))
 
     def read_meta(self):
@@ -104,8 +115,24 @@ class CategoryFolder:
     def partition_file(self, grouping: str, key: str) -> str:
         return os.path.join(self.path, dates.folder_name(grouping, key), DATA)
 
+    def data_file(self, path: str):
+        """The file to write a data file ``path`` into (a context manager): held by the
+        group for its publish, or replaced and made durable at once."""
+        if self.group is not None:
+            return self.group.staging(path)
+        return codec.replace_data(path)
+
+    def settle_file(self, path: str) -> None:
+        """Before ``path`` is read or written again: published if it is held."""
+        self._settle((path,))
+
+    def settle_files(self) -> None:
+        """Every data file held for a later publish published (the lock stays held)."""
+        self._settle()
+
     def partitions(self, lo=None, hi=None):
         """[(path, first ns, stop ns)] of the pivot data files meeting [lo, hi), by date."""
+        self._settle()
         found = []
         try:
             entries = list(os.scandir(self.path))
@@ -121,13 +148,17 @@ class CategoryFolder:
         found.sort(key=lambda item: item[1])
         return found
 
-    def period_files(self, grouping: str, lo: int, hi: int):
+    def period_files(self, grouping: str, lo: int, hi: int, written=()):
         """[(path, first ns, stop ns)] of the pivot data files of ``grouping`` meeting
-        [lo, hi), by date. One stat per period of the range rather than a folder listing, so
-        that asking about every partition of a long category does not grow with its square."""
+        [lo, hi), by date, leaving out ``written`` (the caller's own new files). One stat per
+        period of the range rather than a folder listing, so that asking about every
+        partition of a long category does not grow with its square."""
+        periods = [(self.partition_file(grouping, key), first, stop)
+                   for key, first, stop in dates.periods(grouping, lo, hi)]
+        periods = [period for period in periods if period[0] not in written]
+        self._settle([path for path, _, _ in periods])
         found = []
-        for key, first, stop in dates.periods(grouping, lo, hi):
-            path = self.partition_file(grouping, key)
+        for path, first, stop in periods:
             if os.path.exists(path):
                 found.append((path, first, stop))
         return found
@@ -138,11 +169,15 @@ class CategoryFolder:
         folder = os.path.dirname(path)
         with contextlib.suppress(OSError):  # something else left inside: the folder stays
             os.rmdir(folder)
-        files.fsync_dir(self.path)
+        if self.group is not None:
+            self.group.folder_changed(self.path)
+        else:
+            files.fsync_dir(self.path)
 
     def remove_uncommitted(self) -> None:
         """Delete pivot data left by a first update that died before writing the record:
         the category was never listed, so nobody has seen that data."""
+        self._settle()
         for entry in list(os.scandir(self.path)):
             if dates.parse_folder(entry.name) is not None or entry.name == COLUMNS:
                 shutil.rmtree(entry.path, ignore_errors=True)

@@ -70,13 +70,19 @@ def _axis_spec(axis: pd.Index):
     return {"dtype": text, "name": axis.name}
 
 
-def block_spec(df: pd.DataFrame):
-    """How ``df`` is stored as block files, or None when only the frame encoding fits."""
+def _unique(names: list, known: list | None) -> bool:
+    # Texts: as Index.is_unique, cheaper; a list equal to one known unique, cheaper still.
+    return names == known or len(set(names)) == len(names)
+
+
+def block_spec(df: pd.DataFrame, known_names: list | None = None):
+    """How ``df`` is stored as block files, or None when only the frame encoding fits.
+    ``known_names``: column names known to be unique (an earlier frame's)."""
     cols = df.columns
     if (isinstance(cols, pd.MultiIndex) or isinstance(df.index, pd.MultiIndex)
             or not (cols.dtype == object or isinstance(cols.dtype, pd.StringDtype))
             or cols.inferred_type not in ("string", "empty")
-            or len(set(cols.tolist())) != len(cols)):  # texts: as Index.is_unique, cheaper
+            or not _unique(cols.tolist(), known_names)):
         return None
     if isinstance(df.index, pd.DatetimeIndex):
         kind = "datetime"
@@ -88,7 +94,7 @@ def block_spec(df: pd.DataFrame):
     if index is None or axis is None:
         return None
     value = None
-    kinds = set(df.dtypes)
+    kinds = set(df.dtypes.tolist())  # a list hashes faster than the Series iterates
     if len(kinds) > 1:
         return None
     if kinds:
@@ -135,15 +141,27 @@ def make_columns(names, axis_spec) -> pd.Index:
 
 
 # -- writing -----------------------------------------------------------------------------
-def _write(table: pa.Table, path: str, **options) -> None:
+def replace_data(path: str):
+    """A data file written and made durable on its own (files.replacing), its folder made
+    when missing."""
     created = files.make_dir(os.path.dirname(path), sync=False)
-    with files.replacing(path, new_folder=created) as f:
-        pq.write_table(table, f, **options)
+    return files.replacing(path, new_folder=created)
+
+
+def _write_table(table: pa.Table, path: str, opener, **options) -> None:
+    # Encoded in memory and handed over in one write: pyarrow writing to a Python file
+    # object pays a call through the interpreter for each of its many small writes.
+    sink = pa.BufferOutputStream()
+    pq.write_table(table, sink, **options)
+    with opener(path) as f:
+        f.write(sink.getvalue())
 
 
 def write_block(path, *, columns_id, names: pa.Array, values: np.ndarray, index_vals,
-                wall: np.ndarray, index_plan, column_axis, version: str) -> None:
-    """Write a block file: ``values`` is (instruments x dates), C-contiguous."""
+                wall: np.ndarray, index_plan, column_axis, version: str,
+                opener=replace_data) -> None:
+    """Write a block file: ``values`` is (instruments x dates), C-contiguous. ``opener(path)``
+    gives the file to write (a context manager), for this and ``write_frame``."""
     ncols, n = values.shape
     if index_plan["kind"] == "datetime":
         unit, tz = datetime_parts(index_plan)
@@ -162,15 +180,16 @@ def write_block(path, *, columns_id, names: pa.Array, values: np.ndarray, index_
     table = pa.table({"date": date_col, "instrument": instrument,
                       "value": pa.array(values.reshape(-1))})
     table = table.replace_schema_metadata({FOOTER_KEY: json.dumps(footer).encode()})
-    _write(table, path, **_BLOCK_OPTIONS)
+    _write_table(table, path, opener, **_BLOCK_OPTIONS)
 
 
-def write_frame(path, frame: pd.DataFrame, wall: np.ndarray, version: str) -> None:
+def write_frame(path, frame: pd.DataFrame, wall: np.ndarray, version: str,
+                opener=replace_data) -> None:
     table = pa.Table.from_pandas(frame, preserve_index=True)
     meta = dict(table.schema.metadata or {})
     meta[FOOTER_KEY] = json.dumps({"layout": "frame", "wall": wall.tolist(),
                                    "version": version}).encode()
-    _write(table.replace_schema_metadata(meta), path, compression="snappy")
+    _write_table(table.replace_schema_metadata(meta), path, opener, compression="snappy")
 
 
 def frame_schema(frame: pd.DataFrame) -> pa.Schema:

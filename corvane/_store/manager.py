@@ -8,6 +8,7 @@ from __future__ import annotations
 import contextlib
 import logging
 import os
+import threading
 from collections.abc import Mapping
 
 import pandas as pd
@@ -17,6 +18,7 @@ import pyarrow.parquet as pq
 from ..exceptions import CategoryNotFoundError, CorvaneError, LocalStorageError
 from . import codec, dates, files, history, ledger, names, prune, record as records
 from .category import RECORD, CategoryFolder, ColumnSets
+from .durability import DurabilityGroup
 from .pivot_read import held_names, read_pivot
 from .pivot_write import PivotUpdate
 from .unlisted import unlisted_partitions
@@ -56,11 +58,31 @@ class ParquetDataManager:
         # category -> the history.Run that begin_generation opened: its updates are one
         # generation, committed by end_generation.
         self._runs = {}
+        self._threads = threading.local()  # the DurabilityGroup open on a thread, if any
         with _storage_errors(self.save_path):
             os.makedirs(self.save_path, exist_ok=True)
 
     def _folder(self, category) -> CategoryFolder:
-        return CategoryFolder(names.category_folder(self.save_path, category), category)
+        """The folder of ``category``; the calling thread's group lets it go first, if it
+        holds it, so that every other call sees its files published and its lock free."""
+        cat = CategoryFolder(names.category_folder(self.save_path, category), category)
+        group = getattr(self._threads, "group", None)
+        if group is not None and group.holds(cat.path):
+            group.commit()
+        return cat
+
+    def _durability_group(self) -> DurabilityGroup:
+        """Open (or, already open, enter again) the calling thread's group: its pivot updates
+        are made durable together when it commits, each data file still old or new on disk
+        at any moment; see durability.py. ``commit()`` makes everything durable so far (the
+        caller may then record it as stored), ``close()`` commits and ends the group; a
+        failure of either raises LocalStorageError."""
+        group = getattr(self._threads, "group", None)
+        if group is not None:
+            return group.reopened()
+        group = DurabilityGroup(lambda: delattr(self._threads, "group"), _storage_errors)
+        self._threads.group = group
+        return group
 
     @contextlib.contextmanager
     def _held(self, category):
@@ -143,12 +165,24 @@ class ParquetDataManager:
         own = run is None
         if own:
             run = history.Run("update", spans_updates=False)
-        with cat.updating(_settle):
-            try:
-                yield run
-            finally:
-                if own:
-                    run.commit(cat)
+        if cat.group is None:
+            with cat.updating(_settle):
+                try:
+                    yield run
+                finally:
+                    if own:
+                        run.commit(cat)
+            return
+        # In a durability group the group holds the lock until its commit; an update of
+        # its own is a generation at once, so its files are published before the ledger
+        # names them.
+        cat.group.hold(cat, _settle)
+        try:
+            yield run
+        finally:
+            if own:
+                cat.settle_files()
+                run.commit(cat)
 
     def list_category_history(self, category, details: bool = False) -> pd.DataFrame:
         """One row per generation: generation, committed (UTC), mode, and the partitions
@@ -234,7 +268,8 @@ class ParquetDataManager:
             raise TypeError(f"strf must be str, not {type(strf).__name__}")
         if partition_mode not in dates.GROUPINGS:
             raise ValueError(f"partition_mode must be 'daily' or 'monthly', not {partition_mode!r}")
-        cat = self._folder(category)
+        cat = CategoryFolder(names.category_folder(self.save_path, category), category,
+                             getattr(self._threads, "group", None))
         with _storage_errors(category):
             update = PivotUpdate(cat, self.logger, df, strf, span, self._frame_columns)
             with self._update(category, cat) as run:

@@ -129,7 +129,8 @@ class PivotUpdate:
         self.frame_columns = None
         self._df = df
         self._strf = strf
-        self._frame_plan = codec.block_spec(df)
+        known_names = None if known_columns is None else known_columns.names
+        self._frame_plan = codec.block_spec(df, known_names)
         self._wall = dates.wall_clock_ns(df.index, strf)
 
     def run(self, mode: str, run: history.Run) -> None:
@@ -231,7 +232,8 @@ class PivotUpdate:
             if not target.is_block:
                 if stored.is_block:
                     codec.write_frame(path, stored.to_frame(self._sets), stored.wall,
-                                      self._replacing(target.grouping, stored))
+                                      self._replacing(target.grouping, stored),
+                                      opener=self._cat.data_file)
                 continue
             if not stored.is_block:
                 raise LocalStorageError(user_message="本地数据文件与类别记录不符: " + path)
@@ -249,7 +251,8 @@ class PivotUpdate:
                           names=self._sets.array(footer["columns"]),
                           values=np.ascontiguousarray(values), index_vals=_footer_dates(footer, keep),
                           wall=wall, index_plan=footer["index"],
-                          column_axis=footer["column_axis"], version=version)
+                          column_axis=footer["column_axis"], version=version,
+                          opener=self._cat.data_file)
 
     # -- replacing a partition's dates -------------------------------------------------
     def _kept(self, stored_wall, wall) -> np.ndarray:
@@ -266,7 +269,7 @@ class PivotUpdate:
         # A partition's span asks after its own periods, one stat each, rather than listing
         # and parsing every folder of the category, once per partition of a synchronisation.
         held = (self._cat.partitions() if lo is None
-                else self._cat.period_files(target.grouping, lo, hi))
+                else self._cat.period_files(target.grouping, lo, hi, written))
         for path, _, _ in held:
             if path in written:
                 continue
@@ -280,7 +283,8 @@ class PivotUpdate:
                 self._rewrite_block(target, stored, stored.block_values()[:, keep], keep)
             else:
                 codec.write_frame(path, stored.to_frame(self._sets).iloc[keep], stored.wall[keep],
-                                  self._replacing(target.grouping, stored))
+                                  self._replacing(target.grouping, stored),
+                                  opener=self._cat.data_file)
         self._log.debug("本地存储: %s 已替换分区日期范围", self._cat.name)
 
     # -- writing rows ------------------------------------------------------------------
@@ -301,6 +305,7 @@ class PivotUpdate:
             a, b = bounds
             rows = slice(a, b) if in_order else order[a:b]
             path = self._cat.partition_file(grouping, str(keys[a]))
+            self._cat.settle_file(path)  # held by the group from an earlier update: merged here
             if values is None:
                 self._write_frame_rows(grouping, path, df.iloc[rows], wall[a:b])
             else:
@@ -316,7 +321,7 @@ class PivotUpdate:
 
     def _write_frame_rows(self, grouping, path, part: pd.DataFrame, wall) -> None:
         if not os.path.exists(path):
-            codec.write_frame(path, part, wall, self._adding(path))
+            codec.write_frame(path, part, wall, self._adding(path), opener=self._cat.data_file)
             return
         stored = codec.StoredFile(path)
         held = stored.to_frame(self._sets)
@@ -328,7 +333,8 @@ class PivotUpdate:
             part, wall = part.iloc[order], wall[order]
         if _same_frame(held, part) and np.array_equal(stored.wall, wall):
             return  # the same rows: no new file, no new generation
-        codec.write_frame(path, part, wall, self._replacing(grouping, stored))
+        codec.write_frame(path, part, wall, self._replacing(grouping, stored),
+                          opener=self._cat.data_file)
 
     def _write_block_rows(self, target, path, index, wall, values, columns) -> None:
         index_vals = codec.index_values(index, target.index)
@@ -362,7 +368,7 @@ class PivotUpdate:
         codec.write_block(path, columns_id=columns, names=self._sets.array(columns),
                           values=values, index_vals=index_vals, wall=wall,
                           index_plan=target.index, column_axis=target.column_axis,
-                          version=version)
+                          version=version, opener=self._cat.data_file)
 
     def _merge_blocks(self, target, old_id, old_vals, new_id, new_vals):
         """(column list id, values) of the stored rows kept beside the new rows."""

@@ -10,6 +10,7 @@
 #include "corvane/sync/digest.h"
 #include "corvane/sync/empty_partitions.h"
 #include "corvane/sync/fetch_ahead.h"
+#include "corvane/sync/grouped_commit.h"
 #include "corvane/sync/hash_records.h"
 #include "corvane/sync/join.h"
 #include "corvane/sync/parquet_frame.h"
@@ -175,6 +176,7 @@ Ref sync_pivot_category(PyObject* module, const methods::SyncParams& args) {
     Ref iterator = check(PyObject_GetIter(bar.get()));
     Ref date_format = text(kDateFormat);
     std::size_t index = 0;
+    GroupedCommit durable(module, self, store.get());  // every few partitions, at the end, on a failure
     while (Ref partition = Ref::steal(PyIter_Next(iterator.get()))) {
         Ref partition_meta =
             ahead ? ahead->partition_meta(index++, partition.get())
@@ -194,8 +196,10 @@ Ref sync_pivot_category(PyObject* module, const methods::SyncParams& args) {
             note_stored_partition(module, self, category, partition.get(), hash.get(), frame.get());
         }
         frame = Ref();  // the store has the rows; let the frame go before the next download
+        durable.stored();
     }
     if (PyErr_Occurred()) throw_current();
+    durable.finish();
     if (ahead) setattr(self, "_fetch_ahead_peak_bytes", integer(static_cast<long long>(ahead->peak_bytes())).get());
     return none();
 }

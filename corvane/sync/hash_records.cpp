@@ -7,6 +7,7 @@
 #include "corvane/common/quietly.h"
 #include "corvane/session/metadata.h"
 #include "corvane/sync/digest.h"
+#include "corvane/sync/grouped_commit.h"
 #include "corvane/transport/refuse.h"
 #include "corvane/transport/validators.h"
 
@@ -55,6 +56,8 @@ Ref write_local_hash(PyObject* module, const methods::WriteLocalHashParams& args
     PyObject* self = args.self;
     call(self, methods::validate_hash, args.hash_value);
     Ref record = call(self, methods::get_hash_path, args.category, args.partition);
+    // During a grouped commit the record waits for the partition's rows to be durable.
+    if (GroupedCommit::keep_record(self, record.get(), args.hash_value)) return none();
     replace_file_atomically(module, record.get(), args.hash_value, false);
     // The store's generation that holds these rows names the hash they were published under.
     Ref store = getattr_optional(self, "CV_db");
