@@ -21,11 +21,19 @@ namespace corvane::sync {
 
 class PlanMemo {
 public:
-    // A kept plan; it holds Python objects, so it is dropped only with the GIL held.
-    struct Entry {
+    // What the reading of the values takes from a kept plan: plain C++, which other threads
+    // may hold and use without the GIL.
+    struct KeptRead {
         std::string schema;
         std::string pairs;
-        FramePlan plan;
+        ReadPlan plan;
+        // True when a payload with these footer fields reads with this plan.
+        bool matches(const FooterFields& fields) const;
+    };
+    // A kept plan; its labels are Python objects, so it is dropped only with the GIL held.
+    struct Entry {
+        std::shared_ptr<const KeptRead> read;
+        FrameLabels labels;
     };
 
     // Makes a memo the calling thread's for its lifetime. Needs the GIL, as the destructor does.
