@@ -37,11 +37,6 @@ namespace corvane::sync {
 
 namespace {
 
-struct DecodedIndex {
-    std::vector<std::int64_t> stamps;
-    std::vector<std::string> texts;
-};
-
 // Thrown by the decoder for a file that it leaves to the general reader.
 struct NotFastPath : std::runtime_error {
     NotFastPath() : std::runtime_error("outside the fast path") {}
@@ -622,6 +617,48 @@ Ref decode_frame(PyObject* module, std::span<const std::uint8_t> payload, PlanMe
 }
 
 }  // namespace
+
+std::optional<DecodedBlock> decode_ahead(std::span<const std::uint8_t> payload,
+                                         const std::shared_ptr<const PlanMemo::KeptRead>& read,
+                                         const std::function<bool(std::size_t)>& room) {
+    try {
+        const std::optional<FooterFields> footer = footer_fields(payload);
+        if (!footer || !read || !read->matches(*footer)) return std::nullopt;
+        const ReadPlan& plan = read->plan;
+        const std::int64_t rows = planned_rows(*footer, plan);
+        if (rows <= 0) return std::nullopt;
+        const std::size_t cells = static_cast<std::size_t>(rows) * plan.value_columns.size();
+        if (cells / plan.value_columns.size() != static_cast<std::size_t>(rows) ||
+            !room(cells * sizeof(double) + static_cast<std::size_t>(rows) * sizeof(std::int64_t))) {
+            return std::nullopt;
+        }
+        DecodedBlock block{read, rows, std::vector<double>(cells), {}};
+        // One thread: the others decode other payloads meanwhile.
+        if (!decode_block(payload, *footer, plan, rows, block.values.data(), block.index, false)) {
+            return std::nullopt;
+        }
+        return block;
+    } catch (const std::exception&) {
+        return std::nullopt;  // out of memory: the payload's turn decodes it
+    }
+}
+
+Ref decoded_frame(PyObject* module, DecodedBlock& block, const PlanMemo* memo) {
+    const std::shared_ptr<const PlanMemo::Entry> kept = memo ? memo->kept_for(block.read.get()) : nullptr;
+    if (!kept || infers_strings(module)) return {};
+    const ReadPlan& plan = block.read->plan;
+    Ref values = value_block(block.rows, plan.value_columns.size());
+    {
+        WritableView view(values.get(), PyBUF_F_CONTIGUOUS);
+        std::memcpy(view.data(), block.values.data(), block.values.size() * sizeof(double));
+    }
+    try {
+        return frame_from(module, plan, kept->labels, values, block.index, block.rows);
+    } catch (const PyError& failure) {
+        if (!failure.matches(PyExc_Exception)) throw;
+        return {};
+    }
+}
 
 Ref fast_parquet_frame(PyObject* module, PyObject* payload, PlanMemo* memo) {
     return fast_parquet_frame(

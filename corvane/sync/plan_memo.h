@@ -48,6 +48,12 @@ public:
     // The kept plan when the fields equal its own; null otherwise. The entry stays valid
     // for its holder, whatever is kept meanwhile (a signal handler may decode too).
     std::shared_ptr<const Entry> find(const FooterFields& fields) const;
+    // The kept plan's reading part, for decoding on other threads; null when none is kept.
+    std::shared_ptr<const KeptRead> kept_read() const { return last_ ? last_->read : nullptr; }
+    // The kept plan whose reading part is `read`; null when it is no longer kept.
+    std::shared_ptr<const Entry> kept_for(const KeptRead* read) const {
+        return last_ && last_->read.get() == read ? last_ : nullptr;
+    }
     // Keeps `plan` for payloads with these fields, in place of the one kept.
     void keep(const FooterFields& fields, const FramePlan& plan);
 
