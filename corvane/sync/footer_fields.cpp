@@ -70,8 +70,13 @@ bool i64_list(Reader& in, std::uint8_t type) {
 
 bool i64_field(Reader& in, std::uint8_t type, std::int64_t& out) { return type == thrift::kI64 && in.i64(out); }
 
-bool i32_field(Reader& in, std::uint8_t type, std::int32_t& out) {
-    return (type == thrift::kI32 || type == thrift::kI16) && in.i32(out);
+// A field's value of the type it is declared with: Thrift's reader passes over one of
+// another type, which then counts as missing.
+bool i32_field(Reader& in, std::uint8_t type, std::int32_t& out) { return type == thrift::kI32 && in.i32(out); }
+
+bool i16_field(Reader& in, std::uint8_t type) {
+    std::int32_t value = 0;
+    return type == thrift::kI16 && in.i32(value) && value >= -32768 && value <= 32767;
 }
 
 bool bool_field(std::uint8_t type) { return type == thrift::kTrue || type == thrift::kFalse; }
@@ -183,7 +188,6 @@ bool row_group(Reader& in, int depth, RowGroupFields& group) {
     std::uint64_t seen = 0;
     const bool read = in.fields(depth, seen, [&](std::int16_t id, std::uint8_t type) {
         std::int64_t value = 0;
-        std::int32_t ordinal = 0;
         switch (id) {
             case 1:
                 return read_if(struct_list(in, type, depth, [&](int d) {
@@ -192,7 +196,7 @@ bool row_group(Reader& in, int depth, RowGroupFields& group) {
             case 2: return read_if(i64_field(in, type, value));  // total_byte_size
             case 3: return read_if(i64_field(in, type, group.num_rows));
             case 5: case 6: return read_if(i64_field(in, type, value));
-            case 7: return read_if(i32_field(in, type, ordinal));
+            case 7: return read_if(i16_field(in, type));  // ordinal
             case 4: return kRefused;  // sorting columns
             default: return kSkipped;
         }
