@@ -347,10 +347,17 @@ bool schema_agrees(const arrow::Schema& fields, const parquet::FileMetaData& met
 
 // ---- Decoding (without the GIL) ----------------------------------------------------------
 
+// More rows than this per payload byte are left to the general reader: no partition comes
+// near it, and a damaged count is not worth the memory that it would claim.
+constexpr std::int64_t kMaxRowsPerByte = 8;
+
 // The rows of a file whose row groups agree with the plan's leaves; 0 when they do not.
-std::int64_t planned_rows(const FooterFields& footer, const ReadPlan& plan) {
+std::int64_t planned_rows(std::span<const std::uint8_t> file, const FooterFields& footer, const ReadPlan& plan) {
     const std::size_t leaves = plan.max_levels.size();
-    if (footer.num_rows <= 0 || (footer.column_orders && *footer.column_orders != leaves)) return 0;
+    if (footer.num_rows <= 0 || footer.num_rows / kMaxRowsPerByte > static_cast<std::int64_t>(file.size()) ||
+        (footer.column_orders && *footer.column_orders != leaves)) {
+        return 0;
+    }
     std::int64_t rows = 0;
     for (const RowGroupFields& group : footer.row_groups) {
         if (group.chunks.size() != leaves || group.num_rows < 0 || group.num_rows > footer.num_rows - rows) {
@@ -600,7 +607,7 @@ Ref decode_frame(PyObject* module, std::span<const std::uint8_t> payload, PlanMe
     }
     const ReadPlan& plan = kept ? kept->read->plan : made.read;
     const FrameLabels& labels = kept ? kept->labels : made.labels;
-    const std::int64_t rows = planned_rows(*footer, plan);
+    const std::int64_t rows = planned_rows(payload, *footer, plan);
     if (rows <= 0) return {};
 
     Ref values = value_block(rows, plan.value_columns.size());
@@ -625,7 +632,7 @@ std::optional<DecodedBlock> decode_ahead(std::span<const std::uint8_t> payload,
         const std::optional<FooterFields> footer = footer_fields(payload);
         if (!footer || !read || !read->matches(*footer)) return std::nullopt;
         const ReadPlan& plan = read->plan;
-        const std::int64_t rows = planned_rows(*footer, plan);
+        const std::int64_t rows = planned_rows(payload, *footer, plan);
         if (rows <= 0) return std::nullopt;
         const std::size_t cells = static_cast<std::size_t>(rows) * plan.value_columns.size();
         if (cells / plan.value_columns.size() != static_cast<std::size_t>(rows) ||

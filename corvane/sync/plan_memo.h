@@ -8,7 +8,9 @@
 // still the plan of every payload with the same fields.
 //
 // A memo serves the thread that synchronises the category, for as long as that runs: the
-// `_download_partition` calls of that thread see it, those of any other thread do not.
+// `_download_partition` calls of that thread see it, those of any other thread do not. Only
+// the reading part of a kept plan (plain C++) goes to other threads: the read-ahead threads
+// decode payloads with it, and the frame takes the labels here, if that plan is still kept.
 #pragma once
 
 #include <memory>
