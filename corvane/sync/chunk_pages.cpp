@@ -184,7 +184,7 @@ std::span<const std::uint8_t> plain(std::span<const std::uint8_t> bytes, std::ui
         return bytes;
     } else {
         require(count <= bytes.size() / sizeof(T));
-        std::memcpy(out, bytes.data(), count * sizeof(T));
+        if (count > 0) std::memcpy(out, bytes.data(), count * sizeof(T));
         return bytes.subspan(count * sizeof(T));
     }
 }
