@@ -213,8 +213,11 @@ void FetchAhead::cancel(std::size_t number) {
 }
 
 void FetchAhead::offer_plan(std::size_t number, std::shared_ptr<const PlanMemo::KeptRead> plan) {
-    std::lock_guard lock(mutex_);
-    segments_[number].plan.swap(plan);
+    {
+        std::lock_guard lock(mutex_);
+        segments_[number].plan.swap(plan);
+    }
+    changed_.notify_all();
 }
 
 std::size_t FetchAhead::peak_bytes() const {
@@ -346,8 +349,15 @@ void FetchAhead::verify(std::size_t index, const Segment& segment, PyObject* met
     ReleasedGil nogil;
     std::shared_ptr<const PlanMemo::KeptRead> plan;
     {
+        // Past the segment's first partition, the plan that the first one gives is awaited:
+        // the caller offers it once it has processed that partition.
+        const bool first = index == segment.begin;
         std::unique_lock lock(mutex_);
-        changed_.wait(lock, [&] { return stopping_ || slots_[index].cancelled || verifying_ < limits_.verifiers; });
+        changed_.wait(lock, [&] {
+            return stopping_ || slots_[index].cancelled ||
+                   ((first || segment.plan || current_ > static_cast<std::ptrdiff_t>(segment.begin)) &&
+                    verifying_ < limits_.verifiers);
+        });
         if (stopping_ || slots_[index].cancelled) return;
         ++verifying_;
         plan = segment.plan;

@@ -19,7 +19,9 @@
 // When the synchronisation methods are the client's own, a payload read ahead is also
 // verified there: its SHA-256 taken and, when it matches the partition's hash and the
 // category's kept plan fits its footer, its values decoded (at most `verifiers` payloads at
-// once). The decoded values count against the same byte window as the payloads; a block
+// once; past a segment's first partition, once the caller has processed that one and so
+// offered the plan it gives). The decoded values count against the same byte window as the
+// payloads; a block
 // that finds no room is left to the partition's turn. Nothing of that raises: the turn
 // compares the digest and raises as it would have.
 //
