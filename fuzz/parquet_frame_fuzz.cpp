@@ -7,8 +7,9 @@
 // The payload ends right before a page that may not be read, so a read past its end stops
 // the run even inside the (uninstrumented) Parquet library. The decoder must return a data
 // frame or nothing, leave no Python error behind, and decode each payload alike with the
-// plan of the last payload accepted and without it; a described file is decoded after two
-// variants of it (other rows; its stamps stored in the other unit, the metadata the same).
+// plan of the last payload accepted and without it, and alike when decoded ahead with that
+// plan (as the read-ahead threads do); a described file is decoded after two variants of it
+// (other rows; its stamps stored in the other unit, the metadata the same).
 #include <arrow/api.h>
 #include <arrow/io/memory.h>
 #include <parquet/arrow/writer.h>
@@ -20,6 +21,7 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -139,13 +141,20 @@ void decode(std::span<const std::uint8_t> payload) {
     const GuardedCopy copy(payload);
     bool escaped = false;
     try {
+        // Decoded ahead with the plan kept so far, before this payload can replace it.
+        std::optional<corvane::sync::DecodedBlock> ahead = corvane::sync::decode_ahead(
+            copy.bytes(payload.size()), plans->kept_read(), [](std::size_t) { return true; });
+        Ref early = ahead ? corvane::sync::decoded_frame(module, *ahead, plans) : Ref();
+        REQUIRE(!ahead || early);
         Ref planned = corvane::sync::fast_parquet_frame(module, copy.bytes(payload.size()), nullptr);
         Ref kept = corvane::sync::fast_parquet_frame(module, copy.bytes(payload.size()), plans);
         REQUIRE(!planned || PyObject_IsInstance(planned.get(), data_frame) == 1);
         REQUIRE(!planned == !kept);
-        if (planned) {
+        REQUIRE(!early || planned);
+        for (const Ref* other : {&kept, &early}) {
+            if (!planned || !*other) continue;
             corvane::call_kw(assert_frame_equal, {{"check_exact", Py_True}, {"check_index_type", Py_True},
-                                                  {"check_column_type", Py_True}}, planned, kept);
+                                                  {"check_column_type", Py_True}}, planned, *other);
         }
     } catch (const PyError&) {
         escaped = true;

@@ -12,7 +12,8 @@ fuzz_setup parquet_frame
 clang++ -std=c++20 -g -O1 -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=undefined \
   -I"$repo" $(python3.14-config --includes) $(pkg-config --cflags parquet arrow) \
   "$here/parquet_frame_fuzz.cpp" "$repo/corvane/sync/parquet_frame.cpp" \
-  "$repo/corvane/sync/footer_fields.cpp" "$repo/corvane/sync/plan_memo.cpp" \
+  "$repo/corvane/sync/footer_fields.cpp" "$repo/corvane/sync/chunk_pages.cpp" \
+  "$repo/corvane/sync/plan_memo.cpp" \
   "$repo/corvane/common/call.cpp" "$repo/corvane/common/error.cpp" \
   $(pkg-config --libs parquet arrow) $(python3.14-config --ldflags --embed) \
   -o "$out/parquet_frame_fuzz"
@@ -47,6 +48,9 @@ shapes = {
     "no-arrow-schema": payload(frame(dates), store_schema=False),
     "snappy-v2": payload(frame(dates), compression="snappy", data_page_version="2.0"),
     "plain": payload(frame(dates), use_dictionary=False, compression="none"),
+    "nulls-v1": payload(frame(dates).where(lambda f: f > 2), compression="none"),
+    "nulls-v2-zstd": payload(frame(dates).where(lambda f: f > 2), compression="zstd",
+                             data_page_version="2.0"),
     "wide": payload(frame(dates, [f"c{i}" for i in range(40)])),
 }
 sink = io.BytesIO()

@@ -1,8 +1,11 @@
 """The partition decoder against pandas: random frames written with random pyarrow writer
-options, and damaged copies of them (bits flipped, mostly in the footer where the schema and
-the pandas metadata live, or the file cut short), each published as it is with its true hash.
-Whatever pandas.read_parquet makes of a payload, the client returns exactly; where pandas
-refuses one, the client raises SerializationError.
+options, and damaged copies of them (bits flipped in the footer where the schema, the
+pandas metadata and the column chunks' offsets live, or in the pages, or the file cut short),
+each published as it is with its true hash. Whatever pandas.read_parquet makes of a payload,
+the client returns exactly; where pandas refuses one, the client raises SerializationError.
+A damaged copy is also synchronised right after the payload it comes from, as the next day
+of a category: it then meets the plan kept from the first (same schema and metadata bytes)
+and is verified and decoded on the read-ahead threads.
 
 The normal run is small and repeatable. CORVANE_FUZZ_EXAMPLES=N runs N random examples per
 property instead, with a fresh seed each time (hypothesis prints the seed of a failure).
@@ -26,6 +29,7 @@ from corvane.testing import LocalService
 
 C = sys.modules["corvane.CorvaneClient"].CorvaneClient
 CATEGORY = "cn_stock_pivot#close"
+DAILY = "cn_stock_pivot#open"
 
 _LARGE = os.environ.get("CORVANE_FUZZ_EXAMPLES")
 FUZZ = settings(max_examples=int(_LARGE) if _LARGE else 120, derandomize=not _LARGE,
@@ -47,6 +51,32 @@ def published(tmp_path_factory):
             return outcome(client._download_partition, CATEGORY, "2024-01", meta)
 
         yield publish
+        client.close()
+
+
+@pytest.fixture(scope="module")
+def synchronised(tmp_path_factory):
+    """run(payloads) -> (the frames that a run of a daily category over the payloads gave
+    the store, in order; the error it ended with or None)."""
+    with LocalService() as service:
+        service.publisher.set_categories([])
+        client = C(api_token=service.token, api_url=service.url, log_level=40,
+                   save_path=str(tmp_path_factory.mktemp("store")))
+        stored = []
+        # The frames as the decoder made them, before the store's own work on them.
+        client.CV_db.update_pivot_category = lambda df, **kwargs: stored.append(df)
+
+        def run(payloads):
+            days = [f"2024-01-{day:02d}" for day in range(1, len(payloads) + 1)]
+            for day, payload in zip(days, payloads):
+                service.publisher.publish_partition(DAILY, day, payload)
+            service.publisher.publish_category_meta(DAILY, partition_mode="daily",
+                                                    partition_keys=days)
+            stored.clear()
+            kind, result = outcome(client._sync_pivot_category, DAILY, None)
+            return list(stored), (result if kind == "raised" else None)
+
+        yield run
         client.close()
 
 
@@ -126,7 +156,8 @@ def written(frame, options):
 
 @st.composite
 def damaged(draw, payload):
-    """The payload with a few bits flipped (mostly in the footer) or cut short."""
+    """The payload with a few bits flipped (in the footer, in the pages or anywhere) or cut
+    short."""
     if draw(st.integers(0, 4)) == 0:
         return payload[:draw(st.integers(0, len(payload) - 1))]
     footer = int.from_bytes(payload[-8:-4], "little") if len(payload) >= 12 else 0
@@ -134,8 +165,9 @@ def damaged(draw, payload):
     copy = bytearray(payload)
     for _ in range(draw(st.integers(1, 3))):
         where = draw(st.one_of(st.integers(start, len(payload) - 1),
+                               st.integers(4, max(4, start - 1)),
                                st.integers(0, len(payload) - 1)))
-        copy[where] ^= 1 << draw(st.integers(0, 7))
+        copy[where % len(copy)] ^= 1 << draw(st.integers(0, 7))
     return bytes(copy)
 
 
@@ -165,3 +197,21 @@ def test_written_frames(published, frame, options):
 @given(frames(), writer_options, st.data())
 def test_damaged_frames(published, frame, options, data):
     assert_agrees(published, data.draw(damaged(written(frame, options))))
+
+
+@FUZZ
+@given(frames(), writer_options, st.data())
+def test_damaged_day_after_a_sound_one(synchronised, frame, options, data):
+    sound = written(frame, options)
+    payload = data.draw(damaged(sound))
+    stored, error = synchronised([sound, payload])
+    pd.testing.assert_frame_equal(stored[0], pd.read_parquet(io.BytesIO(sound)), check_exact=True,
+                                  check_index_type=True, check_column_type=True)
+    try:
+        expected = pd.read_parquet(io.BytesIO(payload))
+    except Exception:  # noqa: BLE001 - any refusal of pandas is the client's refusal
+        assert type(error) is SerializationError and len(stored) == 1, (error, len(stored))
+        return
+    assert error is None, repr(error)
+    pd.testing.assert_frame_equal(stored[1], expected, check_exact=True, check_index_type=True,
+                                  check_column_type=True, check_flags=True)

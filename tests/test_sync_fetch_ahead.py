@@ -144,6 +144,51 @@ def test_failure_on_the_third_of_five_while_the_window_runs(service, relay, make
     pd.testing.assert_frame_equal(stored_frame(client), frame, check_freq=False)
 
 
+def payload_reads(service):
+    with service.redis.client() as admin:
+        stats = admin.info("stats")
+    return stats["keyspace_hits"] + stats["keyspace_misses"]
+
+
+@pytest.mark.parametrize("verifiers", [None, 0], ids=["verified-ahead", "at-each-turn"])
+@pytest.mark.parametrize("fault, error", [
+    (None, None), (missing_meta, MetaError), (flipped_byte, SerializationError),
+    (missing_payload, RemoteDataError),
+], ids=["sound", "metadata", "verification", "payload"])
+def test_own_methods_verify_ahead_with_the_same_outcome(service, relay, make_client, logs,
+                                                        verifiers, fault, error):
+    # The client's own seams: payloads are verified (and decoded) on the window's threads,
+    # unless `_verify_ahead_workers` is 0; either way the same stores, records and error.
+    frame, months = publish(service, months=5)
+    if fault:
+        fault(service, months[2])
+    client = make_client()
+    client._verify_ahead_workers = verifiers
+    store = client.CV_db.update_pivot_category
+    stored = []
+    before = payload_reads(service)
+
+    def update_pivot_category(**kwargs):
+        if not stored:  # the window has read (and verified) what it can meanwhile
+            wait_until(lambda: payload_reads(service) >= before + 8, BOUND)
+        store(**kwargs)
+        stored.append(kwargs["df"].index[0].strftime("%Y-%m"))
+
+    client.CV_db.update_pivot_category = update_pivot_category
+    if fault:
+        raised(logs, SyncError, client.UpdateAllCategory)
+        assert ("ERROR", f"{CATEGORY}: {error().user_message}") in logs.lines()
+        assert records(client, months) == [True, True, False, False, False]
+        assert stored == months[:2]
+        pd.testing.assert_frame_equal(stored_frame(client), frame.loc[:"2024-02"], check_freq=False)
+    else:
+        client.UpdateAllCategory()
+        assert records(client, months) == [True] * 5 and stored == months
+        pd.testing.assert_frame_equal(stored_frame(client), frame, check_freq=False)
+        assert client._fetch_ahead_peak_bytes <= client._fetch_ahead_bytes
+    assert fetch_threads() == 0
+
+
 def lapse_by_clock(service, client):
     client._ticket.expires_at = datetime.now() - timedelta(seconds=1)
     service.api.expire_sessions()

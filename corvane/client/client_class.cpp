@@ -153,6 +153,9 @@ void define_constants(ClassBody& body) {
     // being processed, and the threads (each on its own connection) that read.
     body.set_int("_fetch_ahead_bytes", 64 << 20);
     body.set_int("_fetch_ahead_workers", 16);
+    // Payloads read ahead and verified (SHA-256), then decoded, on those threads at once;
+    // None: as many as the cores that the process may use. 0: each at its turn.
+    body.set("_verify_ahead_workers", none());
     // An object whose started(category) and finished(category, error=None) an update calls
     // around each category (the command's report); None: nobody is told.
     body.set("_update_observer", none());

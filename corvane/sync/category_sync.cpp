@@ -1,5 +1,8 @@
 #include "corvane/sync/category_sync.h"
 
+#include <sched.h>
+
+#include <algorithm>
 #include <optional>
 
 #include "corvane/common/args.h"
@@ -78,6 +81,16 @@ std::size_t size_attribute(PyObject* self, const char* name) {
     return value < 0 ? 0 : static_cast<std::size_t>(value);
 }
 
+// The payloads verified and decoded ahead at once: `_verify_ahead_workers`, or when that is
+// None the cores that the process may use.
+std::size_t verifier_count(PyObject* self) {
+    if (!getattr(self, "_verify_ahead_workers").is_none()) return size_attribute(self, "_verify_ahead_workers");
+    cpu_set_t cores;
+    CPU_ZERO(&cores);
+    if (sched_getaffinity(0, sizeof cores, &cores) != 0) return 1;
+    return static_cast<std::size_t>(std::max(1, CPU_COUNT(&cores)));
+}
+
 // The partition mode of a pivot category's metadata.
 Ref partition_mode(PyObject* module, PyObject* meta) {
     Ref mode = get_item_optional(meta, "partition_mode");
@@ -102,7 +115,8 @@ bool downloads_by_default(PyObject* self) {
 }
 
 FetchAheadLimits fetch_ahead_limits(PyObject* self) {
-    return {size_attribute(self, "_fetch_ahead_bytes"), size_attribute(self, "_fetch_ahead_workers")};
+    return {size_attribute(self, "_fetch_ahead_bytes"), size_attribute(self, "_fetch_ahead_workers"),
+            verifier_count(self)};
 }
 
 Ref chosen_partitions(PyObject* module, PyObject* self, PyObject* category, PyObject* meta,
@@ -262,12 +276,12 @@ Ref sync_unstack_category(PyObject* module, const methods::SyncUnstackParams& ar
 
 // The payload under `data_key`: what the read ahead of this partition got (or raised), or
 // else a read now.
-Ref read_payload(PyObject* self, PyObject* category, PyObject* partition, PyObject* data_key) {
+PayloadRead read_payload(PyObject* self, PyObject* category, PyObject* partition, PyObject* data_key) {
     if (std::optional<PayloadRead> read = CategoryReads::take_payload(category, partition, data_key)) {
         if (read->error) throw *read->error;
-        return std::move(read->value);
+        return std::move(*read);
     }
-    return call(self, methods::redis_get_with_retry, data_key);
+    return {call(self, methods::redis_get_with_retry, data_key), std::nullopt, {}, std::nullopt};
 }
 
 // The payload as an immutable bytes object: a bytes object as it is, anything mutable copied.
@@ -299,7 +313,8 @@ Ref download_partition(PyObject* module, const methods::DownloadPartitionParams&
     Ref data_key = partition_data_key(meta);
     if (!data_key) refuse(module, "MetaError");
 
-    Ref received = read_payload(self, args.category, args.partition, data_key.get());
+    PayloadRead read = read_payload(self, args.category, args.partition, data_key.get());
+    Ref received = std::move(read.value);
     if (received.is_none()) refuse(module, "RemoteDataError");
     if (!PyBytes_Check(received.get()) && !PyByteArray_Check(received.get())) {
         refuse(module, "SerializationError");
@@ -316,6 +331,14 @@ Ref download_partition(PyObject* module, const methods::DownloadPartitionParams&
 
     Ref hash = get_item_optional(meta, "hash");
     Ref expected = call(self, methods::validate_hash, hash ? hash : none());
+    // Verified ahead (the values decoded only after the digest matched the partition's
+    // hash): the digest is compared here all the same, before anything decoded leaves.
+    if (!read.digest.empty()) {
+        if (!equal(text(read.digest).get(), expected.get())) refuse(module, "SerializationError");
+        Ref frame = read.block ? decoded_frame(module, *read.block, PlanMemo::current()) : Ref();
+        if (!frame) frame = fast_parquet_frame(module, payload.get(), PlanMemo::current());
+        return frame ? frame : read_parquet(module, payload.get());
+    }
     // The digest runs beside the fast decoder; nothing decoded leaves before it matches.
     PendingDigest digest(payload.get());
     Ref frame = fast_parquet_frame(module, payload.get(), PlanMemo::current());

@@ -9,6 +9,8 @@
 #include "corvane/common/nogil.h"
 #include "corvane/session/metadata.h"
 #include "corvane/sync/category_ahead.h"
+#include "corvane/sync/category_sync.h"
+#include "corvane/sync/digest.h"
 #include "corvane/sync/installed_budget.h"
 
 namespace corvane::sync {
@@ -19,6 +21,39 @@ constexpr Py_ssize_t kMaxDataKeyLength = 1024;
 
 // The category reads whose partitions the calling thread processes.
 thread_local CategoryReads* serving = nullptr;
+
+// The payload size cap of the instance; nothing when it is not a size.
+std::optional<std::size_t> partition_cap(PyObject* self) {
+    Ref cap = getattr(self, "MAX_PARTITION_BYTES");
+    if (!PyLong_CheckExact(cap.get())) return std::nullopt;
+    const Py_ssize_t value = PyLong_AsSsize_t(cap.get());
+    if (value < 0) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return static_cast<std::size_t>(value);
+}
+
+// Payloads are verified ahead only when every method between the read and the check is
+// the client's own: with a replacement, each call happens as it is made.
+bool reads_by_default(PyObject* self) {
+    return is_default<methods::redis_get_with_retry>(bound(self, methods::redis_get_with_retry).get()) &&
+           is_default<methods::get_partition_meta>(bound(self, methods::get_partition_meta).get());
+}
+
+// The expected hash of a partition's metadata as its text; empty when it has none.
+std::string meta_hash(PyObject* meta) {
+    if (!PyDict_Check(meta)) return {};
+    Ref hash = get_item_optional(meta, "hash");
+    if (!hash || !PyUnicode_CheckExact(hash.get())) return {};
+    Py_ssize_t length = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(hash.get(), &length);
+    if (data == nullptr) {
+        PyErr_Clear();
+        return {};
+    }
+    return {data, static_cast<std::size_t>(length)};
+}
 
 }  // namespace
 
@@ -42,6 +77,11 @@ struct FetchAhead::Segment {
     std::size_t end;
     StopSignal stop;  // ends the network waits of the segment's reads
     bool cancelled = false;
+    // Payloads verified and decoded ahead, none larger than `cap`, with `plan` (offered by
+    // the caller's thread, under the mutex).
+    bool verify = false;
+    std::size_t cap = 0;
+    std::shared_ptr<const PlanMemo::KeptRead> plan;
 };
 
 // One partition. `partition` and `segment` are fixed when appended; the rest is written by
@@ -91,6 +131,8 @@ void FetchAhead::stop() noexcept {
 std::size_t FetchAhead::append(PyObject* category, PyObject* partitions, PyObject* metas,
                                bool payloads) {
     const auto count = static_cast<std::size_t>(PyList_GET_SIZE(partitions));
+    std::optional<std::size_t> cap;
+    if (payloads && limits_.verifiers > 0 && reads_by_default(self_.get())) cap = partition_cap(self_.get());
     std::size_t number;
     std::size_t slots;
     {
@@ -104,6 +146,8 @@ std::size_t FetchAhead::append(PyObject* category, PyObject* partitions, PyObjec
         segment.category = Ref::borrow(category);
         segment.metas = metas != nullptr ? Ref::borrow(metas) : Ref();
         segment.payloads = payloads;
+        segment.verify = cap.has_value();
+        segment.cap = cap.value_or(0);
         segment.begin = slots_.size();
         segment.end = segment.begin + count;
         for (std::size_t i = 0; i < count; ++i) {
@@ -164,6 +208,14 @@ void FetchAhead::cancel(std::size_t number) {
         }
         while (next_claim_ < slots_.size() && slots_[next_claim_].cancelled) ++next_claim_;
         advance_settled();
+    }
+    changed_.notify_all();
+}
+
+void FetchAhead::offer_plan(std::size_t number, std::shared_ptr<const PlanMemo::KeptRead> plan) {
+    {
+        std::lock_guard lock(mutex_);
+        segments_[number].plan.swap(plan);
     }
     changed_.notify_all();
 }
@@ -269,6 +321,7 @@ void FetchAhead::read_slot(std::size_t index, WorkerBudget& budget) {
         } catch (const PyError& failure) {
             payload->error = failure;
         }
+        if (segment.verify && payload->value) verify(index, segment, meta.get(), *payload);
     }
     {
         std::lock_guard lock(mutex_);
@@ -283,6 +336,60 @@ void FetchAhead::read_slot(std::size_t index, WorkerBudget& budget) {
         advance_settled();
     }
     changed_.notify_all();
+}
+
+// The digest of a payload read ahead and, once it matches the partition's hash, its values.
+// Runs with the GIL held by the worker, which it lets go for the work itself.
+void FetchAhead::verify(std::size_t index, const Segment& segment, PyObject* meta, PayloadRead& payload) {
+    PyObject* value = payload.value.get();
+    if (!PyBytes_CheckExact(value) || static_cast<std::size_t>(PyBytes_GET_SIZE(value)) > segment.cap) return;
+    const std::string expected = meta_hash(meta);
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(PyBytes_AS_STRING(value)),
+                                              static_cast<std::size_t>(PyBytes_GET_SIZE(value)));
+    ReleasedGil nogil;
+    std::shared_ptr<const PlanMemo::KeptRead> plan;
+    {
+        // Past the segment's first partition, the plan that the first one gives is awaited:
+        // the caller offers it once it has processed that partition.
+        const bool first = index == segment.begin;
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] {
+            return stopping_ || slots_[index].cancelled ||
+                   ((first || segment.plan || current_ > static_cast<std::ptrdiff_t>(segment.begin)) &&
+                    verifying_ < limits_.verifiers);
+        });
+        if (stopping_ || slots_[index].cancelled) return;
+        ++verifying_;
+        plan = segment.plan;
+    }
+    try {
+        payload.digest = "sha256:" + sha256_hex({reinterpret_cast<const char*>(bytes.data()), bytes.size()});
+        if (payload.digest == expected && plan) {
+            payload.block = decode_ahead(bytes, plan, [&](std::size_t size) { return room_for_block(index, size); });
+        }
+    } catch (const std::exception&) {
+        payload.digest.clear();  // the partition's turn takes the digest itself
+        payload.block.reset();
+    }
+    {
+        std::lock_guard lock(mutex_);
+        --verifying_;
+    }
+    changed_.notify_all();
+}
+
+// Room in the window for a block decoded ahead for the slot, taken when there is.
+bool FetchAhead::room_for_block(std::size_t index, std::size_t bytes) {
+    std::lock_guard lock(mutex_);
+    Slot& slot = slots_[index];
+    if (stopping_ || slot.cancelled) return false;
+    if (is_ahead(index)) {
+        if (ahead_ + bytes > limits_.window_bytes) return false;
+        ahead_ += bytes;
+        peak_ = std::max(peak_, ahead_);
+    }
+    slot.reserved += bytes;
+    return true;
 }
 
 // --- the byte window ----------------------------------------------------------------------
@@ -427,6 +534,8 @@ CategoryReads::~CategoryReads() {
 }
 
 Ref CategoryReads::partition_meta(std::size_t index, PyObject* partition) {
+    // The plan kept so far serves the payloads decoded ahead from now on.
+    if (const PlanMemo* plans = PlanMemo::current()) window_->offer_plan(segment_, plans->kept_read());
     handed_.reset();
     handed_partition_ = Ref();
     handed_key_ = Ref();

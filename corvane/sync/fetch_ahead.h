@@ -16,6 +16,15 @@
 // caller's thread, and a read's outcome, value or error, is handed over when its
 // partition's turn comes, as if read then.
 //
+// When the synchronisation methods are the client's own, a payload read ahead is also
+// verified there: its SHA-256 taken and, when it matches the partition's hash and the
+// category's kept plan fits its footer, its values decoded (at most `verifiers` payloads at
+// once; past a segment's first partition, once the caller has processed that one and so
+// offered the plan it gives). The decoded values count against the same byte window as the
+// payloads; a block
+// that finds no room is left to the partition's turn. Nothing of that raises: the turn
+// compares the digest and raises as it would have.
+//
 // Cancelling a segment (its category failed or was interrupted) abandons its reads in
 // flight (their connections are closed, never pooled) and lets go of its payloads; closing
 // the window also joins every worker.
@@ -33,6 +42,8 @@
 #include "corvane/common/call.h"
 #include "corvane/redis/read_budget.h"
 #include "corvane/session/session_gate.h"
+#include "corvane/sync/parquet_frame.h"
+#include "corvane/sync/plan_memo.h"
 #include "corvane/sync/read_ahead.h"
 
 namespace corvane::sync {
@@ -44,11 +55,16 @@ Ref partition_data_key(PyObject* partition_meta);
 struct PayloadRead {
     Ref value;
     std::optional<PyError> error;
+    // Worked out ahead: "sha256:" and the value's digest (empty when not taken), and its
+    // values, decoded only once that digest matched the partition's hash.
+    std::string digest;
+    std::optional<DecodedBlock> block;
 };
 
 struct FetchAheadLimits {
     std::size_t window_bytes;
     std::size_t workers;
+    std::size_t verifiers = 0;  // payloads verified and decoded ahead at once; 0: none
 };
 
 // What was read ahead for a partition, handed over at its turn.
@@ -71,6 +87,8 @@ public:
     // partitions' metadata already read, in their order: only their payloads are read then.
     // Returns the segment's number. Needs the GIL; any thread.
     std::size_t append(PyObject* category, PyObject* partitions, PyObject* metas, bool payloads);
+    // The plan that the segment's payloads are decoded ahead with, from now on.
+    void offer_plan(std::size_t segment, std::shared_ptr<const PlanMemo::KeptRead> plan);
     // True when `segment` reads exactly `partitions` of `category` from their metadata on,
     // payloads as `payloads` says.
     bool reads(std::size_t segment, PyObject* category, PyObject* partitions, bool payloads) const;
@@ -97,6 +115,8 @@ private:
     void start_workers(std::size_t wanted);
     void work();
     void read_slot(std::size_t index, WorkerBudget& budget);
+    void verify(std::size_t index, const Segment& segment, PyObject* meta, PayloadRead& payload);
+    bool room_for_block(std::size_t index, std::size_t bytes);
     // True once the slot is read; false when no worker is left to read it.
     bool wait_for(std::size_t index);
     bool is_ahead(std::size_t index) const noexcept {
@@ -123,6 +143,7 @@ private:
     std::size_t ahead_ = 0;      // bytes reserved by slots after the current one
     std::size_t peak_ = 0;
     std::size_t active_ = 0;     // workers still running
+    std::size_t verifying_ = 0;  // payloads being verified or decoded
 
     std::vector<std::thread> workers_;
 };

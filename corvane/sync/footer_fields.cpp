@@ -3,167 +3,268 @@
 #include <cstddef>
 #include <cstring>
 
+#include "corvane/sync/thrift_compact.h"
+
 namespace corvane::sync {
 
 namespace {
 
-// The footer's field ids (the file metadata struct of the Parquet format).
-constexpr int kSchemaField = 2;
-constexpr int kKeyValueField = 5;
+using thrift::bit;
+using thrift::Reader;
 
-// Nesting that no Parquet footer reaches; deeper input is refused, not followed.
-constexpr int kMaxDepth = 64;
+// What a member reader returns (see Reader::fields).
+constexpr int kRefused = 0;
+constexpr int kRead = 1;
+constexpr int kSkipped = Reader::skipped;
 
-// The element and field types of Thrift's compact protocol.
-enum Type : std::uint8_t {
-    kStop = 0, kTrue = 1, kFalse = 2, kByte = 3, kI16 = 4, kI32 = 5, kI64 = 6,
-    kDouble = 7, kBinary = 8, kList = 9, kSet = 10, kMap = 11, kStruct = 12,
-};
+int read_if(bool read) { return read ? kRead : kRefused; }
 
-// Walks encoded values without decoding them: only where each one ends matters. Every
-// step is bounds-checked; any input it cannot walk is refused (false).
-class Walker {
-public:
-    explicit Walker(std::span<const std::uint8_t> bytes)
-        : at_(bytes.data()), end_(bytes.data() + bytes.size()) {}
-
-    const std::uint8_t* at() const { return at_; }
-
-    bool byte(std::uint8_t& out) {
-        if (at_ == end_) return false;
-        out = *at_++;
-        return true;
+bool has(std::uint64_t seen, std::initializer_list<int> required) {
+    for (const int id : required) {
+        if ((seen & bit(id)) == 0) return false;
     }
+    return true;
+}
 
-    bool varint(std::uint64_t& out) {
-        out = 0;
-        for (int shift = 0; shift < 64; shift += 7) {
-            std::uint8_t next = 0;
-            if (!byte(next)) return false;
-            out |= static_cast<std::uint64_t>(next & 0x7f) << shift;
-            if ((next & 0x80) == 0) return true;
-        }
+// A list of structs, each read by `element`.
+template <typename Element>
+bool struct_list(Reader& in, std::uint8_t type, int depth, Element&& element) {
+    std::uint8_t elements = 0;
+    std::uint64_t count = 0;
+    if (type != thrift::kList || !in.list(elements, count) || (count > 0 && elements != thrift::kStruct)) {
         return false;
     }
-
-    bool advance(std::uint64_t count) {
-        if (count > static_cast<std::uint64_t>(end_ - at_)) return false;
-        at_ += count;
-        return true;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        if (!element(depth + 1)) return false;
     }
+    return true;
+}
 
-    // A field header: false at the struct's end or on damage (`ok` tells them apart). The
-    // id wraps to 16 bits as the reader's does, so that both see the same field.
-    bool field(std::int16_t& id, std::uint8_t& type, bool& ok) {
-        std::uint8_t header = 0;
-        ok = byte(header);
-        if (!ok || header == kStop) return false;
-        type = header & 0x0f;
-        if (const int delta = header >> 4; delta != 0) {
-            id = static_cast<std::int16_t>(id + delta);
-        } else {
-            std::uint64_t encoded = 0;
-            ok = varint(encoded);
-            if (!ok) return false;
-            const auto zigzag = static_cast<std::uint32_t>(encoded);
-            id = static_cast<std::int16_t>(static_cast<std::int32_t>((zigzag >> 1) ^ (0u - (zigzag & 1))));
+// A list of i32 values, each acceptable to `accept`.
+template <typename Accept>
+bool i32_list(Reader& in, std::uint8_t type, Accept&& accept) {
+    std::uint8_t elements = 0;
+    std::uint64_t count = 0;
+    if (type != thrift::kList || !in.list(elements, count) || (count > 0 && elements != thrift::kI32)) {
+        return false;
+    }
+    for (std::uint64_t i = 0; i < count; ++i) {
+        std::int32_t value = 0;
+        if (!in.i32(value) || !accept(value)) return false;
+    }
+    return true;
+}
+
+bool i64_list(Reader& in, std::uint8_t type) {
+    std::uint8_t elements = 0;
+    std::uint64_t count = 0;
+    if (type != thrift::kList || !in.list(elements, count) || (count > 0 && elements != thrift::kI64)) {
+        return false;
+    }
+    for (std::uint64_t i = 0; i < count; ++i) {
+        std::int64_t value = 0;
+        if (!in.i64(value) || value < 0) return false;
+    }
+    return true;
+}
+
+bool i64_field(Reader& in, std::uint8_t type, std::int64_t& out) { return type == thrift::kI64 && in.i64(out); }
+
+// A field's value of the type it is declared with: Thrift's reader passes over one of
+// another type, which then counts as missing.
+bool i32_field(Reader& in, std::uint8_t type, std::int32_t& out) { return type == thrift::kI32 && in.i32(out); }
+
+bool i16_field(Reader& in, std::uint8_t type) {
+    std::int32_t value = 0;
+    return type == thrift::kI16 && in.i32(value) && value >= -32768 && value <= 32767;
+}
+
+bool bool_field(std::uint8_t type) { return type == thrift::kTrue || type == thrift::kFalse; }
+
+// The encodings that a chunk may list; any other is left to the general reader.
+bool known_encoding(std::int32_t encoding) {
+    return encoding == 0 || encoding == 2 || encoding == 3 || encoding == 4 || encoding == 8;
+}
+
+// Statistics: only their form is checked here (the Parquet reader decodes them).
+bool statistics(Reader& in, int depth, ChunkFields& chunk) {
+    std::uint64_t seen = 0;
+    return in.fields(depth, seen, [&](std::int16_t id, std::uint8_t type) {
+        std::span<const std::uint8_t> value;
+        std::int64_t count = 0;
+        switch (id) {
+            case 1: case 2: case 5: case 6:  // max, min, max_value, min_value
+                if (type != thrift::kBinary || !in.binary(value)) return kRefused;
+                if (value.size() != 8) chunk.eight_byte_statistics = false;
+                return kRead;
+            case 3: case 4:  // null_count, distinct_count
+                return read_if(i64_field(in, type, count) && count >= 0);
+            case 7: case 8:  // is_max_value_exact, is_min_value_exact
+                return read_if(bool_field(type));
+            default: return kRefused;  // a newer kind of statistics
         }
-        return true;
-    }
+    });
+}
 
-    // Skips a value of `type`; `in_field` for a struct member, whose boolean is its header.
-    bool skip(std::uint8_t type, bool in_field, int depth) {
-        std::uint64_t count = 0;
-        switch (type) {
-            case kTrue:
-            case kFalse: return in_field || advance(1);
-            case kByte: return advance(1);
-            case kI16:
-            case kI32:
-            case kI64: return varint(count);
-            case kDouble: return advance(8);
-            case kBinary: return varint(count) && advance(count);
-            case kList:
-            case kSet: {
-                std::uint8_t header = 0;
-                if (!byte(header)) return false;
-                count = header >> 4;
-                if (count == 15 && !varint(count)) return false;
-                return elements(count, header & 0x0f, depth);
+bool encoding_stats(Reader& in, int depth) {
+    std::uint64_t seen = 0;
+    return in.fields(depth, seen, [&](std::int16_t id, std::uint8_t type) {
+               std::int32_t value = 0;
+               if (id < 1 || id > 3) return kSkipped;
+               return read_if(i32_field(in, type, value) && value >= 0);
+           }) &&
+           has(seen, {1, 2, 3});
+}
+
+bool size_statistics(Reader& in, int depth) {
+    std::uint64_t seen = 0;
+    return in.fields(depth, seen, [&](std::int16_t id, std::uint8_t type) {
+        std::int64_t bytes = 0;
+        switch (id) {
+            case 1: return read_if(i64_field(in, type, bytes) && bytes >= 0);
+            case 2: case 3: return read_if(i64_list(in, type));
+            default: return kSkipped;
+        }
+    });
+}
+
+bool column_metadata(Reader& in, int depth, ChunkFields& chunk) {
+    std::uint64_t seen = 0;
+    std::int64_t data_page = -1;
+    std::int64_t dictionary_page = -1;
+    const bool read = in.fields(depth, seen, [&](std::int16_t id, std::uint8_t type) {
+        std::int64_t size = 0;
+        switch (id) {
+            case 1: return read_if(i32_field(in, type, chunk.type));
+            case 2: return read_if(i32_list(in, type, known_encoding));
+            case 3: {  // path_in_schema: one name, that of a top-level column
+                std::uint8_t elements = 0;
+                std::uint64_t count = 0;
+                std::span<const std::uint8_t> name;
+                return read_if(type == thrift::kList && in.list(elements, count) && count == 1 &&
+                               elements == thrift::kBinary && in.binary(name));
             }
-            case kMap: {
-                if (!varint(count)) return false;
-                if (count == 0) return true;
-                std::uint8_t types = 0;
-                if (!byte(types) || count > remaining()) return false;
-                for (std::uint64_t i = 0; i < count; ++i) {
-                    if (!skip(types >> 4, false, depth + 1) || !skip(types & 0x0f, false, depth + 1)) {
-                        return false;
-                    }
-                }
-                return true;
-            }
-            case kStruct: return skip_struct(depth + 1);
-            default: return false;
+            case 4: return read_if(i32_field(in, type, chunk.codec));
+            case 5: return read_if(i64_field(in, type, chunk.num_values));
+            case 6: return read_if(i64_field(in, type, size) && size >= 0);
+            case 7: return read_if(i64_field(in, type, chunk.length) && chunk.length >= 0);
+            case 9: return read_if(i64_field(in, type, data_page));
+            case 11: return read_if(i64_field(in, type, dictionary_page));
+            case 12: return read_if(type == thrift::kStruct && statistics(in, depth + 1, chunk));
+            case 13: return read_if(struct_list(in, type, depth, [&](int d) { return encoding_stats(in, d); }));
+            case 16: return read_if(type == thrift::kStruct && size_statistics(in, depth + 1));
+            // Key-value metadata of the chunk, index pages, bloom filters, geospatial
+            // statistics: left to the general reader.
+            case 8: case 10: case 14: case 15: case 17: return kRefused;
+            default: return kSkipped;
         }
+    });
+    if (!read || !has(seen, {1, 2, 3, 4, 5, 6, 7, 9})) return false;
+    // The pages start at the dictionary page when there is one before the data pages.
+    chunk.start = data_page;
+    if ((seen & bit(11)) != 0) {
+        if (dictionary_page <= 0 || dictionary_page >= data_page) return false;
+        chunk.start = dictionary_page;
     }
+    return chunk.start >= 4;
+}
 
-    bool skip_struct(int depth) {
-        if (depth > kMaxDepth) return false;
-        std::int16_t id = 0;
-        std::uint8_t type = 0;
-        bool ok = true;
-        while (field(id, type, ok)) {
-            if (!skip(type, true, depth)) return false;
+bool column_chunk(Reader& in, int depth, ChunkFields& chunk) {
+    std::uint64_t seen = 0;
+    const bool read = in.fields(depth, seen, [&](std::int16_t id, std::uint8_t type) {
+        std::int64_t offset = 0;
+        switch (id) {
+            case 2: return read_if(i64_field(in, type, offset));  // file_offset
+            case 3: return read_if(type == thrift::kStruct && column_metadata(in, depth + 1, chunk));
+            // An external file, page indexes, encryption: left to the general reader.
+            case 1: case 4: case 5: case 6: case 7: case 8: case 9: return kRefused;
+            default: return kSkipped;
         }
-        return ok;
-    }
+    });
+    return read && has(seen, {2, 3});
+}
 
-private:
-    std::uint64_t remaining() const { return static_cast<std::uint64_t>(end_ - at_); }
-
-    // Every element takes at least one byte, so a count beyond the bytes left is damage.
-    bool elements(std::uint64_t count, std::uint8_t type, int depth) {
-        if (depth > kMaxDepth || count > remaining()) return false;
-        for (std::uint64_t i = 0; i < count; ++i) {
-            if (!skip(type, false, depth + 1)) return false;
+bool row_group(Reader& in, int depth, RowGroupFields& group) {
+    std::uint64_t seen = 0;
+    const bool read = in.fields(depth, seen, [&](std::int16_t id, std::uint8_t type) {
+        std::int64_t value = 0;
+        switch (id) {
+            case 1:
+                return read_if(struct_list(in, type, depth, [&](int d) {
+                    return column_chunk(in, d, group.chunks.emplace_back());
+                }));
+            case 2: return read_if(i64_field(in, type, value));  // total_byte_size
+            case 3: return read_if(i64_field(in, type, group.num_rows));
+            case 5: case 6: return read_if(i64_field(in, type, value));
+            case 7: return read_if(i16_field(in, type));  // ordinal
+            case 4: return kRefused;  // sorting columns
+            default: return kSkipped;
         }
-        return true;
-    }
+    });
+    return read && has(seen, {1, 2, 3});
+}
 
-    const std::uint8_t* at_;
-    const std::uint8_t* end_;
-};
+// A column order: the type-defined one (an empty struct) or one unknown to the reader.
+bool column_order(Reader& in, int depth) {
+    std::uint64_t seen = 0;
+    return in.fields(depth, seen, [&](std::int16_t, std::uint8_t) { return kSkipped; });
+}
 
 }  // namespace
 
 std::optional<FooterFields> footer_fields(std::span<const std::uint8_t> file) {
     constexpr std::size_t kTail = 8;  // footer length, then "PAR1"
-    if (file.size() < kTail || std::memcmp(file.data() + file.size() - 4, "PAR1", 4) != 0) {
+    if (file.size() < kTail + 4 || std::memcmp(file.data(), "PAR1", 4) != 0 ||
+        std::memcmp(file.data() + file.size() - 4, "PAR1", 4) != 0) {
         return std::nullopt;
     }
     const std::uint8_t* tail = file.data() + file.size() - kTail;
     const std::uint32_t length = static_cast<std::uint32_t>(tail[0]) | static_cast<std::uint32_t>(tail[1]) << 8 |
                                  static_cast<std::uint32_t>(tail[2]) << 16 | static_cast<std::uint32_t>(tail[3]) << 24;
-    if (length > file.size() - kTail) return std::nullopt;
-    Walker walker(file.subspan(file.size() - kTail - length, length));
+    if (length > file.size() - kTail - 4) return std::nullopt;
+    const auto data_end = static_cast<std::int64_t>(file.size() - kTail - length);
+    Reader in(file.subspan(static_cast<std::size_t>(data_end), length));
 
-    // The reader keeps the last of repeated fields and passes over one of another type;
-    // only a footer with each of the two once, as lists, is described.
-    std::optional<std::span<const std::uint8_t>> schema, pairs;
-    std::int16_t id = 0;
-    std::uint8_t type = 0;
-    bool ok = true;
-    while (walker.field(id, type, ok)) {
-        const std::uint8_t* start = walker.at();
-        if (!walker.skip(type, true, 0)) return std::nullopt;
-        if (id != kSchemaField && id != kKeyValueField) continue;
-        std::optional<std::span<const std::uint8_t>>& found = id == kSchemaField ? schema : pairs;
-        if (found || type != kList) return std::nullopt;
-        found.emplace(start, walker.at());
+    FooterFields footer;
+    std::uint64_t seen = 0;
+    const bool read = in.fields(0, seen, [&](std::int16_t id, std::uint8_t type) {
+        const std::uint8_t* start = in.at();
+        std::int32_t version = 0;
+        std::span<const std::uint8_t> created_by;
+        switch (id) {
+            case 1: return read_if(i32_field(in, type, version));
+            case 2:
+            case 5: {
+                // Located, not read: the plan that they give is checked once per bytes.
+                if (type != thrift::kList || !in.skip(type, true, 0)) return kRefused;
+                (id == 2 ? footer.schema : footer.pairs) = std::span<const std::uint8_t>(start, in.at());
+                return kRead;
+            }
+            case 3: return read_if(i64_field(in, type, footer.num_rows));
+            case 4:
+                return read_if(struct_list(in, type, 0, [&](int d) {
+                    return row_group(in, d, footer.row_groups.emplace_back());
+                }));
+            case 6: return read_if(type == thrift::kBinary && in.binary(created_by));
+            case 7: {
+                std::uint64_t orders = 0;
+                std::uint8_t elements = 0;
+                if (Reader peek = in; type != thrift::kList || !peek.list(elements, orders)) return kRefused;
+                footer.column_orders = orders;
+                return read_if(struct_list(in, type, 0, [&](int d) { return column_order(in, d); }));
+            }
+            case 8: case 9: return kRefused;  // encryption
+            default: return kSkipped;
+        }
+    });
+    if (!read || !has(seen, {1, 2, 3, 4, 5})) return std::nullopt;
+    // Each chunk's pages lie between the leading magic and the footer.
+    for (const RowGroupFields& group : footer.row_groups) {
+        for (const ChunkFields& chunk : group.chunks) {
+            if (chunk.length > data_end - chunk.start) return std::nullopt;
+        }
     }
-    if (!ok || !schema || !pairs) return std::nullopt;
-    return FooterFields{*schema, *pairs};
+    return footer;
 }
 
 }  // namespace corvane::sync

@@ -4,6 +4,7 @@
 
 #include <parquet/types.h>
 
+#include <cstdint>
 #include <vector>
 
 #include "corvane/common/ref.h"
@@ -15,6 +16,7 @@ enum class IndexKind { Default, Range, Timestamp, Text };
 // What the decoder reads; plain C++, used while the GIL is released.
 struct ReadPlan {
     std::vector<int> value_columns;  // leaf indices, in frame column order
+    std::vector<std::int8_t> max_levels;  // the maximum definition level of every leaf (0 or 1)
     int index_column = -1;
     IndexKind index_kind = IndexKind::Default;
     // The stored unit of a Timestamp index.

@@ -5,7 +5,6 @@
 #include <arrow/util/key_value_metadata.h>
 #include <arrow/type.h>
 #include <parquet/arrow/schema.h>
-#include <parquet/column_reader.h>
 #include <parquet/file_reader.h>
 #include <parquet/metadata.h>
 #include <parquet/schema.h>
@@ -29,6 +28,7 @@
 
 #include "corvane/common/call.h"
 #include "corvane/common/nogil.h"
+#include "corvane/sync/chunk_pages.h"
 #include "corvane/sync/footer_fields.h"
 #include "corvane/sync/frame_plan.h"
 #include "corvane/sync/plan_memo.h"
@@ -36,11 +36,6 @@
 namespace corvane::sync {
 
 namespace {
-
-struct DecodedIndex {
-    std::vector<std::int64_t> stamps;
-    std::vector<std::string> texts;
-};
 
 // Thrown by the decoder for a file that it leaves to the general reader.
 struct NotFastPath : std::runtime_error {
@@ -267,6 +262,9 @@ void plan_frame(PyObject* module, const parquet::FileMetaData& metadata, ReadPla
     if (described == nullptr) throw NotFastPath();
     const parquet::SchemaDescriptor& schema = *metadata.schema();
     if (!is_flat(schema)) throw NotFastPath();
+    for (int i = 0; i < schema.num_columns(); ++i) {
+        plan.max_levels.push_back(static_cast<std::int8_t>(schema.Column(i)->max_definition_level()));
+    }
 
     Ref json = global(module, "json");
     Ref pandas = call_method(json.get(), "loads", text(*described));
@@ -349,122 +347,62 @@ bool schema_agrees(const arrow::Schema& fields, const parquet::FileMetaData& met
 
 // ---- Decoding (without the GIL) ----------------------------------------------------------
 
-// pyarrow decodes the levels of a whole page at once and refuses a page that holds fewer
-// than its header says; a chunk with values left after its row group's rows is refused too.
-void refuse_leftover(parquet::ColumnReader& reader) {
-    if (reader.HasNext()) throw std::runtime_error("column chunk longer than its row group");
-}
+// More rows than this per payload byte are left to the general reader: no partition comes
+// near it, and a damaged count is not worth the memory that it would claim.
+constexpr std::int64_t kMaxRowsPerByte = 8;
 
-// Reads `rows` values of a flat column into `out`, nulls as `null_value`.
-template <typename Reader, typename T>
-void read_dense(Reader& reader, std::int64_t rows, T* out, T null_value,
-                std::vector<std::int16_t>& levels, std::int16_t max_level) {
-    std::int64_t done = 0;
-    while (done < rows) {
-        std::int64_t values_read = 0;
-        const std::int64_t levels_read =
-            reader.ReadBatch(rows - done, levels.data(), nullptr, out + done, &values_read);
-        if (levels_read <= 0 || values_read > levels_read) {
-            throw std::runtime_error("column chunk shorter than its row group");
-        }
-        // Values arrive packed; move them to their rows from the back, nulls in between.
-        if (values_read < levels_read) {
-            std::int64_t source = values_read;
-            for (std::int64_t i = levels_read; i-- > 0;) {
-                out[done + i] = levels[i] == max_level ? out[done + --source] : null_value;
-            }
-        }
-        done += levels_read;
+// The rows of a file whose row groups agree with the plan's leaves; 0 when they do not.
+std::int64_t planned_rows(std::span<const std::uint8_t> file, const FooterFields& footer, const ReadPlan& plan) {
+    const std::size_t leaves = plan.max_levels.size();
+    if (footer.num_rows <= 0 || footer.num_rows / kMaxRowsPerByte > static_cast<std::int64_t>(file.size()) ||
+        (footer.column_orders && *footer.column_orders != leaves)) {
+        return 0;
     }
-    refuse_leftover(reader);
-}
-
-void read_texts(parquet::ByteArrayReader& reader, std::int64_t rows,
-                std::vector<std::string>& texts, std::vector<std::int16_t>& levels) {
-    std::vector<parquet::ByteArray> values(static_cast<std::size_t>(rows));
-    std::int64_t done = 0;
-    while (done < rows) {
-        std::int64_t values_read = 0;
-        const std::int64_t levels_read =
-            reader.ReadBatch(rows - done, levels.data(), nullptr, values.data(), &values_read);
-        if (levels_read <= 0) throw std::runtime_error("column chunk shorter than its row group");
-        if (values_read != levels_read) throw NotFastPath();  // pandas keeps None labels
-        for (std::int64_t i = 0; i < values_read; ++i) {
-            texts.emplace_back(reinterpret_cast<const char*>(values[i].ptr), values[i].len);
+    std::int64_t rows = 0;
+    for (const RowGroupFields& group : footer.row_groups) {
+        if (group.chunks.size() != leaves || group.num_rows < 0 || group.num_rows > footer.num_rows - rows) {
+            return 0;
         }
-        done += levels_read;
+        rows += group.num_rows;
     }
-    refuse_leftover(reader);
+    return rows == footer.num_rows ? rows : 0;
 }
-
-// The reader of a leaf's chunk in a row group. pyarrow refuses a chunk recorded with another
-// type than its column's or with statistics that do not decode, and reads a chunk that
-// records another count of values than its row group's rows (one value or null per row in a
-// flat file) in ways of its own.
-std::shared_ptr<parquet::ColumnReader> chunk_reader(parquet::RowGroupReader& group, int leaf) {
-    const parquet::RowGroupMetaData& metadata = *group.metadata();
-    const std::unique_ptr<parquet::ColumnChunkMetaData> chunk = metadata.ColumnChunk(leaf);
-    if (chunk->type() != metadata.schema()->Column(leaf)->physical_type() ||
-        chunk->num_values() != metadata.num_rows()) {
-        throw std::runtime_error("column chunk unlike its column or its row group");
-    }
-    chunk->statistics();  // throws when they do not decode
-    return group.Column(leaf);
-}
-
-// Wide files decode in parallel by column ranges; narrow ones are not worth a thread (one
-// starts in some 20-50 µs, 64 columns of one row take some 150 µs to read).
-constexpr std::size_t kMaxDecodeThreads = 4;
-constexpr std::size_t kColumnsPerThread = 64;
 
 // Fills the rows of value columns [first, last) of the column-major block `values`.
-void decode_values(parquet::ParquetFileReader& file, const ReadPlan& plan, std::size_t first,
-                   std::size_t last, std::int64_t rows, double* values) {
-    const auto metadata = file.metadata();
-    const parquet::SchemaDescriptor& schema = *metadata->schema();
-    std::vector<std::int16_t> levels;
+bool decode_values(std::span<const std::uint8_t> file, const FooterFields& footer, const ReadPlan& plan,
+                   std::size_t first, std::size_t last, std::int64_t rows, double* values) {
+    ChunkPages pages;
     std::int64_t offset = 0;
-    for (int g = 0; g < metadata->num_row_groups(); ++g) {
-        std::shared_ptr<parquet::RowGroupReader> group = file.RowGroup(g);
-        const std::int64_t group_rows = group->metadata()->num_rows();
-        if (group_rows < 0 || group_rows > rows - offset) throw std::runtime_error("row count");
-        levels.resize(static_cast<std::size_t>(group_rows));
+    for (const RowGroupFields& group : footer.row_groups) {
         for (std::size_t j = first; j < last; ++j) {
-            const int leaf = plan.value_columns[j];
-            auto column = chunk_reader(*group, leaf);
-            read_dense(static_cast<parquet::DoubleReader&>(*column), group_rows,
-                       values + static_cast<std::int64_t>(j) * rows + offset,
-                       std::numeric_limits<double>::quiet_NaN(), levels,
-                       schema.Column(leaf)->max_definition_level());
+            const auto leaf = static_cast<std::size_t>(plan.value_columns[j]);
+            if (!pages.doubles(file, group.chunks[leaf], plan.max_levels[leaf], group.num_rows,
+                               values + static_cast<std::int64_t>(j) * rows + offset)) {
+                return false;
+            }
         }
-        offset += group_rows;
+        offset += group.num_rows;
     }
-    if (offset != rows) throw std::runtime_error("row count");
+    return true;
 }
 
-void decode_index(parquet::ParquetFileReader& file, const ReadPlan& plan, std::int64_t rows,
-                  DecodedIndex& index) {
-    if (plan.index_kind != IndexKind::Timestamp && plan.index_kind != IndexKind::Text) return;
-    const auto metadata = file.metadata();
-    const std::int16_t max_level = metadata->schema()->Column(plan.index_column)->max_definition_level();
+bool decode_index(std::span<const std::uint8_t> file, const FooterFields& footer, const ReadPlan& plan,
+                  std::int64_t rows, DecodedIndex& index) {
+    if (plan.index_kind != IndexKind::Timestamp && plan.index_kind != IndexKind::Text) return true;
+    const auto leaf = static_cast<std::size_t>(plan.index_column);
     if (plan.index_kind == IndexKind::Timestamp) index.stamps.resize(static_cast<std::size_t>(rows));
-    std::vector<std::int16_t> levels;
+    ChunkPages pages;
     std::int64_t offset = 0;
-    for (int g = 0; g < metadata->num_row_groups(); ++g) {
-        const std::int64_t group_rows = metadata->RowGroup(g)->num_rows();
-        if (group_rows < 0 || group_rows > rows - offset) throw std::runtime_error("row count");
-        levels.resize(static_cast<std::size_t>(group_rows));
-        auto column = chunk_reader(*file.RowGroup(g), plan.index_column);
-        if (plan.index_kind == IndexKind::Timestamp) {
-            read_dense(static_cast<parquet::Int64Reader&>(*column), group_rows,
-                       index.stamps.data() + offset, std::numeric_limits<std::int64_t>::min(),
-                       levels, max_level);
-        } else {
-            read_texts(static_cast<parquet::ByteArrayReader&>(*column), group_rows, index.texts,
-                       levels);
-        }
-        offset += group_rows;
+    for (const RowGroupFields& group : footer.row_groups) {
+        const ChunkFields& chunk = group.chunks[leaf];
+        const bool read = plan.index_kind == IndexKind::Timestamp
+                              ? pages.stamps(file, chunk, plan.max_levels[leaf], group.num_rows,
+                                             index.stamps.data() + offset)
+                              : pages.texts(file, chunk, plan.max_levels[leaf], group.num_rows, index.texts);
+        if (!read) return false;
+        offset += group.num_rows;
     }
+    return true;
 }
 
 // Joins every thread of a list when it goes out of scope, however the scope is left.
@@ -483,61 +421,44 @@ private:
     std::vector<std::thread>& threads_;
 };
 
-// Fills the column-major block `values` (rows x value columns) and the index. Each worker
-// opens its own row-group readers; the file's source is an immutable in-memory buffer.
-void decode(parquet::ParquetFileReader& file, const ReadPlan& plan, std::int64_t rows,
-            double* values, DecodedIndex& index) {
+// Wide files decode on several threads by column ranges when `spread`; narrow ones are not
+// worth a thread (one starts in some 20-50 µs, a thousand chunks of one row read in some
+// 300 µs).
+constexpr std::size_t kMaxDecodeThreads = 4;
+constexpr std::size_t kColumnsPerThread = 1024;
+
+// Fills the column-major block `values` (rows x value columns) and the index.
+bool decode_block(std::span<const std::uint8_t> file, const FooterFields& footer, const ReadPlan& plan,
+                  std::int64_t rows, double* values, DecodedIndex& index, bool spread) {
     const std::size_t columns = plan.value_columns.size();
-    const std::size_t workers = std::clamp<std::size_t>(
-        std::min<std::size_t>(std::thread::hardware_concurrency(), columns / kColumnsPerThread),
-        1, kMaxDecodeThreads);
-    std::vector<std::exception_ptr> failures(workers);
+    const std::size_t workers =
+        spread ? std::clamp<std::size_t>(std::min<std::size_t>(std::thread::hardware_concurrency(),
+                                                               columns / kColumnsPerThread),
+                                         1, kMaxDecodeThreads)
+               : 1;
     const auto share = [&](std::size_t w) { return columns * w / workers; };
-    {
+    std::vector<char> decoded(workers, 0);
+    try {
         std::vector<std::thread> threads;
-        JoinAll join(threads);
+        const JoinAll join(threads);
         for (std::size_t w = 1; w < workers; ++w) {
-            threads.emplace_back([&, w] {
-                try {
-                    decode_values(file, plan, share(w), share(w + 1), rows, values);
-                } catch (...) {
-                    failures[w] = std::current_exception();
-                }
-            });
+            try {
+                threads.emplace_back([&, w] {
+                    decoded[w] = decode_values(file, footer, plan, share(w), share(w + 1), rows, values);
+                });
+            } catch (const std::system_error&) {
+                decoded[w] = decode_values(file, footer, plan, share(w), share(w + 1), rows, values);
+            }
         }
-        decode_values(file, plan, 0, share(1), rows, values);
-        decode_index(file, plan, rows, index);
+        decoded[0] = decode_values(file, footer, plan, 0, share(1), rows, values) &&
+                     decode_index(file, footer, plan, rows, index);
+    } catch (const std::exception&) {
+        return false;  // out of memory: the general reader will say so
     }
-    for (const std::exception_ptr& failure : failures) {
-        if (failure) std::rethrow_exception(failure);
-    }
+    return std::all_of(decoded.begin(), decoded.end(), [](char done) { return done != 0; });
 }
 
 // ---- Building the frame (with the GIL) ---------------------------------------------------
-
-// Frees a reader (its footer holds some 2.3 KB per column) on a thread of its own while the
-// frame is built, and waits for that when it goes out of scope; without a thread to be had,
-// the reader is freed at once.
-class FreedBeside {
-public:
-    explicit FreedBeside(std::unique_ptr<parquet::ParquetFileReader> file) {
-        try {
-            worker_ = std::thread([file = std::move(file)]() mutable { file.reset(); });
-        } catch (const std::system_error&) {
-            // The thread's function, the reader with it, is already gone.
-        }
-    }
-    ~FreedBeside() {
-        if (!worker_.joinable()) return;
-        ReleasedGil released;
-        worker_.join();
-    }
-    FreedBeside(const FreedBeside&) = delete;
-    FreedBeside& operator=(const FreedBeside&) = delete;
-
-private:
-    std::thread worker_;
-};
 
 // A writable view of a contiguous buffer, released on scope exit.
 class WritableView {
@@ -619,61 +540,11 @@ bool checked_plan(PyObject* module, const parquet::FileMetaData& metadata, Frame
     return fields && schema_agrees(*fields, metadata, plan.read);
 }
 
-Ref decode_frame(PyObject* module, std::span<const std::uint8_t> payload, PlanMemo* memo) {
+
+// The frame of decoded values (a float64 array, rows x value columns, column-major).
+Ref frame_from(PyObject* module, const ReadPlan& plan, const FrameLabels& labels, const Ref& values,
+               DecodedIndex& index, std::int64_t rows) {
     Ref pandas = global(module, "pd");
-    // With pandas' future string inference on, pyarrow builds other label types.
-    if (truthy(call_method(pandas.get(), "get_option", text("future.infer_string")).get())) {
-        return {};
-    }
-
-    // The reader borrows the caller's bytes, which never change while it runs.
-    std::unique_ptr<parquet::ParquetFileReader> file;
-    {
-        ReleasedGil released;
-        try {
-            auto buffer = std::make_shared<arrow::Buffer>(payload.data(),
-                                                          static_cast<std::int64_t>(payload.size()));
-            file = parquet::ParquetFileReader::Open(std::make_shared<arrow::io::BufferReader>(buffer));
-        } catch (const std::exception&) {
-            file.reset();
-        }
-    }
-    if (!file) return {};
-
-    // A payload whose schema and key-value metadata are those of the last one accepted
-    // takes its plan; any other is planned and checked in full, and kept once accepted.
-    const std::optional<FooterFields> fields = memo ? footer_fields(payload) : std::nullopt;
-    const std::shared_ptr<const PlanMemo::Entry> kept = fields ? memo->find(*fields) : nullptr;
-    FramePlan made;
-    if (!kept) {
-        if (!checked_plan(module, *file->metadata(), made)) return {};
-        if (fields) memo->keep(*fields, made);
-    }
-    const ReadPlan& plan = kept ? kept->plan.read : made.read;
-    const FrameLabels& labels = kept ? kept->plan.labels : made.labels;
-    const std::int64_t rows = file->metadata()->num_rows();
-    if (rows <= 0) return {};
-
-    Ref numpy = import("numpy");
-    Ref shape = check(Py_BuildValue("(LL)", static_cast<long long>(rows),
-                                    static_cast<long long>(plan.value_columns.size())));
-    Ref values = call_kw(getattr(numpy.get(), "empty").get(),
-                         {{"dtype", text("float64").get()}, {"order", text("F").get()}}, shape);
-    DecodedIndex index;
-    bool decoded = false;
-    {
-        WritableView view(values.get(), PyBUF_F_CONTIGUOUS);
-        double* block = static_cast<double*>(view.data());
-        ReleasedGil released;
-        try {
-            decode(*file, plan, rows, block, index);
-            decoded = true;
-        } catch (const std::exception&) {
-        }
-    }
-    const FreedBeside footer(std::move(file));
-    if (!decoded) return {};
-
     Ref frame_index;
     try {
         frame_index = build_index(pandas.get(), plan, labels, index, rows);
@@ -688,7 +559,113 @@ Ref decode_frame(PyObject* module, std::span<const std::uint8_t> payload, PlanMe
                    values);
 }
 
+Ref value_block(std::int64_t rows, std::size_t columns) {
+    Ref numpy = import("numpy");
+    Ref shape = check(Py_BuildValue("(LL)", static_cast<long long>(rows), static_cast<long long>(columns)));
+    return call_kw(getattr(numpy.get(), "empty").get(),
+                   {{"dtype", text("float64").get()}, {"order", text("F").get()}}, shape);
+}
+
+// With pandas' future string inference on, pyarrow builds other label types.
+bool infers_strings(PyObject* module) {
+    Ref pandas = global(module, "pd");
+    return truthy(call_method(pandas.get(), "get_option", text("future.infer_string")).get());
+}
+
+Ref decode_frame(PyObject* module, std::span<const std::uint8_t> payload, PlanMemo* memo) {
+    if (infers_strings(module)) return {};
+    std::optional<FooterFields> footer;
+    {
+        ReleasedGil released;
+        try {
+            footer = footer_fields(payload);
+        } catch (const std::bad_alloc&) {
+            footer.reset();
+        }
+    }
+    if (!footer) return {};
+
+    // A payload whose schema and key-value metadata are those of the last one accepted
+    // takes its plan; any other is planned and checked in full, and kept once accepted.
+    std::shared_ptr<const PlanMemo::Entry> kept = memo ? memo->find(*footer) : nullptr;
+    FramePlan made;
+    if (!kept) {
+        // The reader borrows the caller's bytes, which never change while it runs.
+        std::unique_ptr<parquet::ParquetFileReader> file;
+        {
+            ReleasedGil released;
+            try {
+                auto buffer = std::make_shared<arrow::Buffer>(payload.data(),
+                                                              static_cast<std::int64_t>(payload.size()));
+                file = parquet::ParquetFileReader::Open(std::make_shared<arrow::io::BufferReader>(buffer));
+            } catch (const std::exception&) {
+                file.reset();
+            }
+        }
+        if (!file || !checked_plan(module, *file->metadata(), made)) return {};
+        if (memo) memo->keep(*footer, made);
+    }
+    const ReadPlan& plan = kept ? kept->read->plan : made.read;
+    const FrameLabels& labels = kept ? kept->labels : made.labels;
+    const std::int64_t rows = planned_rows(payload, *footer, plan);
+    if (rows <= 0) return {};
+
+    Ref values = value_block(rows, plan.value_columns.size());
+    DecodedIndex index;
+    bool decoded = false;
+    {
+        WritableView view(values.get(), PyBUF_F_CONTIGUOUS);
+        double* block = static_cast<double*>(view.data());
+        ReleasedGil released;
+        decoded = decode_block(payload, *footer, plan, rows, block, index, true);
+    }
+    if (!decoded) return {};
+    return frame_from(module, plan, labels, values, index, rows);
+}
+
 }  // namespace
+
+std::optional<DecodedBlock> decode_ahead(std::span<const std::uint8_t> payload,
+                                         const std::shared_ptr<const PlanMemo::KeptRead>& read,
+                                         const std::function<bool(std::size_t)>& room) {
+    try {
+        const std::optional<FooterFields> footer = footer_fields(payload);
+        if (!footer || !read || !read->matches(*footer)) return std::nullopt;
+        const ReadPlan& plan = read->plan;
+        const std::int64_t rows = planned_rows(payload, *footer, plan);
+        if (rows <= 0) return std::nullopt;
+        const std::size_t cells = static_cast<std::size_t>(rows) * plan.value_columns.size();
+        if (cells / plan.value_columns.size() != static_cast<std::size_t>(rows) ||
+            !room(cells * sizeof(double) + static_cast<std::size_t>(rows) * sizeof(std::int64_t))) {
+            return std::nullopt;
+        }
+        DecodedBlock block{read, rows, std::vector<double>(cells), {}};
+        // One thread: the others decode other payloads meanwhile.
+        if (!decode_block(payload, *footer, plan, rows, block.values.data(), block.index, false)) {
+            return std::nullopt;
+        }
+        return block;
+    } catch (const std::exception&) {
+        return std::nullopt;  // out of memory: the payload's turn decodes it
+    }
+}
+
+Ref decoded_frame(PyObject* module, DecodedBlock& block, const PlanMemo* memo) {
+    const std::shared_ptr<const PlanMemo::Entry> kept = memo ? memo->kept_for(block.read.get()) : nullptr;
+    if (!kept || infers_strings(module)) return {};
+    const ReadPlan& plan = block.read->plan;
+    Ref values = value_block(block.rows, plan.value_columns.size());
+    {
+        WritableView view(values.get(), PyBUF_F_CONTIGUOUS);
+        std::memcpy(view.data(), block.values.data(), block.values.size() * sizeof(double));
+    }
+    try {
+        return frame_from(module, plan, kept->labels, values, block.index, block.rows);
+    } catch (const PyError& failure) {
+        if (!failure.matches(PyExc_Exception)) throw;
+        return {};
+    }
+}
 
 Ref fast_parquet_frame(PyObject* module, PyObject* payload, PlanMemo* memo) {
     return fast_parquet_frame(

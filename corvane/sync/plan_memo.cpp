@@ -27,16 +27,19 @@ PlanMemo::~PlanMemo() { serving = outer_; }
 
 PlanMemo* PlanMemo::current() noexcept { return serving; }
 
+bool PlanMemo::KeptRead::matches(const FooterFields& fields) const {
+    return same_bytes(schema, fields.schema) && same_bytes(pairs, fields.pairs);
+}
+
 std::shared_ptr<const PlanMemo::Entry> PlanMemo::find(const FooterFields& fields) const {
-    if (!last_ || !same_bytes(last_->schema, fields.schema) || !same_bytes(last_->pairs, fields.pairs)) {
-        return nullptr;
-    }
+    if (!last_ || !last_->read->matches(fields)) return nullptr;
     return last_;
 }
 
 void PlanMemo::keep(const FooterFields& fields, const FramePlan& plan) {
     try {
-        last_ = std::make_shared<const Entry>(Entry{copied(fields.schema), copied(fields.pairs), plan});
+        auto read = std::make_shared<const KeptRead>(KeptRead{copied(fields.schema), copied(fields.pairs), plan.read});
+        last_ = std::make_shared<const Entry>(Entry{std::move(read), plan.labels});
     } catch (const std::bad_alloc&) {
         last_.reset();  // only the next payload's planning is lost
     }

@@ -8,7 +8,9 @@
 // still the plan of every payload with the same fields.
 //
 // A memo serves the thread that synchronises the category, for as long as that runs: the
-// `_download_partition` calls of that thread see it, those of any other thread do not.
+// `_download_partition` calls of that thread see it, those of any other thread do not. Only
+// the reading part of a kept plan (plain C++) goes to other threads: the read-ahead threads
+// decode payloads with it, and the frame takes the labels here, if that plan is still kept.
 #pragma once
 
 #include <memory>
@@ -21,11 +23,19 @@ namespace corvane::sync {
 
 class PlanMemo {
 public:
-    // A kept plan; it holds Python objects, so it is dropped only with the GIL held.
-    struct Entry {
+    // What the reading of the values takes from a kept plan: plain C++, which other threads
+    // may hold and use without the GIL.
+    struct KeptRead {
         std::string schema;
         std::string pairs;
-        FramePlan plan;
+        ReadPlan plan;
+        // True when a payload with these footer fields reads with this plan.
+        bool matches(const FooterFields& fields) const;
+    };
+    // A kept plan; its labels are Python objects, so it is dropped only with the GIL held.
+    struct Entry {
+        std::shared_ptr<const KeptRead> read;
+        FrameLabels labels;
     };
 
     // Makes a memo the calling thread's for its lifetime. Needs the GIL, as the destructor does.
@@ -40,6 +50,12 @@ public:
     // The kept plan when the fields equal its own; null otherwise. The entry stays valid
     // for its holder, whatever is kept meanwhile (a signal handler may decode too).
     std::shared_ptr<const Entry> find(const FooterFields& fields) const;
+    // The kept plan's reading part, for decoding on other threads; null when none is kept.
+    std::shared_ptr<const KeptRead> kept_read() const { return last_ ? last_->read : nullptr; }
+    // The kept plan whose reading part is `read`; null when it is no longer kept.
+    std::shared_ptr<const Entry> kept_for(const KeptRead* read) const {
+        return last_ && last_->read.get() == read ? last_ : nullptr;
+    }
     // Keeps `plan` for payloads with these fields, in place of the one kept.
     void keep(const FooterFields& fields, const FramePlan& plan);
 
