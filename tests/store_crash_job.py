@@ -48,6 +48,7 @@ def grouped(store: ParquetDataManager) -> None:
     """Days 11-40 stored one by one (the first ten replace stored days), committed every
     eight days, as a synchronisation stores daily partitions."""
     days = wide("2024-01-11", 30, 3000, 5)
+    store.begin_generation(GROUPED, "full")  # one generation, as a synchronisation's run
     group = store._durability_group()
     try:
         for n in range(len(days)):
@@ -57,6 +58,7 @@ def grouped(store: ParquetDataManager) -> None:
                 group.commit()
     finally:
         group.close()
+        store.end_generation(GROUPED)
 
 
 def update(store: ParquetDataManager) -> None:

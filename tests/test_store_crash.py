@@ -57,9 +57,7 @@ def state(root: str, as_of=None) -> dict:
             job.TRADES: store.read_unstack_category(job.TRADES, as_of=as_of)}
 
 
-# The categories that the job's update changes in one call each, so in one generation (the
-# grouped one is thirty updates, thirty generations).
-CATEGORIES = (job.PROMOTED, job.MERGED, job.TRADES)
+CATEGORIES = (job.PROMOTED, job.MERGED, job.GROUPED, job.TRADES)
 
 
 def generations(root: str) -> dict:

@@ -317,6 +317,8 @@ GROUPED = {
 def test_updates_in_a_durability_group_store_what_single_updates_do(tmp_path, mode, updates):
     alone = ParquetDataManager(str(tmp_path / "alone"))
     grouped = ParquetDataManager(str(tmp_path / "grouped"))
+    for store in (alone, grouped):  # one generation each, as a synchronisation's run
+        store.begin_generation(CAT, "full")
     group = grouped._durability_group()
     for n, (df, partition) in enumerate(updates):
         for store in (alone, grouped):
@@ -326,6 +328,8 @@ def test_updates_in_a_durability_group_store_what_single_updates_do(tmp_path, mo
             # Any other call on the category sees what the group holds: it commits first.
             pd.testing.assert_frame_equal(read(grouped), read(alone))
     group.close()
+    for store in (alone, grouped):
+        store.end_generation(CAT)
     pd.testing.assert_frame_equal(read(grouped), read(alone))
     assert files_of(tmp_path / "grouped") == files_of(tmp_path / "alone")
 
@@ -344,10 +348,12 @@ def test_a_group_holds_its_files_back_until_it_commits(store):
     first, second = one_row_days("2024-01-01", 2, 1)
     put(store, first, "daily")
     folder = store.category_folder(CAT)
+    store.begin_generation(CAT, "full")  # grouping serves a run's updates: one generation
     group = store._durability_group()
     put(store, second, "daily")
     assert not os.path.exists(os.path.join(folder, "day=2024-01-02", "data.parquet"))
     group.commit()
     assert os.path.exists(os.path.join(folder, "day=2024-01-02", "data.parquet"))
     group.close()
+    store.end_generation(CAT)
     pd.testing.assert_frame_equal(read(store), pd.concat([first, second]))

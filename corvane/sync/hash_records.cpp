@@ -56,14 +56,14 @@ Ref write_local_hash(PyObject* module, const methods::WriteLocalHashParams& args
     PyObject* self = args.self;
     call(self, methods::validate_hash, args.hash_value);
     Ref record = call(self, methods::get_hash_path, args.category, args.partition);
-    // During a grouped commit the record waits for the partition's rows to be durable.
-    if (GroupedCommit::keep_record(self, record.get(), args.hash_value)) return none();
-    replace_file_atomically(module, record.get(), args.hash_value, false);
     // The store's generation that holds these rows names the hash they were published under.
     Ref store = getattr_optional(self, "CV_db");
     if (store && getattr_optional(store.get(), "note_published_hash")) {
         call_method(store.get(), "note_published_hash", args.category, args.partition, args.hash_value);
     }
+    // During a grouped commit the record waits for the partition's rows to be durable.
+    if (GroupedCommit::keep_record(self, record.get(), args.hash_value)) return none();
+    replace_file_atomically(module, record.get(), args.hash_value, false);
     return none();
 }
 
