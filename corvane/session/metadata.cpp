@@ -5,6 +5,7 @@
 
 #include "corvane/common/args.h"
 #include "corvane/redis/read_budget.h"
+#include "corvane/session/closing.h"
 #include "corvane/session/errors.h"
 #include "corvane/session/redis_connection.h"
 #include "corvane/session/session_gate.h"
@@ -23,7 +24,7 @@ constexpr double kRetryPause = 0.5;
 // Tighter than CATEGORY_PATTERN alone allows (128 + kind + 128).
 constexpr Py_ssize_t kMaxCategoryLength = 160;
 
-enum class Outcome { Read, CredentialsRejected, Failed };
+enum class Outcome { Read, CredentialsRejected, Disconnected, Failed };
 
 // One read attempt. The connection is read afresh so that a reconnect made meanwhile by the
 // heartbeat is picked up; `connection` is the one used. A family member (from the upkeep)
@@ -33,7 +34,9 @@ Outcome read_once(PyObject* module, PyObject* self, PyObject* key, Ref& connecti
     try {
         through_gate([&] { call(self, methods::ensure_connection); });
         connection = getattr(self, "_redis_client");
-        if (connection.is_none()) return Outcome::Failed;
+        // Another thread's connect gave the connection up (its credentials were rejected)
+        // and may be pausing before it tries the same ticket again.
+        if (connection.is_none()) return Outcome::Disconnected;
         reply = call_method(connection.get(), "get", key);
         return reply.is_none() || PyBytes_Check(reply.get()) ? Outcome::Read : Outcome::Failed;
     } catch (const PyError& failure) {
@@ -48,29 +51,29 @@ long long retry_count(PyObject* value) {
     return std::min(saturated_integer(value), LLONG_MAX - 1);
 }
 
-// A new ticket and connection after `failed` rejected the credentials. Threads sharing a
-// gate recover once: a thread that finds a newer connection than its failed one uses it.
-void recover_credentials(PyObject* self, PyObject* failed) {
+// A new ticket and connection after `failed` (null: there was none) could not read. A
+// thread that finds a connection newer than its failed one uses it, so that threads meeting
+// the same broken session (the caller, its reads ahead, the heartbeat) recover it once.
+void recover_session(PyObject* self, PyObject* failed) {
     through_gate([&] {
-        if (SessionGate::current() != nullptr && getattr(self, "_redis_client").get() != failed) {
-            return;
-        }
+        Ref current = getattr(self, "_redis_client");
+        if (!current.is_none() && current.get() != failed) return;
         session::connect_with_new_ticket(self);
     });
 }
 
-// True when the reads of the calling thread are being stopped (all of them, or those of
-// the category it reads for): no further attempt.
-bool reads_stopped() {
+// True when the reads of the calling thread are being stopped (all of them, those of the
+// category it reads for, or the client's, by close()): no further attempt.
+bool reads_stopped(PyObject* self) {
     const SessionGate* gate = SessionGate::current();
-    return (gate != nullptr && gate->closed()) || redis::read_budget_stopped();
+    return (gate != nullptr && gate->closed()) || redis::read_budget_stopped() || closing(self);
 }
 
 Ref redis_get_with_retry(PyObject* module, const methods::RedisGetWithRetryParams& args) {
     PyObject* self = args.self;
     const long long retries = args.max_retries.given() ? retry_count(args.max_retries) : kDefaultRetries;
     for (long long attempt = 0; attempt <= retries; ++attempt) {
-        const bool last = attempt == retries || reads_stopped();
+        const bool last = attempt == retries || reads_stopped(self);
         Ref connection;
         Ref reply;
         switch (read_once(module, self, args.key, connection, reply)) {
@@ -79,7 +82,13 @@ Ref redis_get_with_retry(PyObject* module, const methods::RedisGetWithRetryParam
             case Outcome::CredentialsRejected:
                 // A new ticket carries new credentials: try again at once.
                 if (last) transport::refuse(module, "DataConnectionError");
-                recover_credentials(self, connection.get());
+                recover_session(self, connection.get());
+                break;
+            case Outcome::Disconnected:
+                // Pausing would only wait for a connect that may be bound to fail: a new
+                // ticket, at once.
+                if (last) transport::refuse(module, "RemoteDataError");
+                recover_session(self, nullptr);
                 break;
             case Outcome::Failed:
                 if (last) transport::refuse(module, "RemoteDataError");
