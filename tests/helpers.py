@@ -203,6 +203,6 @@ def fetch_threads():
         try:
             with open(f"/proc/self/task/{task}/comm") as comm:
                 names.append(comm.read().strip())
-        except FileNotFoundError:
-            pass  # ended meanwhile
+        except (FileNotFoundError, ProcessLookupError):
+            pass  # ended meanwhile (between the listing and the open, or the read)
     return names.count("corvane-fetch")

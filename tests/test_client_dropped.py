@@ -220,3 +220,41 @@ def test_a_forked_child_leaves_its_parents_session_alone(service, tmp_path, chil
     assert parent.returncode == 0
     assert service.api.sessions() == []
     assert len(service.api.requests_to(DISCONNECT_PATH)) == 1
+
+
+UNANSWERED = textwrap.dedent("""
+    import gc, sys
+    from corvane import CorvaneClient
+
+    url, token, path, count, ending = sys.argv[1:]
+    clients = [CorvaneClient(api_token=token, save_path=path, api_url=url, log_level=40)
+               for _ in range(int(count))]
+    print("open", flush=True)
+    sys.stdin.readline()
+    if ending == "dropped":
+        del clients
+        gc.collect()
+""")
+CLIENTS = 6  # each disconnect waits up to 10 s for a reply: one after another, a minute
+EXIT_BOUND = 40  # seconds: generous for a bound of about 2 s (dropped: 2 s per finaliser)
+
+
+@pytest.mark.parametrize("ending", ["open at exit", "dropped"])
+def test_a_service_that_does_not_answer_does_not_hold_the_exit(service, tmp_path, ending):
+    with subprocess.Popen([sys.executable, "-c", UNANSWERED, service.url, service.token,
+                           str(tmp_path / "store"), str(CLIENTS), ending],
+                          stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True) as child:
+        try:
+            assert child.stdout.readline() == "open\n"
+            # From now on the service takes every disconnect and never answers it.
+            service.api.program(DISCONNECT_PATH, delay=3600, times=None)
+            child.stdin.write("\n")
+            child.stdin.flush()
+            assert child.wait(timeout=EXIT_BOUND) == 0
+        finally:
+            if child.poll() is None:
+                child.kill()
+        # Silent, as every release of a client nobody closed.
+        assert child.stderr.read() == ""
+    assert len(service.api.sessions()) == CLIENTS  # none answered, so none released

@@ -1,15 +1,24 @@
 #include "corvane/client/abandoned.h"
 
+#include <algorithm>
+#include <chrono>
 #include <exception>
+#include <vector>
 
 #include "corvane/client/module_state.h"
 #include "corvane/client/session_release.h"
 #include "corvane/common/args.h"
 #include "corvane/common/call.h"
+#include "corvane/common/quietly.h"
 
 namespace corvane::client {
 
 namespace {
+
+// How long an exit, or a finaliser, waits for the releases it starts. The disconnect waits
+// up to 10 seconds for its reply; a service that does not answer must not hold the end of
+// a script that long, once per client.
+constexpr double kReleaseSeconds = 2.0;
 
 // Runs `body` and drops whatever it raises: a finaliser or an exit hook has no caller to
 // tell, and must not write to the log or to stderr.
@@ -33,10 +42,51 @@ bool holds_session(PyObject* self) {
     return stop && !truthy(call_method(stop.get(), "is_set").get());
 }
 
-// close() without its log lines and without waiting for the heartbeat: the finaliser may
-// run on the heartbeat thread itself, and the thread ends on its own once told.
-void release_abandoned(PyObject* self) {
-    if (holds_session(self)) release_quietly(self, signal_heartbeat_stop);
+PyObject* give_back_ticket(PyObject*, PyObject* client) {
+    silently([&] { release_ticket(client); });
+    return Py_NewRef(Py_None);
+}
+
+PyMethodDef give_back_def = {"_give_back_abandoned_ticket", give_back_ticket, METH_O, nullptr};
+
+Ref module_function(PyObject* module, PyMethodDef& def) {
+    Ref module_name = getattr(module, "__name__");
+    return check(PyCFunction_NewEx(&def, module, module_name.get()));
+}
+
+// close() for each of `clients` that still holds a session, without its log lines and
+// without waiting for the heartbeat (a finaliser may run on the heartbeat thread itself,
+// which ends on its own once told). The local steps run here; the disconnects, which wait
+// for the service, each on a daemon thread of its own, waited for together at most
+// kReleaseSeconds. One still waiting then goes on by itself, until its reply or the end of
+// the process; its client, told to stop and without a connection, is not released again.
+void release_abandoned(PyObject* module, const std::vector<Ref>& clients) {
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::duration<double>(kReleaseSeconds);
+    Ref thread_class = getattr(import("threading").get(), "Thread");
+    Ref target = module_function(module, give_back_def);
+    Ref name = text("corvane-release");
+    std::vector<Ref> started;
+    for (const Ref& client : clients) {
+        if (!holds_session(client.get())) continue;
+        quietly([&] { signal_heartbeat_stop(client.get()); });
+        quietly([&] { drop_redis(client.get()); });
+        try {
+            Ref args = check(PyTuple_Pack(1, client.get()));
+            Ref thread = call_kw(thread_class.get(), {{"target", target.get()}, {"args", args.get()},
+                                                      {"name", name.get()}, {"daemon", Py_True}});
+            call_method(thread.get(), "start");
+            started.push_back(std::move(thread));
+        } catch (const PyError& failure) {
+            if (!failure.matches(PyExc_Exception)) throw;
+            // No thread to be had: given back here, unbounded, rather than not at all.
+            silently([&] { release_ticket(client.get()); });
+        }
+    }
+    for (const Ref& thread : started) {
+        const std::chrono::duration<double> left = deadline - std::chrono::steady_clock::now();
+        call_method(thread.get(), "join", floating(std::max(left.count(), 0.0)));
+    }
 }
 
 // A forked child inherits copies of its parent's clients; releasing them would end the
@@ -64,12 +114,15 @@ bool inherited_from_parent(PyObject* module, PyObject* self) {
     return check_status(PySet_Discard(inherited, address.get())) == 1;
 }
 
+// The exit hook: every client still open, all at once.
 PyObject* release_open_clients(PyObject* module, PyObject*) {
     silently([&] {
         Ref clients = check(PySequence_List(module_state(module).clients));
+        std::vector<Ref> open;
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(clients.get()); ++i) {
-            release_abandoned(PyList_GET_ITEM(clients.get(), i));
+            open.push_back(Ref::borrow(PyList_GET_ITEM(clients.get(), i)));
         }
+        release_abandoned(module, open);
     });
     return Py_NewRef(Py_None);
 }
@@ -79,7 +132,11 @@ Ref client_del(PyObject* module, const SelfParams& args) {
     // client, and the modules that a release needs may be gone.
     if (!Py_IsFinalizing()) {
         silently([&] {
-            if (!inherited_from_parent(module, args.self)) release_abandoned(args.self);
+            // Waited for (boundedly): the next client a notebook makes may need the session
+            // that this one gives back.
+            if (!inherited_from_parent(module, args.self)) {
+                release_abandoned(module, {Ref::borrow(args.self)});
+            }
         });
     }
     return none();
@@ -89,11 +146,6 @@ PyMethodDef exit_hook_def = {"_release_open_clients", release_open_clients, METH
                              nullptr};
 PyMethodDef fork_hook_def = {"_forget_inherited_clients", forget_inherited_clients,
                              METH_NOARGS, nullptr};
-
-Ref module_function(PyObject* module, PyMethodDef& def) {
-    Ref module_name = getattr(module, "__name__");
-    return check(PyCFunction_NewEx(&def, module, module_name.get()));
-}
 
 }  // namespace
 

@@ -1,5 +1,6 @@
 // Clients dropped without close(): a finaliser, and an exit hook for those still open when
-// the interpreter ends. Both give the session back the way close() does, silently.
+// the interpreter ends. Both give the session back the way close() does, silently, and wait
+// for a service that does not answer about 2 seconds in all, however many clients.
 #pragma once
 
 #include "corvane/common/method.h"

@@ -1,10 +1,13 @@
 #include "corvane/session/metadata.h"
 
 #include <climits>
+#include <cstdint>
+#include <optional>
 #include <algorithm>
 
 #include "corvane/common/args.h"
 #include "corvane/redis/read_budget.h"
+#include "corvane/session/closing.h"
 #include "corvane/session/errors.h"
 #include "corvane/session/redis_connection.h"
 #include "corvane/session/session_gate.h"
@@ -23,17 +26,27 @@ constexpr double kRetryPause = 0.5;
 // Tighter than CATEGORY_PATTERN alone allows (128 + kind + 128).
 constexpr Py_ssize_t kMaxCategoryLength = 160;
 
-enum class Outcome { Read, CredentialsRejected, Failed };
+enum class Outcome { Read, CredentialsRejected, Disconnected, SessionLost, Failed };
 
 // One read attempt. The connection is read afresh so that a reconnect made meanwhile by the
-// heartbeat is picked up; `connection` is the one used. A family member (from the upkeep)
-// ends the read as its clone.
-Outcome read_once(PyObject* module, PyObject* self, PyObject* key, Ref& connection, Ref& reply) {
+// heartbeat is picked up. A family member (from the upkeep) ends the read as its clone, but
+// for the upkeep's own reconnect failing (`lost`): its ticket may carry credentials that
+// were replaced between its issue and its use.
+Outcome read_once(PyObject* module, PyObject* self, PyObject* key, Ref& reply,
+                  std::optional<PyError>& lost) {
     Ref rejected = authentication_error(module);
     try {
-        through_gate([&] { call(self, methods::ensure_connection); });
-        connection = getattr(self, "_redis_client");
-        if (connection.is_none()) return Outcome::Failed;
+        try {
+            through_gate([&] { call(self, methods::ensure_connection); });
+        } catch (const PyError& failure) {
+            if (!failure.matches(global(module, "DataConnectionError").get())) throw;
+            lost = failure;
+            return Outcome::SessionLost;
+        }
+        Ref connection = getattr(self, "_redis_client");
+        // Another thread's connect gave the connection up (its credentials were rejected)
+        // and may be pausing before it tries the same ticket again.
+        if (connection.is_none()) return Outcome::Disconnected;
         reply = call_method(connection.get(), "get", key);
         return reply.is_none() || PyBytes_Check(reply.get()) ? Outcome::Read : Outcome::Failed;
     } catch (const PyError& failure) {
@@ -48,38 +61,59 @@ long long retry_count(PyObject* value) {
     return std::min(saturated_integer(value), LLONG_MAX - 1);
 }
 
-// A new ticket and connection after `failed` rejected the credentials. Threads sharing a
-// gate recover once: a thread that finds a newer connection than its failed one uses it.
-void recover_credentials(PyObject* self, PyObject* failed) {
+// A new ticket and connection for a read that failed without a usable session. Threads
+// sharing a gate recover once: a thread that finds a new session made since it noted
+// `sessions_made` (before its read) reads on with that one.
+void recover_session(PyObject* self, std::uint64_t sessions_made) {
     through_gate([&] {
-        if (SessionGate::current() != nullptr && getattr(self, "_redis_client").get() != failed) {
-            return;
-        }
+        SessionGate* gate = SessionGate::current();
+        if (gate != nullptr && gate->sessions_made() != sessions_made) return;
         session::connect_with_new_ticket(self);
+        if (gate != nullptr) gate->session_made();
     });
 }
 
-// True when the reads of the calling thread are being stopped (all of them, or those of
-// the category it reads for): no further attempt.
-bool reads_stopped() {
+// The count of new sessions that the calling thread's gate has seen made, or 0.
+std::uint64_t sessions_made() {
     const SessionGate* gate = SessionGate::current();
-    return (gate != nullptr && gate->closed()) || redis::read_budget_stopped();
+    return gate != nullptr ? gate->sessions_made() : 0;
+}
+
+// True when the reads of the calling thread are being stopped (all of them, those of the
+// category it reads for, or the client's, by close()): no further attempt.
+bool reads_stopped(PyObject* self) {
+    const SessionGate* gate = SessionGate::current();
+    return (gate != nullptr && gate->closed()) || redis::read_budget_stopped() || closing(self);
 }
 
 Ref redis_get_with_retry(PyObject* module, const methods::RedisGetWithRetryParams& args) {
     PyObject* self = args.self;
     const long long retries = args.max_retries.given() ? retry_count(args.max_retries) : kDefaultRetries;
+    bool renewed_lost_session = false;
     for (long long attempt = 0; attempt <= retries; ++attempt) {
-        const bool last = attempt == retries || reads_stopped();
-        Ref connection;
+        const bool last = attempt == retries || reads_stopped(self);
+        const std::uint64_t before = sessions_made();
         Ref reply;
-        switch (read_once(module, self, args.key, connection, reply)) {
+        std::optional<PyError> lost;
+        switch (read_once(module, self, args.key, reply, lost)) {
             case Outcome::Read:
                 return reply;
             case Outcome::CredentialsRejected:
                 // A new ticket carries new credentials: try again at once.
                 if (last) transport::refuse(module, "DataConnectionError");
-                recover_credentials(self, connection.get());
+                recover_session(self, before);
+                break;
+            case Outcome::Disconnected:
+                // Pausing would only wait for a connect that may be bound to fail: a new
+                // ticket, at once.
+                if (last) transport::refuse(module, "RemoteDataError");
+                recover_session(self, before);
+                break;
+            case Outcome::SessionLost:
+                // One new session of its own; a second failure is the session's answer.
+                if (last || renewed_lost_session) raise_clone(self, *lost);
+                renewed_lost_session = true;
+                recover_session(self, before);
                 break;
             case Outcome::Failed:
                 if (last) transport::refuse(module, "RemoteDataError");

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "corvane/common/args.h"
+#include "corvane/session/closing.h"
 #include "corvane/session/errors.h"
 #include "corvane/transport/api_address.h"
 #include "corvane/transport/refuse.h"
@@ -55,7 +56,14 @@ Ref open_connection(PyObject* module, PyObject* ticket) {
                     {"ssl_min_version", tls12.get()}, account});
 }
 
-enum class Attempt { Connected, CredentialsRejected };
+enum class Attempt { Connected, CredentialsRejected, Superseded };
+
+// A connect serves the ticket it started from. Once another thread has put a newer ticket
+// in place (the caller recovering while the heartbeat reconnects, say), that ticket's own
+// connect decides: this one neither publishes nor clears the current connection any more.
+bool is_current(PyObject* self, PyObject* ticket) {
+    return getattr(self, "_ticket").get() == ticket;
+}
 
 // One connection attempt; the new object is published before it is verified, so that a
 // failure other than rejected credentials leaves it for later reads to reconnect on demand.
@@ -64,6 +72,10 @@ Attempt attempt_connection(PyObject* module, PyObject* self, PyObject* ticket) {
     Ref connection;
     try {
         connection = open_connection(module, ticket);
+        if (!is_current(self, ticket)) {
+            close_quietly(connection.get());
+            return Attempt::Superseded;
+        }
         setattr(self, "_redis_client", connection.get());
         Ref pong = call_method(connection.get(), "ping");
         if (!truthy(pong.get())) transport::refuse(module, "DataConnectionError");
@@ -72,18 +84,33 @@ Attempt attempt_connection(PyObject* module, PyObject* self, PyObject* ticket) {
         if (!failure.matches(rejected.get())) throw;
     }
     if (connection) close_quietly(connection.get());
-    setattr(self, "_redis_client", Py_None);
+    // Only our own object: a connection another thread made meanwhile stays.
+    if (getattr(self, "_redis_client").get() == connection.get()) {
+        setattr(self, "_redis_client", Py_None);
+    }
     return Attempt::CredentialsRejected;
 }
 
-void connect_with_retry(PyObject* module, PyObject* self, PyObject* ticket) {
+// True once connected; false when a newer ticket took over.
+bool connect_with_retry(PyObject* module, PyObject* self, PyObject* ticket) {
     for (int attempt = 0;; ++attempt) {
-        if (attempt_connection(module, self, ticket) == Attempt::Connected) return;
-        if (attempt == kCredentialRetries) transport::refuse(module, "DataConnectionError");
+        switch (attempt_connection(module, self, ticket)) {
+            case Attempt::Connected:
+                return true;
+            case Attempt::Superseded:
+                return false;
+            case Attempt::CredentialsRejected:
+                break;
+        }
+        if (attempt == kCredentialRetries || closing(self)) {
+            transport::refuse(module, "DataConnectionError");
+        }
+        if (!is_current(self, ticket)) return false;
         log(self, "warning", "数据连接暂未就绪，正在重试 " + std::to_string(attempt + 1) + "/" +
                                  std::to_string(kCredentialRetries));
         Ref time = global(module, "time");
         call_method(time.get(), "sleep", integer(kCredentialPause));
+        if (closing(self)) transport::refuse(module, "DataConnectionError");
     }
 }
 
@@ -99,15 +126,16 @@ Ref connect_redis(PyObject* module, const SelfParams& args) {
         // Refused before any socket is opened: the password must not travel in clear.
         if (!allowed) transport::refuse(module, "DataConnectionError");
     }
+    bool connected;
     try {
-        connect_with_retry(module, self, ticket.get());
+        connected = connect_with_retry(module, self, ticket.get());
     } catch (const PyError& failure) {
         if (!is_ordinary(failure)) throw;
         if (in_family(module, failure)) raise_clone(self, failure);
         // Network, timeout, TLS and certificate failures: their texts may name hosts.
         transport::refuse(module, "DataConnectionError");
     }
-    log(self, "info", "数据连接已建立");
+    if (connected) log(self, "info", "数据连接已建立");
     return none();
 }
 

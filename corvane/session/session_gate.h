@@ -2,14 +2,17 @@
 // starts with the session's upkeep and may have to recover from rejected credentials; run
 // by several threads at once, both would post one ticket request per thread (and meet the
 // service's session limit). Through the gate they run on one thread at a time: the first
-// renews or re-fetches, the others then find the session usable, or a connection newer than
-// the one that failed them, and read on at once.
+// renews or re-fetches, the others then find the session usable, or see that a new session
+// was made since their read failed, and read on at once. (A connection merely different from
+// theirs proves nothing: the heartbeat may have published one made from a ticket that
+// carries the same refused credentials.)
 //
 // The gate is waited for without the GIL and taken only by the threads of its
 // synchronisation (the heartbeat and the caller's other threads never wait for it).
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 
@@ -23,7 +26,7 @@ public:
     // reading ahead for one category and those reading ahead for the next keep the session
     // one at a time too. Each gate is closed on its own.
     SessionGate()
-        : lock_(current_ != nullptr ? current_->lock_ : std::make_shared<std::mutex>()) {}
+        : shared_(current_ != nullptr ? current_->shared_ : std::make_shared<Shared>()) {}
     SessionGate(const SessionGate&) = delete;
     SessionGate& operator=(const SessionGate&) = delete;
 
@@ -46,25 +49,35 @@ public:
     // that already holds the gate runs `body` at once.
     template <typename Body>
     void run(Body&& body) {
-        if (held_ == lock_.get()) return body();
+        std::mutex& gate_lock = shared_->lock;
+        if (held_ == &gate_lock) return body();
         {
             ReleasedGil nogil;
-            lock_->lock();
+            gate_lock.lock();
         }
-        const std::lock_guard lock(*lock_, std::adopt_lock);
-        held_ = lock_.get();
+        const std::lock_guard lock(gate_lock, std::adopt_lock);
+        held_ = &gate_lock;
         struct Unhold {
             ~Unhold() { held_ = nullptr; }
         } unhold;
         body();
     }
 
+    // How many new sessions the threads sharing the lock have made; a read notes it before
+    // it tries, so that after its failure it knows whether another thread recovered since.
+    std::uint64_t sessions_made() const noexcept { return shared_->sessions_made.load(); }
+    void session_made() noexcept { shared_->sessions_made.fetch_add(1); }
+
     // From now on the reads give up instead of pausing for another attempt.
     void close() noexcept { closed_.store(true); }
     bool closed() const noexcept { return closed_.load(); }
 
 private:
-    std::shared_ptr<std::mutex> lock_;
+    struct Shared {
+        std::mutex lock;
+        std::atomic<std::uint64_t> sessions_made{0};
+    };
+    std::shared_ptr<Shared> shared_;
     std::atomic<bool> closed_{false};
     static inline thread_local SessionGate* current_ = nullptr;
     static inline thread_local std::mutex* held_ = nullptr;  // the lock this thread holds

@@ -1,6 +1,7 @@
 #include "corvane/session/upkeep.h"
 
 #include "corvane/common/args.h"
+#include "corvane/session/closing.h"
 #include "corvane/session/errors.h"
 #include "corvane/session/redis_connection.h"
 #include "corvane/session/ticket_calls.h"
@@ -70,6 +71,9 @@ void heartbeat_once(PyObject* module, PyObject* self) {
         }
     } catch (const PyError& failure) {
         if (!is_ordinary(failure)) throw;
+        // A renewal that close() cut short: the client is gone for its user, and so are
+        // its warnings.
+        if (closing(self)) return;
         Ref logger = getattr(self, "logger");
         call_method(logger.get(), "warning", heartbeat_warning(module, failure));
     }

@@ -1,5 +1,5 @@
 """``python -m corvane.testing serve [--tls] [--data small|medium]``: a local service to try the
-client against, filled with synthetic data, running until Ctrl-C.
+client against, filled with synthetic data, running until Ctrl-C or SIGTERM.
 
 ``python -m corvane.testing relay --to PORT [--delay-ms D] [--bandwidth-mbit B]``: a relay
 that makes the service at PORT look far away (see `LinkRelay`), in a process of its own so
@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import argparse
 import datetime
+import signal
 import threading
 
 from . import LinkRelay, LocalService
@@ -56,31 +57,45 @@ def publish_data_set(publisher, name: str) -> list[str]:
     return categories
 
 
+def _stop_requests() -> threading.Event:
+    """An event set by Ctrl-C or SIGTERM (`kill`), from now on: either ends the command
+    cleanly, which SIGTERM's default would not (redis-server left to its death signal, the
+    temporary folders left behind). Set rather than raised, so that a request arriving
+    before the command waits, or while it shuts down, is never lost or half handled. A
+    SIGINT ignored when the command started (a background job of a script) stays ignored,
+    as it does for every command."""
+    requested = threading.Event()
+
+    def stop(signum, frame):
+        requested.set()
+
+    signal.signal(signal.SIGTERM, stop)
+    if signal.getsignal(signal.SIGINT) is not signal.SIG_IGN:
+        signal.signal(signal.SIGINT, stop)
+    return requested
+
+
 def _serve(args: argparse.Namespace) -> None:
     with LocalService(tls=args.tls, expires_in=args.expires_in,
                       set_cert_env=False) as svc:
         categories = publish_data_set(svc.publisher, args.data)
+        stop = _stop_requests()
         print(f"API URL:   {svc.url}")
         print(f"API token: {svc.token}")
         if svc.ca_path:
             print(f"Redis speaks TLS: set SSL_CERT_FILE={svc.ca_path}")
         print(f"{len(categories)} categories: {', '.join(categories)}")
         print("Ctrl-C stops the service.", flush=True)
-        try:
-            threading.Event().wait()
-        except KeyboardInterrupt:
-            pass
+        stop.wait()
 
 
 def _relay(args: argparse.Namespace) -> None:
     bandwidth = args.bandwidth_mbit * 1e6 / 8 if args.bandwidth_mbit else None
     with LinkRelay(args.to, delay=args.delay_ms / 1e3, bandwidth=bandwidth,
                    port=args.port) as relay:
+        stop = _stop_requests()
         print(f"Relay port: {relay.port}", flush=True)
-        try:
-            threading.Event().wait()
-        except KeyboardInterrupt:
-            pass
+        stop.wait()
 
 
 def main(argv: list[str] | None = None) -> None:
