@@ -16,6 +16,7 @@ import os
 import pytest
 
 from corvane import CorvaneClient
+from corvane.exceptions import LocalStorageError
 from corvane.testing import LinkRelay
 from helpers import RedisSpy, SleepRecorder, mod, running_service
 from log_capture import recording
@@ -139,6 +140,14 @@ class SmallDisk:
                     filler.write(b"\0" * 4096)
             except OSError:
                 pass
+
+    def break_as(self, how: str) -> str:
+        """Make the disk ``how`` ("full" or "read-only"); the user message that says so."""
+        if how == "full":
+            self.fill()
+            return LocalStorageError.disk_full_message
+        assert self.read_only() is None
+        return LocalStorageError.read_only_message
 
     def unmount(self):
         self._libc.umount2(os.fsencode(self.path), self.MNT_DETACH)

@@ -17,7 +17,7 @@ import pandas as pd
 import pytest
 
 from corvane.cli.report import ReportingClient, UpdateReport
-from corvane.exceptions import LocalStorageError, SerializationError
+from corvane.exceptions import SerializationError
 from corvane.ParquetManager import ParquetDataManager
 from corvane import CorvaneClient
 from corvane.testing import (data_key_for, free_port, parquet_bytes, synthetic_pivot,
@@ -405,12 +405,7 @@ def test_failures_exit_with_their_code_and_one_line(market, updated, tmp_path, t
 
 @pytest.mark.parametrize("disk", ["full", "read-only"])
 def test_a_full_or_read_only_disk_ends_an_update_with_its_cause(market, small_disk, disk):
-    if disk == "full":
-        small_disk.fill()
-        said = LocalStorageError.disk_full_message
-    else:
-        assert small_disk.read_only() is None
-        said = LocalStorageError.read_only_message
+    said = small_disk.break_as(disk)
     run = corvane("--path", small_disk.path, "update", "--mode", "full", "--json",
                   token=market.token, url=market.url, secrets=market.secrets())
     assert run.returncode == 5, run.stderr

@@ -327,12 +327,7 @@ def test_disk_full_half_way_then_read_whole(service, make_client, logs, small_di
 def test_a_full_or_read_only_disk_says_so_before_anything_is_stored(service, market, make_client,
                                                                      logs, small_disk, disk):
     client = make_client(save_path=small_disk.path)
-    if disk == "full":
-        small_disk.fill()
-        expected = LocalStorageError.disk_full_message
-    else:
-        assert small_disk.read_only() is None
-        expected = LocalStorageError.read_only_message
+    expected = small_disk.break_as(disk)
     # The run's own record is the first thing written, then the store's files.
     with pytest.raises(LocalStorageError) as raised:
         client.GetCategory(FIRST)
