@@ -215,3 +215,18 @@ def test_damaged_day_after_a_sound_one(synchronised, frame, options, data):
     assert error is None, repr(error)
     pd.testing.assert_frame_equal(stored[1], expected, check_exact=True, check_index_type=True,
                                   check_column_type=True, check_flags=True)
+
+
+def test_days_of_one_kept_plan_own_their_column_labels(synchronised):
+    """The days of a category share a kept plan; a name set on one frame's column labels
+    (as research code does) stays on that frame."""
+    frame = pd.DataFrame(np.arange(6.0).reshape(2, 3), columns=["a", "b", "c"],
+                         index=pd.date_range("2024-01-01", periods=2))
+    frame.columns.name = "instrument"
+    stored, error = synchronised([written(frame.iloc[[0]], {}), written(frame.iloc[[1]], {})])
+    assert error is None and len(stored) == 2
+    stored[0].columns.name = "renamed"
+    stored[0].columns.names = ["renamed"]
+    for day, got in enumerate(stored[1:], start=1):
+        pd.testing.assert_frame_equal(got, frame.iloc[[day]], check_exact=True, check_freq=False,
+                                      check_column_type=True, check_names=True)

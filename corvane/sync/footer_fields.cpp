@@ -212,7 +212,8 @@ bool column_order(Reader& in, int depth) {
 
 }  // namespace
 
-std::optional<FooterFields> footer_fields(std::span<const std::uint8_t> file) {
+std::optional<FooterFields> footer_fields(std::span<const std::uint8_t> file,
+                                          std::span<const std::uint8_t> known_schema) {
     constexpr std::size_t kTail = 8;  // footer length, then "PAR1"
     if (file.size() < kTail + 4 || std::memcmp(file.data(), "PAR1", 4) != 0 ||
         std::memcmp(file.data() + file.size() - 4, "PAR1", 4) != 0) {
@@ -236,7 +237,11 @@ std::optional<FooterFields> footer_fields(std::span<const std::uint8_t> file) {
             case 2:
             case 5: {
                 // Located, not read: the plan that they give is checked once per bytes.
-                if (type != thrift::kList || !in.skip(type, true, 0)) return kRefused;
+                if (type != thrift::kList) return kRefused;
+                const bool known = id == 2 && !known_schema.empty() &&
+                                   in.remaining() >= known_schema.size() &&
+                                   std::memcmp(start, known_schema.data(), known_schema.size()) == 0;
+                if (known ? !in.advance(known_schema.size()) : !in.skip(type, true, 0)) return kRefused;
                 (id == 2 ? footer.schema : footer.pairs) = std::span<const std::uint8_t>(start, in.at());
                 return kRead;
             }

@@ -41,7 +41,10 @@ struct FooterFields {
     std::optional<std::uint64_t> column_orders;  // their count, when recorded
 };
 
-// The footer of `file`; nothing when it is not laid out as described above.
-std::optional<FooterFields> footer_fields(std::span<const std::uint8_t> file);
+// The footer of `file`; nothing when it is not laid out as described above. `known_schema`:
+// the schema field of a footer read before; a schema of the same bytes is compared, not
+// walked element by element again (the same bytes read the same way).
+std::optional<FooterFields> footer_fields(std::span<const std::uint8_t> file,
+                                          std::span<const std::uint8_t> known_schema = {});
 
 }  // namespace corvane::sync

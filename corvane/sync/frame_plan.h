@@ -26,8 +26,10 @@ struct ReadPlan {
 // What the frame is built from besides the values; Python objects, used with the GIL and
 // never changed once made, so that frames of several payloads may share them.
 struct FrameLabels {
-    Ref column_names;  // list of str, one per value column
-    Ref columns_name;  // None or str
+    // The column Index, one label per value column, made once per plan: each frame gets a
+    // view of its own (a name set on one frame's columns stays there) that shares its labels
+    // and what pandas works out of them once (hash table, inferred type).
+    Ref columns;
     Ref index_name;    // None or str
     Ref range;         // the range descriptor of a RangeIndex
     const char* unit = nullptr;  // numpy unit of a DatetimeIndex

@@ -283,7 +283,7 @@ void plan_frame(PyObject* module, const parquet::FileMetaData& metadata, ReadPla
         throw NotFastPath();
     }
     const Keys keys;
-    labels.columns_name = column_indexes ? columns_name(keys, column_indexes.get()) : none();
+    Ref axis_name = column_indexes ? columns_name(keys, column_indexes.get()) : none();
 
     if (PyList_GET_SIZE(index_columns.get()) == 1) {
         PyObject* descriptor = PyList_GET_ITEM(index_columns.get(), 0);
@@ -297,7 +297,7 @@ void plan_frame(PyObject* module, const parquet::FileMetaData& metadata, ReadPla
         }
     }
 
-    labels.column_names = check(PyList_New(0));
+    Ref names = check(PyList_New(0));
     for (int i = 0; i < schema.num_columns(); ++i) {
         if (i == plan.index_column) continue;
         const parquet::ColumnDescriptor& column = *schema.Column(i);
@@ -312,9 +312,12 @@ void plan_frame(PyObject* module, const parquet::FileMetaData& metadata, ReadPla
             throw NotFastPath();
         }
         plan.value_columns.push_back(i);
-        check_status(PyList_Append(labels.column_names.get(), name.get()));
+        check_status(PyList_Append(names.get(), name.get()));
     }
     if (plan.value_columns.empty()) throw NotFastPath();
+    Ref pd = global(module, "pd");
+    labels.columns = call_kw(getattr(pd.get(), "Index").get(),
+                             {{"dtype", text("object").get()}, {"name", axis_name.get()}}, names);
 }
 
 // True when the schema that pyarrow reads the file with agrees with the plan: one field per
@@ -551,9 +554,7 @@ Ref frame_from(PyObject* module, const ReadPlan& plan, const FrameLabels& labels
     } catch (const NotFastPath&) {
         return {};
     }
-    Ref columns = call_kw(getattr(pandas.get(), "Index").get(),
-                          {{"dtype", text("object").get()}, {"name", labels.columns_name.get()}},
-                          labels.column_names);
+    Ref columns = call_method(labels.columns.get(), "view");
     return call_kw(getattr(pandas.get(), "DataFrame").get(),
                    {{"index", frame_index.get()}, {"columns", columns.get()}, {"copy", Py_False}},
                    values);
@@ -576,9 +577,10 @@ Ref decode_frame(PyObject* module, std::span<const std::uint8_t> payload, PlanMe
     if (infers_strings(module)) return {};
     std::optional<FooterFields> footer;
     {
+        const std::shared_ptr<const PlanMemo::KeptRead> known = memo ? memo->kept_read() : nullptr;
         ReleasedGil released;
         try {
-            footer = footer_fields(payload);
+            footer = footer_fields(payload, known ? known->schema_bytes() : std::span<const std::uint8_t>());
         } catch (const std::bad_alloc&) {
             footer.reset();
         }
@@ -629,8 +631,9 @@ std::optional<DecodedBlock> decode_ahead(std::span<const std::uint8_t> payload,
                                          const std::shared_ptr<const PlanMemo::KeptRead>& read,
                                          const std::function<bool(std::size_t)>& room) {
     try {
-        const std::optional<FooterFields> footer = footer_fields(payload);
-        if (!footer || !read || !read->matches(*footer)) return std::nullopt;
+        if (!read) return std::nullopt;
+        const std::optional<FooterFields> footer = footer_fields(payload, read->schema_bytes());
+        if (!footer || !read->matches(*footer)) return std::nullopt;
         const ReadPlan& plan = read->plan;
         const std::int64_t rows = planned_rows(payload, *footer, plan);
         if (rows <= 0) return std::nullopt;

@@ -13,7 +13,9 @@
 // decode payloads with it, and the frame takes the labels here, if that plan is still kept.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "corvane/sync/footer_fields.h"
@@ -31,6 +33,9 @@ public:
         ReadPlan plan;
         // True when a payload with these footer fields reads with this plan.
         bool matches(const FooterFields& fields) const;
+        std::span<const std::uint8_t> schema_bytes() const {
+            return {reinterpret_cast<const std::uint8_t*>(schema.data()), schema.size()};
+        }
     };
     // A kept plan; its labels are Python objects, so it is dropped only with the GIL held.
     struct Entry {
