@@ -249,3 +249,16 @@ def test_unstack_duplicate_keys(service, make_client, partition_meta, category_m
     [(_, kwargs)] = store.calls
     assert kwargs["duplicate_keys"] == keys and kwargs["category"] == UNSTACK
     pd.testing.assert_frame_equal(kwargs["sub_df"], UNSTACK_FRAME)
+
+
+def test_categories_of_one_universe_keep_their_own_values(service, make_client):
+    """Two categories of the same instruments (their partitions' schema and metadata bytes
+    the same) synchronised in one update: each stores its own values."""
+    close = synthetic_pivot("2024-01-02", "2024-01-12", 30, seed=3)
+    opening = -close
+    service.publisher.publish_pivot(DAILY, close, partition_mode="daily")
+    service.publisher.publish_pivot(MONTHLY, opening, partition_mode="daily")
+    client = make_client()
+    client.UpdateAllCategory()
+    pd.testing.assert_frame_equal(client.GetCategory(DAILY), close, check_freq=False)
+    pd.testing.assert_frame_equal(client.GetCategory(MONTHLY), opening, check_freq=False)

@@ -177,8 +177,10 @@ Ref sync_pivot_category(PyObject* module, const methods::SyncParams& args) {
         targets = fetches.partitions;
         metas = fetches.metas;
     }
-    // The partitions' plans, nearly always one, are made once for the run.
-    PlanMemo plans;
+    // The partitions' plans, nearly always one, are made once for the run, or once for the
+    // whole update that runs it.
+    std::optional<PlanMemo> plans;
+    if (PlanMemo::current() == nullptr) plans.emplace();
     std::optional<CategoryReads> ahead;
     if (PyList_Check(targets.get())) {
         ahead.emplace(self, category, targets.get(), metas.get(), downloads_by_default(self),

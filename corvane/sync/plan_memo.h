@@ -1,4 +1,4 @@
-// The plan of the last payload that the fast decoder accepted while a category synchronises.
+// The plan of the last payload that the fast decoder accepted while categories synchronise.
 //
 // Partitions of one category nearly always carry byte-identical schemas and key-value
 // metadata, and the plan depends on nothing else: a payload whose two footer fields equal
@@ -7,7 +7,8 @@
 // follows from those bytes alone, one kept from a payload that then fails its digest is
 // still the plan of every payload with the same fields.
 //
-// A memo serves the thread that synchronises the category, for as long as that runs: the
+// A memo serves the thread that synchronises the category, for as long as that runs (one
+// category, or every category of an update, which often share their schema bytes): the
 // `_download_partition` calls of that thread see it, those of any other thread do not. Only
 // the reading part of a kept plan (plain C++) goes to other threads: the read-ahead threads
 // decode payloads with it, and the frame takes the labels here, if that plan is still kept.

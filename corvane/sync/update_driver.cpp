@@ -7,6 +7,7 @@
 #include "corvane/sync/category_ahead.h"
 #include "corvane/sync/category_sync.h"
 #include "corvane/sync/join.h"
+#include "corvane/sync/plan_memo.h"
 #include "corvane/transport/error_model.h"
 #include "corvane/transport/public_boundary.h"
 
@@ -77,6 +78,9 @@ Ref update_all_category_body(PyObject* module, const methods::UpdateParams& args
     log(logger.get(), "info", join({text("发现 ").get(), integer(total).get(), text(" 个类别").get()}));
 
     Py_ssize_t failed = 0;
+    // Categories of one universe carry the same schema and metadata bytes: their partitions
+    // share one kept plan rather than one per category.
+    PlanMemo plans;
     CategoryAhead ahead(module, self, categories.get(), start.get(), only_changed);
     Py_ssize_t index = 0;
     Ref iterator = check(PyObject_GetIter(categories.get()));
