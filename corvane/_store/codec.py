@@ -18,8 +18,10 @@ index included, plus the "corvane" footer entry with the row dates.
 
 from __future__ import annotations
 
+import importlib
 import json
 import os
+import sys
 
 import numpy as np
 import pandas as pd
@@ -31,8 +33,19 @@ from . import dates, files
 
 FOOTER_KEY = b"corvane"
 _VALUE_KINDS = "iuf"
+# Small data pages and an offset index: the values of a few instruments lie in a few pages,
+# which a read of those instruments finds and decodes alone (block_rows.cpp).
 _BLOCK_OPTIONS = dict(compression="snappy", use_dictionary=["date", "instrument"],
-                      write_statistics=["date"])
+                      write_statistics=["date"], data_page_size=8192, write_page_index=True)
+
+
+_EXTENSION = __package__.rpartition(".")[0] + ".CorvaneClient"
+
+
+def _native():
+    """The extension module's block reader, looked up when used: the module imports the
+    store, so it is loaded before any store call runs."""
+    return sys.modules.get(_EXTENSION) or importlib.import_module(_EXTENSION)
 
 
 # -- describing frames -----------------------------------------------------------------
@@ -198,28 +211,59 @@ def frame_schema(frame: pd.DataFrame) -> pa.Schema:
 
 # -- reading -----------------------------------------------------------------------------
 class StoredFile:
-    """A data file's footer, read once; the values are read on demand."""
+    """A data file's footer, read once; the values are read on demand.
+
+    The footer of a block file is read by the extension module; the Parquet library's
+    metadata only when needed (and for any file that the module does not recognise)."""
 
     def __init__(self, path: str):
         self.path = path
-        self.metadata = pq.read_metadata(path)
-        raw = (self.metadata.metadata or {}).get(FOOTER_KEY)
+        native = _native()._block_footer(path)
+        if native is None:
+            self._metadata = pq.read_metadata(path)
+            raw = (self._metadata.metadata or {}).get(FOOTER_KEY)
+            self._schema_key = None
+        else:
+            self._metadata = None
+            raw, self._schema_key = native
         if raw is None:
             raise LocalStorageError(user_message="本地数据文件无法识别: " + path)
         self.footer = json.loads(raw)
         self.wall = np.asarray(self.footer["wall"], dtype=np.int64)
 
     @property
+    def metadata(self) -> pq.FileMetaData:
+        if self._metadata is None:
+            self._metadata = pq.read_metadata(self.path)
+        return self._metadata
+
+    @property
     def is_block(self) -> bool:
         return self.footer.get("layout") == "block"
 
-    def value_dtype(self) -> np.dtype:
+    def value_dtype(self, known=None) -> np.dtype:
+        """``known``: the dtypes of the Parquet schemas met before (a category.Kept; the
+        same schema bytes read the same way), given this file's when it is new."""
+        if known is None or self._schema_key is None:
+            return self._value_dtype()
+        dtype = known.get(self._schema_key)
+        if dtype is None:
+            dtype = self._value_dtype()
+            known.put(self._schema_key, dtype)
+        return dtype
+
+    def _value_dtype(self) -> np.dtype:
         return np.dtype(self.metadata.schema.to_arrow_schema().field("value").type.to_pandas_dtype())
 
-    def block_values(self, rows=None) -> np.ndarray:
+    def block_values(self, rows=None, dtype=None) -> np.ndarray:
         """The (instruments x dates) block of a block file, or its ``rows`` (instrument
-        positions) only."""
+        positions) only. With ``dtype`` (the file's value dtype) the rows are read by the
+        extension module when it can: only their pages."""
         ncols, n = self.footer["ncols"], len(self.wall)
+        if rows is not None and dtype is not None and self._schema_key is not None:
+            chosen = np.empty((len(rows), n), dtype=dtype)
+            if _native()._block_rows(self.path, list(rows), ncols, n, chosen):
+                return chosen
         column = pq.ParquetFile(self.path, metadata=self.metadata).read(
             columns=["value"], use_threads=False).column(0)
         values = column.to_numpy()

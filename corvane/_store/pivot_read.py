@@ -14,37 +14,38 @@ import pandas as pd
 import pyarrow as pa
 
 from . import codec, dates
-from .category import CategoryFolder, ColumnSets
+from .category import CategoryFolder, ColumnSets, Kept
 from .pool import parallel
 from .record import PivotRecord
 
 
 def read_pivot(cat: CategoryFolder, record: PivotRecord, lo, hi, files=None,
-               columns=None) -> pd.DataFrame:
+               columns=None, sets=None, kept=None) -> pd.DataFrame:
     """The rows in [lo, hi) of the current files, or of ``files`` (a callable giving the
     StoredFiles of a generation that meet a range; None: the whole generation). With
-    ``columns`` (names checked by the caller) only those instruments, in that order."""
+    ``columns`` (names checked by the caller) only those instruments, in that order.
+    ``sets``: the ColumnSets to load the column lists with; ``kept``: the Kept dtypes of
+    schemas met before."""
     if files is None:
         def files(lo, hi):
-            return parallel(codec.StoredFile, [path for path, _, _ in cat.partitions(lo, hi)])
+            paths = [path for path, _, _ in cat.partitions(lo, hi)]
+            if columns is not None:  # a few pages of each file: threads cost more than they save
+                return [codec.StoredFile(path) for path in paths]
+            return parallel(codec.StoredFile, paths)
     stored = files(lo, hi)
     spans = [(f, *dates.row_span(f.wall, lo, hi)) for f in stored]
     spans = [span for span in spans if span[2] > span[1]]
-    sets = ColumnSets(cat)
+    if sets is None:
+        sets = ColumnSets(cat)
     if record.is_block and all(f.is_block for f, _, _ in spans):
         if columns is not None:
-            return _read_chosen(record, spans, sets, columns)
+            return _read_chosen(record, spans, sets, columns, kept)
         return _read_blocks(record, spans, sets)
     frame = _read_frames(record, spans, sets, files)
     if columns is not None:
         frame = frame.reindex(columns=pd.Index(columns, dtype=frame.columns.dtype,
                                                name=frame.columns.name))
     return frame
-
-
-def held_names(record: PivotRecord, sets) -> list:
-    """The instruments of a block record's column list."""
-    return list(sets(record.columns)) if record.is_block and record.columns else []
 
 
 def _index_of(record, plans) -> pd.Index:
@@ -57,39 +58,41 @@ def _index_of(record, plans) -> pd.Index:
     return codec.make_index(index_vals, index_spec)
 
 
-def _read_chosen(record, spans, sets, columns) -> pd.DataFrame:
+def _read_chosen(record, spans, sets, columns, kept=None) -> pd.DataFrame:
     """Only the instruments ``columns``: each file's values of those rows of its block, a
     name the file lacks all NaN."""
     dtype = np.dtype(record.dtype) if record.dtype else None
     plans, fill = [], False
     pairs_of = {}  # column list id -> (out row, file row) of the names it holds
+    kept = Kept() if kept is None else kept
     for stored, i0, i1 in spans:
         ident = stored.footer["columns"]
         pairs = pairs_of.get(ident)
         if pairs is None:
-            position = {name: i for i, name in enumerate(sets(ident))}
+            position = sets.positions(ident)
             pairs = pairs_of[ident] = [(out, position[name]) for out, name in enumerate(columns)
                                        if name in position]
         fill |= len(pairs) < len(columns)
-        file_dtype = stored.value_dtype()
+        file_dtype = stored.value_dtype(kept)
         dtype = file_dtype if dtype is None else np.result_type(dtype, file_dtype)
-        plans.append((stored, i0, i1, pairs))
+        plans.append((stored, i0, i1, pairs, file_dtype))
     dtype = np.dtype("float64") if dtype is None or (fill and dtype.kind in "iu") else dtype
-    total = sum(i1 - i0 for _, i0, i1, _ in plans)
+    total = sum(i1 - i0 for _, i0, i1, *_ in plans)
     out = np.empty((len(columns), total), dtype=dtype)
     if fill or not plans:
         out.fill(np.nan)
-    offsets = np.cumsum([0] + [i1 - i0 for _, i0, i1, _ in plans]).tolist()
+    offsets = np.cumsum([0] + [i1 - i0 for _, i0, i1, *_ in plans]).tolist()
 
     def place(job):
-        (stored, i0, i1, pairs), start = job
+        (stored, i0, i1, pairs, file_dtype), start = job
         if not pairs:
             return
         rows = [file_row for _, file_row in pairs]
-        values = stored.block_values(rows)[:, i0:i1]
+        values = stored.block_values(rows, file_dtype)[:, i0:i1]
         out[[o for o, _ in pairs], start:start + i1 - i0] = values
 
-    parallel(place, list(zip(plans, offsets)))
+    for job in zip(plans, offsets):
+        place(job)
     return pd.DataFrame(out.T, index=_index_of(record, plans),
                         columns=codec.make_columns(list(columns), record.column_axis), copy=False)
 
