@@ -113,20 +113,49 @@ Ref bytes_of(std::span<const std::uint8_t> bytes) {
                                            static_cast<Py_ssize_t>(bytes.size())));
 }
 
-Ref block_footer_body(PyObject*, const FooterParams& args) {
-    const std::string path(utf8(args.path));
-    std::optional<Tail> tail;
-    std::optional<std::span<const std::uint8_t>> footer;
+std::vector<std::string> paths_of(PyObject* list) {
+    std::vector<std::string> paths;
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* path = PyList_GET_ITEM(list, i);
+        if (!PyUnicode_Check(path)) throw_format(PyExc_TypeError, "paths must be texts");
+        paths.emplace_back(utf8(path));
+    }
+    return paths;
+}
+
+Ref block_footers_body(PyObject*, const FootersParams& args) {
+    const std::vector<std::string> paths = paths_of(args.paths);
+    std::vector<std::optional<Tail>> tails(paths.size());
+    std::vector<std::optional<std::span<const std::uint8_t>>> footers(paths.size());
+    std::vector<std::optional<std::span<const std::uint8_t>>> arrow_schemas(paths.size());
     {
         ReleasedGil released;
-        File file(path);
-        tail = read_tail(file);
-        if (tail) footer = sync::key_value(tail->footer.pairs, "corvane");
+        for (std::size_t i = 0; i < paths.size(); ++i) {
+            try {
+                const File file(paths[i]);
+                tails[i] = read_tail(file);
+                if (tails[i]) {
+                    footers[i] = sync::key_value(tails[i]->footer.pairs, "corvane");
+                    arrow_schemas[i] = sync::key_value(tails[i]->footer.pairs, "ARROW:schema");
+                }
+            } catch (const std::exception&) {
+                tails[i].reset();  // out of memory: pyarrow will say so
+            }
+        }
     }
-    if (!tail || !footer) return none();
-    Ref kept = bytes_of(*footer);
-    Ref schema = bytes_of(tail->footer.schema);
-    return check(PyTuple_Pack(2, kept.get(), schema.get()));
+    Ref found = check(PyList_New(static_cast<Py_ssize_t>(paths.size())));
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        Ref entry = none();
+        if (tails[i] && footers[i]) {
+            Ref kept = bytes_of(*footers[i]);
+            Ref schema = bytes_of(tails[i]->footer.schema);
+            Ref arrow = arrow_schemas[i] ? bytes_of(*arrow_schemas[i]) : none();
+            entry = check(PyTuple_Pack(3, kept.get(), schema.get(), arrow.get()));
+        }
+        PyList_SET_ITEM(found.get(), static_cast<Py_ssize_t>(i), entry.release());
+    }
+    return found;
 }
 
 // The width of a value of a physical type read here (int32, int64, float, double).
@@ -166,25 +195,47 @@ std::optional<std::vector<PageLocation>> value_pages(const File& file, const Tai
     return pages;
 }
 
-// Copies the values of `rows` (instrument positions, each `dates` rows long) into `out`,
-// one instrument after another; false when the file is not read here.
-bool read_rows(const std::string& path, const std::vector<std::int64_t>& rows, std::int64_t instruments,
-               std::int64_t dates, std::size_t width, std::uint8_t* out) {
-    const File file(path);
+// One file's part of a read: its instruments `rows` (positions among its `instruments`,
+// each `dates` rows long) go to the rows `places` of the output, its dates [first, stop)
+// to the output's columns from `start` on.
+struct Job {
+    std::string path;
+    std::vector<std::int64_t> rows;
+    std::vector<std::int64_t> places;
+    std::int64_t instruments = 0;
+    std::int64_t dates = 0;
+    std::int64_t first = 0;
+    std::int64_t stop = 0;
+    std::int64_t start = 0;
+};
+
+// The output: (rows x columns) values of `width` bytes, row after row.
+struct Output {
+    std::uint8_t* data;
+    std::int64_t rows;
+    std::int64_t columns;
+    std::size_t width;
+};
+
+// Reads one job into `out`; false when the file is not read here (then some of its output
+// may be written, which the caller's other reader writes again).
+bool read_rows(const Job& job, const Output& out, sync::ChunkPages& decoder) {
+    const File file(job.path);
     const std::optional<Tail> tail = read_tail(file);
     if (!tail) return false;
     const ChunkFields& chunk = tail->footer.row_groups[0].chunks[kValueLeaf];
-    if (value_width(chunk.type) != width || chunk.num_values != instruments * dates) return false;
+    const std::size_t width = out.width;
+    if (value_width(chunk.type) != width || chunk.num_values != job.instruments * job.dates) return false;
     const std::optional<std::vector<PageLocation>> pages = value_pages(file, *tail, chunk);
     if (!pages) return false;
     const auto first_row = [&](std::size_t page) {
         return page < pages->size() ? (*pages)[page].first_row : chunk.num_values;
     };
-    // The pages holding the rows, each read once, in file order.
+    // The pages holding the chosen rows' dates, each read once, in file order.
     std::vector<std::size_t> needed;
-    for (const std::int64_t row : rows) {
-        const std::int64_t lo = row * dates;
-        const std::int64_t hi = lo + dates;
+    for (const std::int64_t row : job.rows) {
+        const std::int64_t lo = row * job.dates + job.first;
+        const std::int64_t hi = row * job.dates + job.stop;
         auto page = static_cast<std::size_t>(
             std::upper_bound(pages->begin(), pages->end(), lo,
                              [](std::int64_t at, const PageLocation& p) { return at < p.first_row; }) -
@@ -194,7 +245,6 @@ bool read_rows(const std::string& path, const std::vector<std::int64_t>& rows, s
     std::sort(needed.begin(), needed.end());
     needed.erase(std::unique(needed.begin(), needed.end()), needed.end());
 
-    sync::ChunkPages decoder;
     std::vector<std::uint8_t> stored;
     for (const std::size_t page : needed) {
         const PageLocation& where = (*pages)[page];
@@ -206,11 +256,13 @@ bool read_rows(const std::string& path, const std::vector<std::int64_t>& rows, s
         const std::int64_t lo = where.first_row;
         const std::int64_t hi = first_row(page + 1);
         if (static_cast<std::int64_t>(values.size() / width) != hi - lo) return false;
-        for (std::size_t j = 0; j < rows.size(); ++j) {
-            const std::int64_t from = std::max(lo, rows[j] * dates);
-            const std::int64_t to = std::min(hi, rows[j] * dates + dates);
+        for (std::size_t j = 0; j < job.rows.size(); ++j) {
+            const std::int64_t base = job.rows[j] * job.dates;
+            const std::int64_t from = std::max(lo, base + job.first);
+            const std::int64_t to = std::min(hi, base + job.stop);
             if (from >= to) continue;
-            std::memcpy(out + (static_cast<std::int64_t>(j) * dates + from - rows[j] * dates) * width,
+            const std::int64_t column = job.start + (from - base - job.first);
+            std::memcpy(out.data + (job.places[j] * out.columns + column) * static_cast<std::int64_t>(width),
                         values.data() + (from - lo) * static_cast<std::int64_t>(width),
                         static_cast<std::size_t>(to - from) * width);
         }
@@ -218,17 +270,24 @@ bool read_rows(const std::string& path, const std::vector<std::int64_t>& rows, s
     return true;
 }
 
-// A writable, C-contiguous buffer, released with this.
+// A writable, C-contiguous buffer of two dimensions, released with this.
 class Buffer {
 public:
     explicit Buffer(PyObject* object) {
         check_status(PyObject_GetBuffer(object, &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS));
+        if (view_.ndim != 2 || view_.itemsize <= 0) {
+            PyBuffer_Release(&view_);
+            throw_format(PyExc_ValueError, "out must be a two-dimensional array");
+        }
     }
     ~Buffer() { PyBuffer_Release(&view_); }
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
 
-    const Py_buffer& view() const { return view_; }
+    Output output() const {
+        return {static_cast<std::uint8_t*>(view_.buf), view_.shape[0], view_.shape[1],
+                static_cast<std::size_t>(view_.itemsize)};
+    }
 
 private:
     Py_buffer view_{};
@@ -241,42 +300,74 @@ std::int64_t count_of(PyObject* value, std::int64_t below) {
     return count;
 }
 
-Ref block_rows_body(PyObject*, const RowsParams& args) {
+std::vector<std::int64_t> counts_of(PyObject* list, std::int64_t below) {
+    if (!PyList_Check(list)) throw_format(PyExc_TypeError, "expected a list of positions");
+    std::vector<std::int64_t> counts;
+    const Py_ssize_t n = PyList_GET_SIZE(list);
+    counts.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) counts.push_back(count_of(PyList_GET_ITEM(list, i), below));
+    return counts;
+}
+
+// A job from its tuple (path, rows, places, instruments, dates, first, stop, start), checked
+// against the output.
+Job job_of(PyObject* item, const Output& out) {
     constexpr std::int64_t kLimit = std::int64_t{1} << 40;
-    const std::int64_t instruments = count_of(args.instruments, kLimit);
-    const std::int64_t dates = count_of(args.dates, kLimit);
-    std::vector<std::int64_t> rows;
-    const Py_ssize_t n = PyList_GET_SIZE(args.rows.value);
-    rows.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) rows.push_back(count_of(PyList_GET_ITEM(args.rows.value, i), instruments));
-    const Buffer out(args.out);
-    const Py_buffer& view = out.view();
-    const auto values = static_cast<std::int64_t>(rows.size()) * dates;
-    if (view.itemsize <= 0 || values * view.itemsize != view.len) {
-        throw_format(PyExc_ValueError, "the output buffer holds %zd bytes, not %lld values", view.len,
-                     static_cast<long long>(values));
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 8 || !PyUnicode_Check(PyTuple_GET_ITEM(item, 0))) {
+        throw_format(PyExc_TypeError, "a job is (path, rows, places, instruments, dates, first, stop, start)");
     }
-    const std::string path(utf8(args.path));
-    bool read = false;
+    Job job;
+    job.path = utf8(PyTuple_GET_ITEM(item, 0));
+    job.instruments = count_of(PyTuple_GET_ITEM(item, 3), kLimit);
+    job.dates = count_of(PyTuple_GET_ITEM(item, 4), kLimit);
+    job.rows = counts_of(PyTuple_GET_ITEM(item, 1), job.instruments);
+    job.places = counts_of(PyTuple_GET_ITEM(item, 2), out.rows);
+    job.first = count_of(PyTuple_GET_ITEM(item, 5), job.dates + 1);
+    job.stop = count_of(PyTuple_GET_ITEM(item, 6), job.dates + 1);
+    job.start = count_of(PyTuple_GET_ITEM(item, 7), out.columns + 1);
+    if (job.rows.size() != job.places.size() || job.stop < job.first ||
+        job.stop - job.first > out.columns - job.start) {
+        throw_format(PyExc_ValueError, "a job does not fit the output");
+    }
+    return job;
+}
+
+Ref block_rows_body(PyObject*, const RowsParams& args) {
+    const Buffer buffer(args.out);
+    const Output out = buffer.output();
+    std::vector<Job> jobs;
+    const Py_ssize_t n = PyList_GET_SIZE(args.jobs.value);
+    for (Py_ssize_t i = 0; i < n; ++i) jobs.push_back(job_of(PyList_GET_ITEM(args.jobs.value, i), out));
+    std::vector<char> read(jobs.size(), 0);
     {
         ReleasedGil released;
-        read = read_rows(path, rows, instruments, dates, static_cast<std::size_t>(view.itemsize),
-                         static_cast<std::uint8_t*>(view.buf));
+        sync::ChunkPages decoder;  // its codec and buffers serve every file
+        for (std::size_t i = 0; i < jobs.size(); ++i) {
+            try {
+                read[i] = read_rows(jobs[i], out, decoder) ? 1 : 0;
+            } catch (const std::exception&) {
+                read[i] = 0;  // out of memory: pyarrow will say so
+            }
+        }
     }
-    return boolean(read);
+    Ref results = check(PyList_New(static_cast<Py_ssize_t>(jobs.size())));
+    for (std::size_t i = 0; i < jobs.size(); ++i) {
+        PyList_SET_ITEM(results.get(), static_cast<Py_ssize_t>(i), boolean(read[i] != 0).release());
+    }
+    return results;
 }
 
 }  // namespace
 
-const Method<FooterParams> block_footer{"_block_footer", block_footer_body,
-                                        "区块文件的 corvane 脚注与模式字节；无法识别时为 None。",
-                                        Binding::Function};
+const Method<FootersParams> block_footers{"_block_footers", block_footers_body,
+                                          "各区块文件的 (corvane 脚注, Parquet 模式, Arrow 模式)；无法识别的文件为 None。",
+                                          Binding::Function};
 const Method<RowsParams> block_rows{"_block_rows", block_rows_body,
-                                    "把区块文件中所选品种的值读入 out；无法在此读取时返回 False。",
+                                    "按各任务把区块文件中所选品种的值写入 out；返回每个任务是否在此读取。",
                                     Binding::Function};
 
 void define_block_reads(PyObject* module) {
-    static MethodDef functions[] = {define<block_footer>(), define<block_rows>()};
+    static MethodDef functions[] = {define<block_footers>(), define<block_rows>()};
     for (MethodDef& def : functions) setattr(module, def.def.ml_name, make_method(module, def).get());
 }
 

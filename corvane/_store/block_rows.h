@@ -14,20 +14,21 @@
 
 namespace corvane::store {
 
-struct FooterParams {
-    Arg path{"path", ArgType::Str};
+struct FootersParams {
+    Arg paths{"paths", ArgType::List};
 };
-// _block_footer(path) -> (corvane footer, Parquet schema: bytes) or None
-extern const Method<FooterParams> block_footer;
+// _block_footers(paths) -> [(corvane footer, Parquet schema, Arrow schema or None: bytes) or
+// None, ...]
+extern const Method<FootersParams> block_footers;
 
 struct RowsParams {
-    Arg path{"path", ArgType::Str};
-    Arg rows{"rows", ArgType::List};
-    Arg instruments{"instruments", ArgType::Int};
-    Arg dates{"dates", ArgType::Int};
+    Arg jobs{"jobs", ArgType::List};
     Arg out{"out"};
 };
-// _block_rows(path, rows, instruments, dates, out) -> bool
+// _block_rows(jobs, out) -> [bool, ...]: each job (path, rows, places, instruments, dates,
+// first, stop, start) copies the dates [first, stop) of the file's instruments `rows` into
+// the rows `places` of the two-dimensional array `out`, from its column `start` on, when
+// the file's values have out's width; False where the file is left to pyarrow.
 extern const Method<RowsParams> block_rows;
 
 // Binds the functions above in the module.

@@ -161,11 +161,20 @@ def replace_data(path: str):
     return files.replacing(path, new_folder=created)
 
 
-def _write_table(table: pa.Table, path: str, opener, **options) -> None:
+def _write_table(table: pa.Table, path: str, opener, footer: bytes | None = None,
+                 **options) -> None:
+    """``footer``: the "corvane" entry of the file's key-value metadata, written beside the
+    Arrow schema rather than inside it, so that the Arrow schema of every block file of a
+    category is the same bytes (a reader checks it once)."""
     # Encoded in memory and handed over in one write: pyarrow writing to a Python file
     # object pays a call through the interpreter for each of its many small writes.
     sink = pa.BufferOutputStream()
-    pq.write_table(table, sink, **options)
+    if footer is None:
+        pq.write_table(table, sink, **options)
+    else:
+        with pq.ParquetWriter(sink, table.schema, **options) as writer:
+            writer.write_table(table)
+            writer.add_key_value_metadata({FOOTER_KEY: footer})
     with opener(path) as f:
         f.write(sink.getvalue())
 
@@ -192,8 +201,7 @@ def write_block(path, *, columns_id, names: pa.Array, values: np.ndarray, index_
               "dates": dates_json, "wall": wall.tolist(), "version": version}
     table = pa.table({"date": date_col, "instrument": instrument,
                       "value": pa.array(values.reshape(-1))})
-    table = table.replace_schema_metadata({FOOTER_KEY: json.dumps(footer).encode()})
-    _write_table(table, path, opener, **_BLOCK_OPTIONS)
+    _write_table(table, path, opener, json.dumps(footer).encode(), **_BLOCK_OPTIONS)
 
 
 def write_frame(path, frame: pd.DataFrame, wall: np.ndarray, version: str,
@@ -216,16 +224,20 @@ class StoredFile:
     The footer of a block file is read by the extension module; the Parquet library's
     metadata only when needed (and for any file that the module does not recognise)."""
 
-    def __init__(self, path: str):
+    def __init__(self, path: str, native=False):
+        """``native``: what the extension module read of its footer, when it was asked
+        already (stored_files)."""
         self.path = path
-        native = _native()._block_footer(path)
+        if native is False:
+            [native] = _native()._block_footers([path])
         if native is None:
             self._metadata = pq.read_metadata(path)
             raw = (self._metadata.metadata or {}).get(FOOTER_KEY)
             self._schema_key = None
         else:
             self._metadata = None
-            raw, self._schema_key = native
+            raw, *schemas = native
+            self._schema_key = tuple(schemas)
         if raw is None:
             raise LocalStorageError(user_message="本地数据文件无法识别: " + path)
         self.footer = json.loads(raw)
@@ -242,8 +254,9 @@ class StoredFile:
         return self.footer.get("layout") == "block"
 
     def value_dtype(self, known=None) -> np.dtype:
-        """``known``: the dtypes of the Parquet schemas met before (a category.Kept; the
-        same schema bytes read the same way), given this file's when it is new."""
+        """``known``: the dtypes of the schemas met before (a category.Kept; the same
+        Parquet and Arrow schema bytes read the same way), given this file's when it is
+        new."""
         if known is None or self._schema_key is None:
             return self._value_dtype()
         dtype = known.get(self._schema_key)
@@ -255,15 +268,18 @@ class StoredFile:
     def _value_dtype(self) -> np.dtype:
         return np.dtype(self.metadata.schema.to_arrow_schema().field("value").type.to_pandas_dtype())
 
-    def block_values(self, rows=None, dtype=None) -> np.ndarray:
+    def rows_job(self, rows: list, places: list, i0: int, i1: int, start: int):
+        """The extension module's job (read_rows) that copies the dates [i0, i1) of the
+        instruments ``rows`` to the rows ``places`` of an output, from its column
+        ``start`` on; None when the module does not read this file."""
+        if self._schema_key is None or not self.is_block:
+            return None
+        return (self.path, rows, places, self.footer["ncols"], len(self.wall), i0, i1, start)
+
+    def block_values(self, rows=None) -> np.ndarray:
         """The (instruments x dates) block of a block file, or its ``rows`` (instrument
-        positions) only. With ``dtype`` (the file's value dtype) the rows are read by the
-        extension module when it can: only their pages."""
+        positions) only."""
         ncols, n = self.footer["ncols"], len(self.wall)
-        if rows is not None and dtype is not None and self._schema_key is not None:
-            chosen = np.empty((len(rows), n), dtype=dtype)
-            if _native()._block_rows(self.path, list(rows), ncols, n, chosen):
-                return chosen
         column = pq.ParquetFile(self.path, metadata=self.metadata).read(
             columns=["value"], use_threads=False).column(0)
         values = column.to_numpy()
@@ -282,3 +298,15 @@ class StoredFile:
         names = load_columns(self.footer["columns"])
         return pd.DataFrame(self.block_values().T, index=self.block_index(),
                             columns=make_columns(names, self.footer["column_axis"]))
+
+
+def stored_files(paths: list) -> list:
+    """The StoredFiles of ``paths``, their footers read together by the extension module."""
+    return [StoredFile(path, native) for path, native in zip(paths, _native()._block_footers(paths))]
+
+
+def read_rows(jobs: list, out: np.ndarray) -> list:
+    """Runs the jobs (StoredFile.rows_job) into ``out`` (C-contiguous, of the files' value
+    dtype): whether each was read (only the pages of its rows); the others are left to
+    pyarrow."""
+    return _native()._block_rows(jobs, out) if jobs else []

@@ -29,8 +29,8 @@ def read_pivot(cat: CategoryFolder, record: PivotRecord, lo, hi, files=None,
     if files is None:
         def files(lo, hi):
             paths = [path for path, _, _ in cat.partitions(lo, hi)]
-            if columns is not None:  # a few pages of each file: threads cost more than they save
-                return [codec.StoredFile(path) for path in paths]
+            if columns is not None:  # a few pages of each file, read by the extension module
+                return codec.stored_files(paths)
             return parallel(codec.StoredFile, paths)
     stored = files(lo, hi)
     spans = [(f, *dates.row_span(f.wall, lo, hi)) for f in stored]
@@ -60,19 +60,20 @@ def _index_of(record, plans) -> pd.Index:
 
 def _read_chosen(record, spans, sets, columns, kept=None) -> pd.DataFrame:
     """Only the instruments ``columns``: each file's values of those rows of its block, a
-    name the file lacks all NaN."""
+    name the file lacks all NaN. The extension module copies the rows of the files it
+    reads (only their pages) straight into the result; pyarrow reads the others whole."""
     dtype = np.dtype(record.dtype) if record.dtype else None
     plans, fill = [], False
-    pairs_of = {}  # column list id -> (out row, file row) of the names it holds
+    pairs_of = {}  # column list id -> ([out row], [file row]) of the names it holds
     kept = Kept() if kept is None else kept
     for stored, i0, i1 in spans:
         ident = stored.footer["columns"]
         pairs = pairs_of.get(ident)
         if pairs is None:
             position = sets.positions(ident)
-            pairs = pairs_of[ident] = [(out, position[name]) for out, name in enumerate(columns)
-                                       if name in position]
-        fill |= len(pairs) < len(columns)
+            held = [(out, position[name]) for out, name in enumerate(columns) if name in position]
+            pairs = pairs_of[ident] = ([o for o, _ in held], [r for _, r in held])
+        fill |= len(pairs[0]) < len(columns)
         file_dtype = stored.value_dtype(kept)
         dtype = file_dtype if dtype is None else np.result_type(dtype, file_dtype)
         plans.append((stored, i0, i1, pairs, file_dtype))
@@ -83,16 +84,19 @@ def _read_chosen(record, spans, sets, columns, kept=None) -> pd.DataFrame:
         out.fill(np.nan)
     offsets = np.cumsum([0] + [i1 - i0 for _, i0, i1, *_ in plans]).tolist()
 
-    def place(job):
-        (stored, i0, i1, pairs, file_dtype), start = job
-        if not pairs:
-            return
-        rows = [file_row for _, file_row in pairs]
-        values = stored.block_values(rows, file_dtype)[:, i0:i1]
-        out[[o for o, _ in pairs], start:start + i1 - i0] = values
-
-    for job in zip(plans, offsets):
-        place(job)
+    jobs, pending = [], []  # pending: (plan, start, its job's index or None)
+    for plan, start in zip(plans, offsets):
+        stored, i0, i1, (places, rows), file_dtype = plan
+        if not rows:
+            continue
+        job = stored.rows_job(rows, places, i0, i1, start) if file_dtype == dtype else None
+        pending.append((plan, start, None if job is None else len(jobs)))
+        if job is not None:
+            jobs.append(job)
+    read = codec.read_rows(jobs, out)
+    for (stored, i0, i1, (places, rows), _), start, index in pending:
+        if index is None or not read[index]:
+            out[places, start:start + i1 - i0] = stored.block_values(rows)[:, i0:i1]
     return pd.DataFrame(out.T, index=_index_of(record, plans),
                         columns=codec.make_columns(list(columns), record.column_axis), copy=False)
 
