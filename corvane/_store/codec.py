@@ -39,7 +39,7 @@ _BLOCK_OPTIONS = dict(compression="snappy", use_dictionary=["date", "instrument"
                       write_statistics=["date"], data_page_size=8192, write_page_index=True)
 
 
-_EXTENSION = __package__.rpartition(".")[0] + ".CorvaneClient"
+_EXTENSION = "corvane.CorvaneClient"
 
 
 def _native():
@@ -300,9 +300,28 @@ class StoredFile:
                             columns=make_columns(names, self.footer["column_axis"]))
 
 
-def stored_files(paths: list) -> list:
-    """The StoredFiles of ``paths``, their footers read together by the extension module."""
-    return [StoredFile(path, native) for path, native in zip(paths, _native()._block_footers(paths))]
+def stored_files(paths: list, kept=None) -> list:
+    """The StoredFiles of ``paths``, their footers read together by the extension module.
+    ``kept``: StoredFiles read before (a category.Kept), each used again while its file is
+    the same one: data files are replaced by renaming, never rewritten in place, so the
+    same inode, size and times mean the same bytes."""
+    if kept is None:
+        return [StoredFile(path, native) for path, native in zip(paths, _native()._block_footers(paths))]
+    found, missing = [], []
+    for path in paths:
+        st = os.stat(path)
+        key = (path, st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+        held = kept.get(key)
+        if held is None:
+            missing.append(len(found))
+        found.append(held if held is not None else key)
+    if missing:
+        natives = _native()._block_footers([found[i][0] for i in missing])
+        for i, native in zip(missing, natives):
+            key = found[i]
+            found[i] = StoredFile(key[0], native)
+            kept.put(key, found[i])
+    return found
 
 
 def read_rows(jobs: list, out: np.ndarray) -> list:

@@ -20,18 +20,16 @@ from .record import PivotRecord
 
 
 def read_pivot(cat: CategoryFolder, record: PivotRecord, lo, hi, files=None,
-               columns=None, sets=None, kept=None) -> pd.DataFrame:
+               columns=None, sets=None, kept=None, kept_files=None) -> pd.DataFrame:
     """The rows in [lo, hi) of the current files, or of ``files`` (a callable giving the
     StoredFiles of a generation that meet a range; None: the whole generation). With
     ``columns`` (names checked by the caller) only those instruments, in that order.
-    ``sets``: the ColumnSets to load the column lists with; ``kept``: the Kept dtypes of
-    schemas met before."""
+    ``sets``: the ColumnSets to load the column lists with; ``kept``, ``kept_files``:
+    value dtypes of schemas and StoredFiles that earlier reads made (category.Kept)."""
     if files is None:
         def files(lo, hi):
             paths = [path for path, _, _ in cat.partitions(lo, hi)]
-            if columns is not None:  # a few pages of each file, read by the extension module
-                return codec.stored_files(paths)
-            return parallel(codec.StoredFile, paths)
+            return codec.stored_files(paths, kept_files)
     stored = files(lo, hi)
     spans = [(f, *dates.row_span(f.wall, lo, hi)) for f in stored]
     spans = [span for span in spans if span[2] > span[1]]
