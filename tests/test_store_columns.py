@@ -172,3 +172,28 @@ def test_as_of_reads_chosen_instruments_of_kept_files(store, left_to_pyarrow):
         read = lambda: store.read_pivot_category(CAT, as_of=as_of, columns=chosen)  # noqa: E731
         same(read(), want)
         same(read(), left_to_pyarrow(read))
+
+
+@pytest.mark.parametrize("seed", range(24))
+def test_bytes_damaged_anywhere_give_pyarrow_s_outcome_or_the_true_rows(store, left_to_pyarrow, seed):
+    """A damaged byte that the page reader meets sends the file to pyarrow; one it never
+    reads (a page of other instruments) leaves the chosen rows as they were."""
+    store.update_pivot_category(df=wide(*MONTHS[0], seed=seed), category=CAT, partition_mode="monthly")
+    [path] = data_files(store)
+    chosen = [NAMES[0], NAMES[150], NAMES[299]]
+    truth = store.read_pivot_category(CAT, columns=chosen)
+    data = bytearray(open(path, "rb").read())
+    rng = np.random.default_rng(seed)
+    tail = rng.random() < 0.5  # half the cases within the footer and the indexes
+    for at in rng.integers(len(data) - 6000 if tail else 0, len(data), size=int(rng.integers(1, 4))):
+        data[at] ^= int(rng.integers(1, 256))
+    with open(path + ".damaged", "wb") as f:
+        f.write(data)
+    os.replace(path + ".damaged", path)  # a new file, as the store replaces its files
+    read = lambda: store.read_pivot_category(CAT, columns=chosen)  # noqa: E731
+    got, want = outcome(read), left_to_pyarrow(read)
+    if isinstance(got, pd.DataFrame) and isinstance(want, pd.DataFrame) and got.equals(want):
+        return
+    if isinstance(got, pd.DataFrame) and got.equals(truth):
+        return
+    assert got == want
