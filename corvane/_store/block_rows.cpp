@@ -225,7 +225,11 @@ bool read_rows(const Job& job, const Output& out, sync::ChunkPages& decoder) {
     if (!tail) return false;
     const ChunkFields& chunk = tail->footer.row_groups[0].chunks[kValueLeaf];
     const std::size_t width = out.width;
-    if (value_width(chunk.type) != width || chunk.num_values != job.instruments * job.dates) return false;
+    std::int64_t values_held = 0;
+    if (value_width(chunk.type) != width || __builtin_mul_overflow(job.instruments, job.dates, &values_held) ||
+        chunk.num_values != values_held) {
+        return false;
+    }
     const std::optional<std::vector<PageLocation>> pages = value_pages(file, *tail, chunk);
     if (!pages) return false;
     const auto first_row = [&](std::size_t page) {

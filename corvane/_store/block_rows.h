@@ -27,8 +27,9 @@ struct RowsParams {
 };
 // _block_rows(jobs, out) -> [bool, ...]: each job (path, rows, places, instruments, dates,
 // first, stop, start) copies the dates [first, stop) of the file's instruments `rows` into
-// the rows `places` of the two-dimensional array `out`, from its column `start` on, when
-// the file's values have out's width; False where the file is left to pyarrow.
+// the rows `places` of the two-dimensional array `out` (of the file's value dtype, which
+// the caller knows from the schema), from its column `start` on; False where the file is
+// left to pyarrow (some of its output may then be written already).
 extern const Method<RowsParams> block_rows;
 
 // Binds the functions above in the module.
