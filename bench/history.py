@@ -10,7 +10,8 @@ median over rounds with the paired ratio.
 e.g. ``git archive REV corvane/_store corvane/exceptions.py`` unpacked) also times a
 synchronisation that replaces nothing: ``--days`` new days of 1 x 500 values into a daily
 category, this tree's as one run (one generation), the other tree's as the same calls,
-alternating round by round.
+alternating round by round; and the full read and the ``--columns`` read of the same
+category written by each tree (one generation per month), alternating.
 
     dev/run python3 bench/history.py [--instruments 5000] [--months 36] [--restated 3]
                                      [--rounds 7] [--columns 10] [--against DIR] [--days 40]
@@ -77,6 +78,40 @@ def compare_syncs(folder: str, rounds: int, days: int) -> None:
           f"other tree {statistics.median(theirs) * 1000:.2f} ms, paired ratio x{ratio:.3f}")
 
 
+def compare_reads(folder: str, args) -> None:
+    """The full read and a read of a few instruments, this tree's against the other's, of
+    the same months written by each."""
+    other = other_store(folder)
+    names = [f"{600000 + i:06d}.SH" for i in range(args.instruments)]
+    months = pd.period_range("2021-01", periods=args.months, freq="M")
+    chosen = list(np.random.default_rng(3).choice(names, args.columns, replace=False))
+    with tempfile.TemporaryDirectory() as mine, tempfile.TemporaryDirectory() as theirs:
+        stores = {"this tree": ParquetDataManager(mine), "other tree": other(theirs)}
+        for store in stores.values():
+            rng = np.random.default_rng(0)
+            for month in months:
+                store.update_pivot_category(df=month_frame(month, names, rng), category=CATEGORY)
+        cases = {}
+        for tree, store in stores.items():
+            cases[f"{tree} full"] = lambda store=store: store.read_pivot_category(CATEGORY)
+            cases[f"{tree} columns={args.columns}"] = \
+                lambda store=store: store.read_pivot_category(CATEGORY, columns=chosen)
+        times = {name: [] for name in cases}
+        for call in cases.values():
+            call()
+        for _ in range(args.rounds):
+            for name, call in cases.items():
+                times[name].append(timed(call))
+    print(f"load {os.getloadavg()[0]:.2f}; the same {args.instruments} x {args.months} months "
+          f"written by each tree, {args.rounds} rounds (median; ratio: paired)")
+    for name, values in times.items():
+        print(f"  {name:<24} {statistics.median(values) * 1000:9.1f} ms")
+    chosen_name = f"this tree columns={args.columns}"
+    for base in ("this tree full", "other tree full", f"other tree columns={args.columns}"):
+        ratio = statistics.median(b / c for b, c in zip(times[base], times[chosen_name]))
+        print(f"  {base} / {chosen_name}: x{ratio:.2f}")
+
+
 def timed(call) -> float:
     began = time.perf_counter()
     call()
@@ -95,6 +130,7 @@ def main() -> None:
     args = parser.parse_args()
     if args.against:
         compare_syncs(args.against, args.rounds, args.days)
+        compare_reads(args.against, args)
     rng = np.random.default_rng(0)
     names = [f"{600000 + i:06d}.SH" for i in range(args.instruments)]
     months = pd.period_range("2021-01", periods=args.months, freq="M")

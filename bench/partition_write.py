@@ -28,6 +28,7 @@ import numpy as np
 import pandas as pd
 
 HERE = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, HERE)  # the store reads block files through corvane.CorvaneClient
 COLUMNS = []
 CASES = ("new day", "same day", "new day, partition given", "new days, grouped")
 GROUP = 32  # partitions per commit, as a synchronisation commits them

@@ -1,6 +1,7 @@
 // Module entry of corvane.CorvaneClient: imports, helper classes and the client class.
 #include <atomic>
 
+#include "corvane/_store/block_rows.h"
 #include "corvane/client/abandoned.h"
 #include "corvane/client/client_class.h"
 #include "corvane/client/module_state.h"
@@ -48,6 +49,7 @@ int exec_module(PyObject* module) {
         corvane::transport::define_http_classes(module);
         corvane::session::define_data_ticket(module);
         corvane::client::define_client_class(module);
+        corvane::store::define_block_reads(module);
         corvane::client::install_exit_hook(module);
         return corvane::none();
     });

@@ -71,7 +71,8 @@ def without_version(rel: str, data: bytes):
         return data
     table = pq.read_table(pa.BufferReader(data))
     meta = dict(table.schema.metadata or {})
-    footer = json.loads(meta.pop(b"corvane", b"{}"))
+    meta.pop(b"corvane", None)  # block files keep it beside the Arrow schema, not in it
+    footer = json.loads((pq.read_metadata(pa.BufferReader(data)).metadata or {}).get(b"corvane", b"{}"))
     footer.pop("version", None)
     return table.replace_schema_metadata(meta), footer
 

@@ -240,8 +240,8 @@ def _as_written_before_history(store, category=CAT):
         if name.startswith("month="):
             path = os.path.join(folder, name, "data.parquet")
             table = pq.read_table(path)
-            meta = dict(table.schema.metadata)
-            footer = json.loads(meta[b"corvane"])
+            meta = dict(table.schema.metadata or {})  # the footer was inside the Arrow schema
+            footer = json.loads(pq.read_metadata(path).metadata[b"corvane"])
             del footer["version"]
             meta[b"corvane"] = json.dumps(footer).encode()
             pq.write_table(table.replace_schema_metadata(meta), path)

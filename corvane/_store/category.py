@@ -19,6 +19,7 @@ import hashlib
 import json
 import os
 import shutil
+import threading
 
 import pyarrow as pa
 
@@ -193,6 +194,7 @@ class ColumnList:
         self.ident = ident
         self.data = data
         self._array = None
+        self._positions = None
 
     @classmethod
     def of(cls, names: list) -> ColumnList:
@@ -204,27 +206,46 @@ class ColumnList:
             self._array = pa.array(self.names, type=pa.string())
         return self._array
 
+    def positions(self) -> dict:
+        """name -> its position in the list."""
+        if self._positions is None:
+            self._positions = {name: i for i, name in enumerate(self.names)}
+        return self._positions
+
 
 class ColumnSets:
     """Column-name lists by id, each loaded once per operation (ids never change meaning).
 
     ``known``: a list saved by an earlier operation, used again when the same names are
     saved (a synchronisation stores partition after partition with the same columns), so
-    that they are encoded and digested once."""
+    that they are encoded and digested once. ``kept``: lists loaded by earlier operations
+    (a Kept), so that reads of a few instruments do not load thousands of names each
+    time."""
 
-    def __init__(self, cat: CategoryFolder, known: ColumnList | None = None):
+    def __init__(self, cat: CategoryFolder, known: ColumnList | None = None, kept: Kept | None = None):
         self._cat = cat
         self._known = known
         self._lists = {}
+        self._kept = kept
 
     def _list(self, ident: str) -> ColumnList:
         held = self._lists.get(ident)
         if held is None:
-            held = self._lists[ident] = ColumnList(self._cat.load_columns(ident), ident)
+            if self._kept is not None:
+                held = self._kept.get((self._cat.path, ident))
+            if held is None:
+                held = ColumnList(self._cat.load_columns(ident), ident)
+                if self._kept is not None:
+                    self._kept.put((self._cat.path, ident), held)
+            self._lists[ident] = held
         return held
 
     def __call__(self, ident: str) -> list:
         return self._list(ident).names
+
+    def positions(self, ident: str) -> dict:
+        """name -> position of the names of list ``ident``."""
+        return self._list(ident).positions()
 
     def array(self, ident: str) -> pa.Array:
         """The names of list ``ident`` as an Arrow string array."""
@@ -235,3 +256,25 @@ class ColumnSets:
         columns = known if known is not None and known.names == names else ColumnList.of(names)
         self._cat.save_columns(columns)
         return self._lists.setdefault(columns.ident, columns)
+
+
+class Kept:
+    """Values that reads worked out, kept for the next ones, for keys whose value never
+    changes: column lists by (category folder, id) (an id is a digest of the names), value
+    dtypes by the bytes of a Parquet schema. At most ``limit`` are kept (the oldest go
+    first)."""
+
+    def __init__(self, limit: int = 32):
+        self._limit = limit
+        self._values = {}  # oldest first
+        self._lock = threading.Lock()
+
+    def get(self, key):
+        with self._lock:
+            return self._values.get(key)
+
+    def put(self, key, value) -> None:
+        with self._lock:
+            self._values[key] = value
+            while len(self._values) > self._limit:
+                del self._values[next(iter(self._values))]

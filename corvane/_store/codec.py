@@ -18,8 +18,10 @@ index included, plus the "corvane" footer entry with the row dates.
 
 from __future__ import annotations
 
+import importlib
 import json
 import os
+import sys
 
 import numpy as np
 import pandas as pd
@@ -31,8 +33,19 @@ from . import dates, files
 
 FOOTER_KEY = b"corvane"
 _VALUE_KINDS = "iuf"
+# Small data pages and an offset index: the values of a few instruments lie in a few pages,
+# which a read of those instruments finds and decodes alone (block_rows.cpp).
 _BLOCK_OPTIONS = dict(compression="snappy", use_dictionary=["date", "instrument"],
-                      write_statistics=["date"])
+                      write_statistics=["date"], data_page_size=8192, write_page_index=True)
+
+
+_EXTENSION = "corvane.CorvaneClient"
+
+
+def _native():
+    """The extension module's block reader, looked up when used: the module imports the
+    store, so it is loaded before any store call runs."""
+    return sys.modules.get(_EXTENSION) or importlib.import_module(_EXTENSION)
 
 
 # -- describing frames -----------------------------------------------------------------
@@ -148,11 +161,20 @@ def replace_data(path: str):
     return files.replacing(path, new_folder=created)
 
 
-def _write_table(table: pa.Table, path: str, opener, **options) -> None:
+def _write_table(table: pa.Table, path: str, opener, footer: bytes | None = None,
+                 **options) -> None:
+    """``footer``: the "corvane" entry of the file's key-value metadata, written beside the
+    Arrow schema rather than inside it, so that the Arrow schema of every block file of a
+    category is the same bytes (a reader checks it once)."""
     # Encoded in memory and handed over in one write: pyarrow writing to a Python file
     # object pays a call through the interpreter for each of its many small writes.
     sink = pa.BufferOutputStream()
-    pq.write_table(table, sink, **options)
+    if footer is None:
+        pq.write_table(table, sink, **options)
+    else:
+        with pq.ParquetWriter(sink, table.schema, **options) as writer:
+            writer.write_table(table)
+            writer.add_key_value_metadata({FOOTER_KEY: footer})
     with opener(path) as f:
         f.write(sink.getvalue())
 
@@ -179,8 +201,7 @@ def write_block(path, *, columns_id, names: pa.Array, values: np.ndarray, index_
               "dates": dates_json, "wall": wall.tolist(), "version": version}
     table = pa.table({"date": date_col, "instrument": instrument,
                       "value": pa.array(values.reshape(-1))})
-    table = table.replace_schema_metadata({FOOTER_KEY: json.dumps(footer).encode()})
-    _write_table(table, path, opener, **_BLOCK_OPTIONS)
+    _write_table(table, path, opener, json.dumps(footer).encode(), **_BLOCK_OPTIONS)
 
 
 def write_frame(path, frame: pd.DataFrame, wall: np.ndarray, version: str,
@@ -198,23 +219,62 @@ def frame_schema(frame: pd.DataFrame) -> pa.Schema:
 
 # -- reading -----------------------------------------------------------------------------
 class StoredFile:
-    """A data file's footer, read once; the values are read on demand."""
+    """A data file's footer, read once; the values are read on demand.
 
-    def __init__(self, path: str):
+    The footer of a block file is read by the extension module; the Parquet library's
+    metadata only when needed (and for any file that the module does not recognise)."""
+
+    def __init__(self, path: str, native=False):
+        """``native``: what the extension module read of its footer, when it was asked
+        already (stored_files)."""
         self.path = path
-        self.metadata = pq.read_metadata(path)
-        raw = (self.metadata.metadata or {}).get(FOOTER_KEY)
+        if native is False:
+            [native] = _native()._block_footers([path])
+        if native is None:
+            self._metadata = pq.read_metadata(path)
+            raw = (self._metadata.metadata or {}).get(FOOTER_KEY)
+            self._schema_key = None
+        else:
+            self._metadata = None
+            raw, *schemas = native
+            self._schema_key = tuple(schemas)
         if raw is None:
             raise LocalStorageError(user_message="本地数据文件无法识别: " + path)
         self.footer = json.loads(raw)
         self.wall = np.asarray(self.footer["wall"], dtype=np.int64)
 
     @property
+    def metadata(self) -> pq.FileMetaData:
+        if self._metadata is None:
+            self._metadata = pq.read_metadata(self.path)
+        return self._metadata
+
+    @property
     def is_block(self) -> bool:
         return self.footer.get("layout") == "block"
 
-    def value_dtype(self) -> np.dtype:
+    def value_dtype(self, known=None) -> np.dtype:
+        """``known``: the dtypes of the schemas met before (a category.Kept; the same
+        Parquet and Arrow schema bytes read the same way), given this file's when it is
+        new."""
+        if known is None or self._schema_key is None:
+            return self._value_dtype()
+        dtype = known.get(self._schema_key)
+        if dtype is None:
+            dtype = self._value_dtype()
+            known.put(self._schema_key, dtype)
+        return dtype
+
+    def _value_dtype(self) -> np.dtype:
         return np.dtype(self.metadata.schema.to_arrow_schema().field("value").type.to_pandas_dtype())
+
+    def rows_job(self, rows: list, places: list, i0: int, i1: int, start: int):
+        """The extension module's job (read_rows) that copies the dates [i0, i1) of the
+        instruments ``rows`` to the rows ``places`` of an output, from its column
+        ``start`` on; None when the module does not read this file."""
+        if self._schema_key is None or not self.is_block:
+            return None
+        return (self.path, rows, places, self.footer["ncols"], len(self.wall), i0, i1, start)
 
     def block_values(self, rows=None) -> np.ndarray:
         """The (instruments x dates) block of a block file, or its ``rows`` (instrument
@@ -238,3 +298,34 @@ class StoredFile:
         names = load_columns(self.footer["columns"])
         return pd.DataFrame(self.block_values().T, index=self.block_index(),
                             columns=make_columns(names, self.footer["column_axis"]))
+
+
+def stored_files(paths: list, kept=None) -> list:
+    """The StoredFiles of ``paths``, their footers read together by the extension module.
+    ``kept``: StoredFiles read before (a category.Kept), each used again while its file is
+    the same one: data files are replaced by renaming, never rewritten in place, so the
+    same inode, size and times mean the same bytes."""
+    if kept is None:
+        return [StoredFile(path, native) for path, native in zip(paths, _native()._block_footers(paths))]
+    found, missing = [], []
+    for path in paths:
+        st = os.stat(path)
+        key = (path, st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, st.st_ctime_ns)
+        held = kept.get(key)
+        if held is None:
+            missing.append(len(found))
+        found.append(held if held is not None else key)
+    if missing:
+        natives = _native()._block_footers([found[i][0] for i in missing])
+        for i, native in zip(missing, natives):
+            key = found[i]
+            found[i] = StoredFile(key[0], native)
+            kept.put(key, found[i])
+    return found
+
+
+def read_rows(jobs: list, out: np.ndarray) -> list:
+    """Runs the jobs (StoredFile.rows_job) into ``out`` (C-contiguous, of the files' value
+    dtype): whether each was read (only the pages of its rows); the others are left to
+    pyarrow."""
+    return _native()._block_rows(jobs, out) if jobs else []

@@ -63,16 +63,28 @@ def parse_folder(name: str):
     m = _FOLDER.match(name)
     if m is None:
         return None
-    if m.group(1):
-        grouping, key, unit = "monthly", m.group(2), "M"
-    else:
-        grouping, key, unit = "daily", m.group(4), "D"
+    # Calendar arithmetic on Python integers: numpy's parse costs more than the rest of a
+    # read of a few instruments per file.
     try:
-        first = np.datetime64(key, unit)
-    except ValueError:
+        if m.group(1):
+            grouping, key = "monthly", m.group(2)
+            year, month = int(key[:4]), int(key[5:7])
+            first = datetime.date(year, month, 1)
+            end = datetime.date(year + month // 12, month % 12 + 1, 1)
+        else:
+            grouping, key = "daily", m.group(4)
+            first = datetime.date(int(key[:4]), int(key[5:7]), int(key[8:10]))
+            end = first + datetime.timedelta(days=1)
+    except (ValueError, OverflowError):
         return None
-    return (grouping, key, int(first.astype("datetime64[ns]").astype(np.int64)),
-            int((first + 1).astype("datetime64[ns]").astype(np.int64)))
+    return grouping, key, _day_ns(first), _day_ns(end)
+
+
+_EPOCH_DAY = datetime.date(1970, 1, 1).toordinal()
+
+
+def _day_ns(day: datetime.date) -> int:
+    return (day.toordinal() - _EPOCH_DAY) * NS_PER_DAY
 
 
 _PARTITION_UNITS = {4: "Y", 7: "M", 10: "D"}

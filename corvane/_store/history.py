@@ -87,17 +87,18 @@ def _second_name(path: str, target: str) -> None:
     files.fsync_dir(folder)
 
 
-def pivot_file(cat_path: str, grouping: str, partition: str, version: str):
+def pivot_file(cat_path: str, grouping: str, partition: str, version: str, kept_files=None):
     """The StoredFile of ``partition`` at ``version``: the current file when its footer
-    says so, else the kept one; None when neither exists (pruned)."""
+    says so, else the kept one; None when neither exists (pruned). ``kept_files``: see
+    codec.stored_files."""
     folder_name = dates.folder_name(grouping, partition)
     current = os.path.join(cat_path, folder_name, "data.parquet")
     with contextlib.suppress(FileNotFoundError):
-        stored = codec.StoredFile(current)
+        [stored] = codec.stored_files([current], kept_files)
         if file_version(stored.footer) == version:
             return stored
     with contextlib.suppress(FileNotFoundError):
-        return codec.StoredFile(kept_pivot_path(cat_path, folder_name, version))
+        return codec.stored_files([kept_pivot_path(cat_path, folder_name, version)], kept_files)[0]
     return None
 
 
@@ -370,9 +371,9 @@ def count(cat) -> int:
 
 
 
-def generation_files(cat, entries, entry):
+def generation_files(cat, entries, entry, kept_files=None):
     """A callable (lo, hi) -> the StoredFiles of ``entry``'s generation meeting [lo, hi),
-    by date (as pivot_read wants them)."""
+    by date (as pivot_read wants them). ``kept_files``: see codec.stored_files."""
     grouping = entry["record"]["grouping"]
     held = versions_at(entries, entry["generation"])
 
@@ -385,7 +386,7 @@ def generation_files(cat, entries, entry):
         chosen.sort()
         found = []
         for _, partition, version in chosen:
-            stored = pivot_file(cat.path, grouping, partition, version)
+            stored = pivot_file(cat.path, grouping, partition, version, kept_files)
             if stored is None:
                 raise LocalStorageError(
                     user_message=f"本地历史文件缺失: {cat.name} 第 {entry['generation']} 代 {partition}")

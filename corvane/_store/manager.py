@@ -17,9 +17,9 @@ import pyarrow.parquet as pq
 
 from ..exceptions import CategoryNotFoundError, CorvaneError, LocalStorageError
 from . import codec, dates, files, history, ledger, names, prune, record as records
-from .category import RECORD, CategoryFolder, ColumnSets
+from .category import RECORD, CategoryFolder, ColumnSets, Kept
 from .durability import DurabilityGroup
-from .pivot_read import held_names, read_pivot
+from .pivot_read import read_pivot
 from .pivot_write import PivotUpdate
 from .unlisted import unlisted_partitions
 from .unstack import UnstackUpdate, read_parts
@@ -55,6 +55,11 @@ class ParquetDataManager:
         # The column list of the last pivot frame stored as block files: the next frame
         # of a synchronisation has the same columns, which then need no encoding again.
         self._frame_columns = None
+        # What reads worked out and the next ones need again (Kept): column lists, so that
+        # reads of a few instruments do not load thousands of names each time, and the
+        # value dtypes of block file schemas.
+        self._kept = Kept()
+        self._kept_files = Kept(limit=1024)  # the footers of data files read (StoredFiles)
         # category -> the history.Run that begin_generation opened: its updates are one
         # generation, committed by end_generation.
         self._runs = {}
@@ -296,19 +301,21 @@ class ParquetDataManager:
                 entries = history.entries_of(cat, record)
                 entry = ledger.choose(entries, as_of, category)
                 ledger.check_readable(cat, entry)
-                files = history.generation_files(cat, entries, entry)
+                files = history.generation_files(cat, entries, entry, self._kept_files)
                 record = ledger.stored_record(entry, category)
+            sets = ColumnSets(cat, kept=self._kept)
             if wanted is not None and record.is_block:
-                if entries is None:
-                    entries = history.entries_of(cat, record)
-                sets = ColumnSets(cat)
-                known = set(held_names(record, sets))
-                for e in entries:
-                    held = ledger.stored_record(e, category)
-                    if held.is_block and held.columns:
-                        known.update(held_names(held, sets))
-                history.refuse_unknown(category, wanted, known)
-            frame = read_pivot(cat, record, lo, hi, files, wanted)
+                # The ledger (one file per generation) only when the record read lacks a name.
+                known = sets.positions(record.columns) if record.columns else {}
+                if any(name not in known for name in wanted):
+                    if entries is None:
+                        entries = history.entries_of(cat, record)
+                    held = [record] + [ledger.stored_record(e, category) for e in entries]
+                    lists = [sets.positions(ident) for ident in
+                             dict.fromkeys(h.columns for h in held if h.is_block and h.columns)]
+                    history.refuse_unknown(category, wanted,
+                                           {name for name in wanted if any(name in p for p in lists)})
+            frame = read_pivot(cat, record, lo, hi, files, wanted, sets, self._kept, self._kept_files)
             if wanted is not None and not record.is_block:
                 history.refuse_unknown(category, [c for c in wanted if frame[c].isna().all()],
                                        set(read_pivot(cat, record, None, None, files).columns))

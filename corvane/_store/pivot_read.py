@@ -14,37 +14,36 @@ import pandas as pd
 import pyarrow as pa
 
 from . import codec, dates
-from .category import CategoryFolder, ColumnSets
+from .category import CategoryFolder, ColumnSets, Kept
 from .pool import parallel
 from .record import PivotRecord
 
 
 def read_pivot(cat: CategoryFolder, record: PivotRecord, lo, hi, files=None,
-               columns=None) -> pd.DataFrame:
+               columns=None, sets=None, kept=None, kept_files=None) -> pd.DataFrame:
     """The rows in [lo, hi) of the current files, or of ``files`` (a callable giving the
     StoredFiles of a generation that meet a range; None: the whole generation). With
-    ``columns`` (names checked by the caller) only those instruments, in that order."""
+    ``columns`` (names checked by the caller) only those instruments, in that order.
+    ``sets``: the ColumnSets to load the column lists with; ``kept``, ``kept_files``:
+    value dtypes of schemas and StoredFiles that earlier reads made (category.Kept)."""
     if files is None:
         def files(lo, hi):
-            return parallel(codec.StoredFile, [path for path, _, _ in cat.partitions(lo, hi)])
+            paths = [path for path, _, _ in cat.partitions(lo, hi)]
+            return codec.stored_files(paths, kept_files)
     stored = files(lo, hi)
     spans = [(f, *dates.row_span(f.wall, lo, hi)) for f in stored]
     spans = [span for span in spans if span[2] > span[1]]
-    sets = ColumnSets(cat)
+    if sets is None:
+        sets = ColumnSets(cat)
     if record.is_block and all(f.is_block for f, _, _ in spans):
         if columns is not None:
-            return _read_chosen(record, spans, sets, columns)
+            return _read_chosen(record, spans, sets, columns, kept)
         return _read_blocks(record, spans, sets)
     frame = _read_frames(record, spans, sets, files)
     if columns is not None:
         frame = frame.reindex(columns=pd.Index(columns, dtype=frame.columns.dtype,
                                                name=frame.columns.name))
     return frame
-
-
-def held_names(record: PivotRecord, sets) -> list:
-    """The instruments of a block record's column list."""
-    return list(sets(record.columns)) if record.is_block and record.columns else []
 
 
 def _index_of(record, plans) -> pd.Index:
@@ -57,39 +56,45 @@ def _index_of(record, plans) -> pd.Index:
     return codec.make_index(index_vals, index_spec)
 
 
-def _read_chosen(record, spans, sets, columns) -> pd.DataFrame:
+def _read_chosen(record, spans, sets, columns, kept=None) -> pd.DataFrame:
     """Only the instruments ``columns``: each file's values of those rows of its block, a
-    name the file lacks all NaN."""
+    name the file lacks all NaN. The extension module copies the rows of the files it
+    reads (only their pages) straight into the result; pyarrow reads the others whole."""
     dtype = np.dtype(record.dtype) if record.dtype else None
     plans, fill = [], False
-    pairs_of = {}  # column list id -> (out row, file row) of the names it holds
+    pairs_of = {}  # column list id -> ([out row], [file row]) of the names it holds
+    kept = Kept() if kept is None else kept
     for stored, i0, i1 in spans:
         ident = stored.footer["columns"]
         pairs = pairs_of.get(ident)
         if pairs is None:
-            position = {name: i for i, name in enumerate(sets(ident))}
-            pairs = pairs_of[ident] = [(out, position[name]) for out, name in enumerate(columns)
-                                       if name in position]
-        fill |= len(pairs) < len(columns)
-        file_dtype = stored.value_dtype()
+            position = sets.positions(ident)
+            held = [(out, position[name]) for out, name in enumerate(columns) if name in position]
+            pairs = pairs_of[ident] = ([o for o, _ in held], [r for _, r in held])
+        fill |= len(pairs[0]) < len(columns)
+        file_dtype = stored.value_dtype(kept)
         dtype = file_dtype if dtype is None else np.result_type(dtype, file_dtype)
-        plans.append((stored, i0, i1, pairs))
+        plans.append((stored, i0, i1, pairs, file_dtype))
     dtype = np.dtype("float64") if dtype is None or (fill and dtype.kind in "iu") else dtype
-    total = sum(i1 - i0 for _, i0, i1, _ in plans)
+    total = sum(i1 - i0 for _, i0, i1, *_ in plans)
     out = np.empty((len(columns), total), dtype=dtype)
     if fill or not plans:
         out.fill(np.nan)
-    offsets = np.cumsum([0] + [i1 - i0 for _, i0, i1, _ in plans]).tolist()
+    offsets = np.cumsum([0] + [i1 - i0 for _, i0, i1, *_ in plans]).tolist()
 
-    def place(job):
-        (stored, i0, i1, pairs), start = job
-        if not pairs:
-            return
-        rows = [file_row for _, file_row in pairs]
-        values = stored.block_values(rows)[:, i0:i1]
-        out[[o for o, _ in pairs], start:start + i1 - i0] = values
-
-    parallel(place, list(zip(plans, offsets)))
+    jobs, pending = [], []  # pending: (plan, start, its job's index or None)
+    for plan, start in zip(plans, offsets):
+        stored, i0, i1, (places, rows), file_dtype = plan
+        if not rows:
+            continue
+        job = stored.rows_job(rows, places, i0, i1, start) if file_dtype == dtype else None
+        pending.append((plan, start, None if job is None else len(jobs)))
+        if job is not None:
+            jobs.append(job)
+    read = codec.read_rows(jobs, out)
+    for (stored, i0, i1, (places, rows), _), start, index in pending:
+        if index is None or not read[index]:
+            out[places, start:start + i1 - i0] = stored.block_values(rows)[:, i0:i1]
     return pd.DataFrame(out.T, index=_index_of(record, plans),
                         columns=codec.make_columns(list(columns), record.column_axis), copy=False)
 

@@ -31,6 +31,7 @@ Ref make_method(PyObject* module, MethodDef& def) {
         case Binding::Class: return check(PyClassMethod_New(function.get()));
         case Binding::Property:
             return call(reinterpret_cast<PyObject*>(&PyProperty_Type), function);
+        case Binding::Function: return function;
     }
     return function;
 }

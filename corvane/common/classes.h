@@ -19,7 +19,8 @@ namespace corvane {
 using MethodBody = PyObject* (*)(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                  PyObject* kwnames);
 
-enum class Binding { Instance, Static, Class, Property };
+// Function: a plain function of the module, not of a class.
+enum class Binding { Instance, Static, Class, Property, Function };
 
 struct MethodDef {
     PyMethodDef def;

@@ -40,6 +40,8 @@ bool arrow_codec(std::int32_t codec, arrow::Compression::type& out) {
     }
 }
 
+}  // namespace
+
 struct PageHeader {
     std::int32_t type = -1;
     std::int32_t uncompressed_size = -1;
@@ -54,6 +56,8 @@ struct PageHeader {
     std::int32_t repetition_bytes = -1;
     bool values_compressed = true;
 };
+
+namespace {
 
 bool i32_field(thrift::Reader& in, std::uint8_t type, std::int32_t& out) {
     return type == thrift::kI32 && in.i32(out);
@@ -222,6 +226,70 @@ std::span<const std::uint8_t> ChunkPages::uncompressed(std::int32_t codec, std::
     return {buffer.data(), buffer.size()};
 }
 
+std::span<const std::uint8_t> ChunkPages::page_values(const PageHeader& header, std::span<const std::uint8_t> stored,
+                                                       std::int32_t codec, int max_level, std::uint64_t& present) {
+    require(header.type == kDataPage || header.type == kDataPageV2);
+    const auto count = static_cast<std::uint64_t>(header.num_values);
+    // Definition levels: in a first-version page a length, then that many bytes of the
+    // hybrid encoding, all compressed with the values; in a second-version page their
+    // length is in the header and only the values are compressed.
+    std::span<const std::uint8_t> bytes;
+    std::span<const std::uint8_t> levels;
+    if (header.type == kDataPageV2) {
+        const auto level_bytes = static_cast<std::size_t>(header.level_bytes);
+        require(level_bytes <= stored.size() && header.level_bytes <= header.uncompressed_size &&
+                header.num_rows == header.num_values && (max_level > 0 || level_bytes == 0));
+        levels = stored.first(level_bytes);
+        const std::int32_t size = header.uncompressed_size - header.level_bytes;
+        bytes = header.values_compressed ? uncompressed(codec, stored.subspan(level_bytes), size, page_)
+                                         : uncompressed(kUncompressed, stored.subspan(level_bytes), size, page_);
+    } else {
+        bytes = uncompressed(codec, stored, header.uncompressed_size, page_);
+        if (max_level > 0) {
+            require(header.level_encoding == kRle && bytes.size() >= 4);
+            const std::uint32_t length = little_endian32(bytes.data());
+            require(length <= bytes.size() - 4);
+            levels = bytes.subspan(4, length);
+            bytes = bytes.subspan(4 + length);
+        }
+    }
+    levels_.assign(count, 1);
+    present = count;
+    if (max_level > 0) {
+        std::size_t at = 0;
+        present = 0;
+        hybrid(levels, 1, count, [&](std::uint64_t level) {
+            require(level <= 1);
+            levels_[at++] = static_cast<std::uint8_t>(level);
+            present += level;
+        });
+        require(header.type != kDataPageV2 || static_cast<std::uint64_t>(header.num_nulls) == count - present);
+    }
+    return bytes;
+}
+
+bool ChunkPages::plain_page(std::span<const std::uint8_t> page, std::int32_t codec, int max_level,
+                            std::size_t width, std::span<const std::uint8_t>& values) {
+    if (max_level < 0 || max_level > 1 || width == 0) return false;
+    try {
+        thrift::Reader in(page);
+        PageHeader header;
+        require(page_header(in, header) && header.num_values > 0 &&
+                static_cast<std::uint64_t>(header.compressed_size) == in.remaining());
+        const std::span<const std::uint8_t> stored = page.subspan(static_cast<std::size_t>(in.at() - page.data()));
+        std::uint64_t present = 0;
+        const std::span<const std::uint8_t> bytes = page_values(header, stored, codec, max_level, present);
+        const auto count = static_cast<std::uint64_t>(header.num_values);
+        require(header.encoding == kPlain && present == count && count <= bytes.size() / width);
+        values = bytes.first(static_cast<std::size_t>(count * width));
+        return true;
+    } catch (const Refused&) {
+        return false;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 template <typename T, typename Store>
 void ChunkPages::read_chunk(std::span<const std::uint8_t> pages, const ChunkFields& chunk,
                             int max_level, std::int64_t rows, Store& store) {
@@ -255,44 +323,9 @@ void ChunkPages::read_chunk(std::span<const std::uint8_t> pages, const ChunkFiel
         }
         first = false;
         require(header.num_values > 0 && header.num_values <= rows - seen);
-        require(header.type == kDataPage || header.type == kDataPageV2);
         const auto count = static_cast<std::uint64_t>(header.num_values);
-        // Definition levels: in a first-version page a length, then that many bytes of the
-        // hybrid encoding, all compressed with the values; in a second-version page their
-        // length is in the header and only the values are compressed.
-        std::span<const std::uint8_t> bytes;
-        std::span<const std::uint8_t> levels;
-        if (header.type == kDataPageV2) {
-            const auto level_bytes = static_cast<std::size_t>(header.level_bytes);
-            require(level_bytes <= stored.size() && header.level_bytes <= header.uncompressed_size &&
-                    header.num_rows == header.num_values && (max_level > 0 || level_bytes == 0));
-            levels = stored.first(level_bytes);
-            const std::int32_t size = header.uncompressed_size - header.level_bytes;
-            bytes = header.values_compressed
-                        ? uncompressed(chunk.codec, stored.subspan(level_bytes), size, page_)
-                        : uncompressed(kUncompressed, stored.subspan(level_bytes), size, page_);
-        } else {
-            bytes = uncompressed(chunk.codec, stored, header.uncompressed_size, page_);
-            if (max_level > 0) {
-                require(header.level_encoding == kRle && bytes.size() >= 4);
-                const std::uint32_t length = little_endian32(bytes.data());
-                require(length <= bytes.size() - 4);
-                levels = bytes.subspan(4, length);
-                bytes = bytes.subspan(4 + length);
-            }
-        }
-        levels_.assign(count, 1);
-        std::uint64_t present = count;
-        if (max_level > 0) {
-            std::size_t at = 0;
-            present = 0;
-            hybrid(levels, 1, count, [&](std::uint64_t level) {
-                require(level <= 1);
-                levels_[at++] = static_cast<std::uint8_t>(level);
-                present += level;
-            });
-            require(header.type != kDataPageV2 || static_cast<std::uint64_t>(header.num_nulls) == count - present);
-        }
+        std::uint64_t present = 0;
+        const std::span<const std::uint8_t> bytes = page_values(header, stored, chunk.codec, max_level, present);
 
         values.resize(present);
         if (header.encoding == kPlain) {

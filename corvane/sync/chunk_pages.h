@@ -30,6 +30,8 @@ constexpr std::int32_t kInt64 = 2;
 constexpr std::int32_t kDouble = 5;
 constexpr std::int32_t kByteArray = 6;
 
+struct PageHeader;
+
 class ChunkPages {
 public:
     ChunkPages();
@@ -47,7 +49,17 @@ public:
     bool texts(std::span<const std::uint8_t> file, const ChunkFields& chunk, int max_level,
                std::int64_t rows, std::vector<std::string>& out);
 
+    // One data page of plain fixed-width values, all present (`page`: its header, then its
+    // stored bytes; the chunk compressed with `codec`, its definition level up to
+    // `max_level`): `values` their bytes, `width` each, valid until the next read.
+    bool plain_page(std::span<const std::uint8_t> page, std::int32_t codec, int max_level, std::size_t width,
+                    std::span<const std::uint8_t>& values);
+
 private:
+    // A data page's values as stored (plain or dictionary indices) after its levels, which
+    // are left in levels_; how many values are present.
+    std::span<const std::uint8_t> page_values(const PageHeader& header, std::span<const std::uint8_t> stored,
+                                              std::int32_t codec, int max_level, std::uint64_t& present);
     template <typename T, typename Store>
     bool read(std::span<const std::uint8_t> file, const ChunkFields& chunk, int max_level,
               std::int64_t rows, Store&& store);

@@ -140,9 +140,8 @@ bool column_metadata(Reader& in, int depth, ChunkFields& chunk) {
             case 3: {  // path_in_schema: one name, that of a top-level column
                 std::uint8_t elements = 0;
                 std::uint64_t count = 0;
-                std::span<const std::uint8_t> name;
                 return read_if(type == thrift::kList && in.list(elements, count) && count == 1 &&
-                               elements == thrift::kBinary && in.binary(name));
+                               elements == thrift::kBinary && in.binary(chunk.name));
             }
             case 4: return read_if(i32_field(in, type, chunk.codec));
             case 5: return read_if(i64_field(in, type, chunk.num_values));
@@ -165,22 +164,33 @@ bool column_metadata(Reader& in, int depth, ChunkFields& chunk) {
     if ((seen & bit(11)) != 0) {
         if (dictionary_page <= 0 || dictionary_page >= data_page) return false;
         chunk.start = dictionary_page;
+        chunk.dictionary = true;
     }
     return chunk.start >= 4;
 }
 
 bool column_chunk(Reader& in, int depth, ChunkFields& chunk) {
     std::uint64_t seen = 0;
+    std::int32_t column_index_length = 0;
     const bool read = in.fields(depth, seen, [&](std::int16_t id, std::uint8_t type) {
         std::int64_t offset = 0;
         switch (id) {
             case 2: return read_if(i64_field(in, type, offset));  // file_offset
             case 3: return read_if(type == thrift::kStruct && column_metadata(in, depth + 1, chunk));
-            // An external file, page indexes, encryption: left to the general reader.
-            case 1: case 4: case 5: case 6: case 7: case 8: case 9: return kRefused;
+            case 4: return read_if(i64_field(in, type, chunk.offset_index) && chunk.offset_index >= 4);
+            case 5: return read_if(i32_field(in, type, chunk.offset_index_length) && chunk.offset_index_length > 0);
+            case 6: return read_if(i64_field(in, type, offset) && offset >= 4);  // the column index
+            case 7: return read_if(i32_field(in, type, column_index_length) && column_index_length > 0);
+            // An external file, encryption: left to the general reader.
+            case 1: case 8: case 9: return kRefused;
             default: return kSkipped;
         }
     });
+    // An index's offset and length come together.
+    if (((seen & bit(4)) != 0) != ((seen & bit(5)) != 0) || ((seen & bit(6)) != 0) != ((seen & bit(7)) != 0)) {
+        return false;
+    }
+    chunk.page_index = (seen & (bit(4) | bit(6))) != 0;
     return read && has(seen, {2, 3});
 }
 
@@ -223,8 +233,15 @@ std::optional<FooterFields> footer_fields(std::span<const std::uint8_t> file,
     const std::uint32_t length = static_cast<std::uint32_t>(tail[0]) | static_cast<std::uint32_t>(tail[1]) << 8 |
                                  static_cast<std::uint32_t>(tail[2]) << 16 | static_cast<std::uint32_t>(tail[3]) << 24;
     if (length > file.size() - kTail - 4) return std::nullopt;
-    const auto data_end = static_cast<std::int64_t>(file.size() - kTail - length);
-    Reader in(file.subspan(static_cast<std::size_t>(data_end), length));
+    return footer_fields_at(file.subspan(file.size() - kTail - length, length), file.size(), known_schema);
+}
+
+std::optional<FooterFields> footer_fields_at(std::span<const std::uint8_t> bytes, std::uint64_t file_size,
+                                             std::span<const std::uint8_t> known_schema) {
+    constexpr std::uint64_t kEnds = 12;  // "PAR1" before the data, the length and "PAR1" after the footer
+    if (file_size < kEnds || bytes.size() > file_size - kEnds) return std::nullopt;
+    const auto data_end = static_cast<std::int64_t>(file_size - 8 - bytes.size());
+    Reader in(bytes);
 
     FooterFields footer;
     std::uint64_t seen = 0;
@@ -263,13 +280,66 @@ std::optional<FooterFields> footer_fields(std::span<const std::uint8_t> file,
         }
     });
     if (!read || !has(seen, {1, 2, 3, 4, 5})) return std::nullopt;
-    // Each chunk's pages lie between the leading magic and the footer.
+    // Each chunk's pages, and its offset index, lie between the leading magic and the footer.
     for (const RowGroupFields& group : footer.row_groups) {
         for (const ChunkFields& chunk : group.chunks) {
             if (chunk.length > data_end - chunk.start) return std::nullopt;
+            if (chunk.offset_index >= 0 && chunk.offset_index_length > data_end - chunk.offset_index) {
+                return std::nullopt;
+            }
         }
     }
     return footer;
+}
+
+std::optional<std::span<const std::uint8_t>> key_value(std::span<const std::uint8_t> pairs, std::string_view key) {
+    Reader in(pairs);
+    std::optional<std::span<const std::uint8_t>> found;
+    bool twice = false;
+    const bool read = struct_list(in, thrift::kList, 0, [&](int depth) {
+        std::uint64_t seen = 0;
+        std::span<const std::uint8_t> name;
+        std::span<const std::uint8_t> value;
+        const bool pair = in.fields(depth, seen, [&](std::int16_t id, std::uint8_t type) {
+            if (id == 1) return read_if(type == thrift::kBinary && in.binary(name));
+            if (id == 2) return read_if(type == thrift::kBinary && in.binary(value));
+            return kSkipped;
+        });
+        if (!pair || !has(seen, {1})) return false;
+        if (std::string_view(reinterpret_cast<const char*>(name.data()), name.size()) == key) {
+            twice = twice || found.has_value() || !has(seen, {2});
+            found = value;
+        }
+        return true;
+    });
+    if (!read || twice || in.remaining() != 0) return std::nullopt;
+    return found;
+}
+
+std::optional<std::vector<PageLocation>> offset_index(std::span<const std::uint8_t> bytes) {
+    Reader in(bytes);
+    std::vector<PageLocation> pages;
+    std::uint64_t seen = 0;
+    const bool read = in.fields(0, seen, [&](std::int16_t id, std::uint8_t type) {
+        if (id == 1) {
+            return read_if(struct_list(in, type, 0, [&](int depth) {
+                PageLocation& page = pages.emplace_back();
+                std::uint64_t fields = 0;
+                return in.fields(depth, fields, [&](std::int16_t member, std::uint8_t kind) {
+                           switch (member) {
+                               case 1: return read_if(i64_field(in, kind, page.offset) && page.offset >= 4);
+                               case 2: return read_if(i32_field(in, kind, page.size) && page.size > 0);
+                               case 3: return read_if(i64_field(in, kind, page.first_row) && page.first_row >= 0);
+                               default: return kSkipped;
+                           }
+                       }) &&
+                       has(fields, {1, 2, 3});
+            }));
+        }
+        return kSkipped;  // the unencoded sizes of byte arrays
+    });
+    if (!read || !has(seen, {1})) return std::nullopt;
+    return pages;
 }
 
 }  // namespace corvane::sync

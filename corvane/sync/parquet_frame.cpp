@@ -366,6 +366,9 @@ std::int64_t planned_rows(std::span<const std::uint8_t> file, const FooterFields
         if (group.chunks.size() != leaves || group.num_rows < 0 || group.num_rows > footer.num_rows - rows) {
             return 0;
         }
+        for (const ChunkFields& chunk : group.chunks) {
+            if (chunk.page_index) return 0;  // left to the general reader, as before
+        }
         rows += group.num_rows;
     }
     return rows == footer.num_rows ? rows : 0;
