@@ -40,30 +40,24 @@ bool struct_list(Reader& in, std::uint8_t type, int depth, Element&& element) {
     return true;
 }
 
-// A list of i32 values, each acceptable to `accept`.
-template <typename Accept>
-bool i32_list(Reader& in, std::uint8_t type, Accept&& accept) {
+// A list of integers (i32 or i64, as `Int`), each acceptable to `accept`.
+template <typename Int, typename Accept>
+bool int_list(Reader& in, std::uint8_t type, Accept&& accept) {
+    constexpr std::uint8_t kElements = sizeof(Int) == 4 ? thrift::kI32 : thrift::kI64;
     std::uint8_t elements = 0;
     std::uint64_t count = 0;
-    if (type != thrift::kList || !in.list(elements, count) || (count > 0 && elements != thrift::kI32)) {
+    if (type != thrift::kList || !in.list(elements, count) || (count > 0 && elements != kElements)) {
         return false;
     }
     for (std::uint64_t i = 0; i < count; ++i) {
-        std::int32_t value = 0;
-        if (!in.i32(value) || !accept(value)) return false;
-    }
-    return true;
-}
-
-bool i64_list(Reader& in, std::uint8_t type) {
-    std::uint8_t elements = 0;
-    std::uint64_t count = 0;
-    if (type != thrift::kList || !in.list(elements, count) || (count > 0 && elements != thrift::kI64)) {
-        return false;
-    }
-    for (std::uint64_t i = 0; i < count; ++i) {
-        std::int64_t value = 0;
-        if (!in.i64(value) || value < 0) return false;
+        Int value = 0;
+        bool read = false;
+        if constexpr (sizeof(Int) == 4) {
+            read = in.i32(value);
+        } else {
+            read = in.i64(value);
+        }
+        if (!read || !accept(value)) return false;
     }
     return true;
 }
@@ -122,7 +116,7 @@ bool size_statistics(Reader& in, int depth) {
         std::int64_t bytes = 0;
         switch (id) {
             case 1: return read_if(i64_field(in, type, bytes) && bytes >= 0);
-            case 2: case 3: return read_if(i64_list(in, type));
+            case 2: case 3: return read_if(int_list<std::int64_t>(in, type, [](std::int64_t n) { return n >= 0; }));
             default: return kSkipped;
         }
     });
@@ -136,7 +130,7 @@ bool column_metadata(Reader& in, int depth, ChunkFields& chunk) {
         std::int64_t size = 0;
         switch (id) {
             case 1: return read_if(i32_field(in, type, chunk.type));
-            case 2: return read_if(i32_list(in, type, known_encoding));
+            case 2: return read_if(int_list<std::int32_t>(in, type, known_encoding));
             case 3: {  // path_in_schema: one name, that of a top-level column
                 std::uint8_t elements = 0;
                 std::uint64_t count = 0;
